@@ -1,0 +1,28 @@
+# Compiler settings shared by every target of the project.
+
+# Warnings as errors on the project's own code only: link this interface target privately.
+add_library(corvex_warnings INTERFACE)
+target_compile_options(corvex_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align -Wunused
+  -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough -Werror)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  target_compile_options(corvex_warnings INTERFACE -Wthread-safety -Wthread-safety-beta)
+endif()
+
+if(CORVEX_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(CORVEX_SANITIZED=1)
+elseif(CORVEX_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  add_compile_definitions(CORVEX_SANITIZED=1 CORVEX_TSAN=1)
+elseif(NOT CORVEX_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "CORVEX_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+find_program(CCACHE_PROGRAM ccache)
+if(CCACHE_PROGRAM)
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+endif()
