@@ -1,0 +1,82 @@
+#pragma once
+// Capture files through libpcap: a reader for classic pcap (microsecond and nanosecond) and pcapng
+// files that hands out packets with microsecond timestamps, and a writer of classic microsecond
+// pcap files. Both report failures as texts that name the file and the reason.
+//
+// Thread: one object per thread.
+// Ownership: each object owns its libpcap handle and closes it in its destructor.
+
+#include <cstdint>
+#include <string>
+
+struct pcap;
+struct pcap_dumper;
+
+/// One packet as the reader hands it out. `data` stays valid until the next call of Next().
+struct VANTCapturePacket {
+  int64_t tsSec = 0;
+  int64_t tsUsec = 0;
+  uint32_t inclLen = 0;
+  uint32_t origLen = 0;
+  const uint8_t* data = nullptr;
+
+  int64_t Timestamp() const noexcept { return tsSec * 1000000 + tsUsec; }
+};
+
+class VANTPcapCaptureReader {
+public:
+  enum class Step { kPacket, kEnd, kError };
+
+  VANTPcapCaptureReader() = default;
+  VANTPcapCaptureReader(const VANTPcapCaptureReader&) = delete;
+  VANTPcapCaptureReader& operator=(const VANTPcapCaptureReader&) = delete;
+  ~VANTPcapCaptureReader();
+
+  /// Opens `path`; false with Error() set when it is missing, unreadable or not a capture.
+  [[nodiscard]] bool Open(const std::string& path);
+  /// The next packet, the end of the file, or an error (a truncated or damaged file).
+  Step Next(VANTCapturePacket& packet);
+
+  uint32_t LinkType() const noexcept { return m_linkType; }
+  uint32_t SnapLength() const noexcept { return m_snapLength; }
+  /// Bytes of the file consumed so far and its whole size, for progress displays.
+  uint64_t BytesRead() const noexcept;
+  uint64_t FileSize() const noexcept { return m_fileSize; }
+  const std::string& Path() const noexcept { return m_path; }
+  const std::string& Error() const noexcept { return m_error; }
+
+private:
+  pcap* m_handle = nullptr;
+  std::string m_path;
+  std::string m_error;
+  uint32_t m_linkType = 0;
+  uint32_t m_snapLength = 0;
+  uint64_t m_fileSize = 0;
+};
+
+class VANTPcapCaptureWriter {
+public:
+  VANTPcapCaptureWriter() = default;
+  VANTPcapCaptureWriter(const VANTPcapCaptureWriter&) = delete;
+  VANTPcapCaptureWriter& operator=(const VANTPcapCaptureWriter&) = delete;
+  ~VANTPcapCaptureWriter();
+
+  /// Creates `path` as a classic microsecond pcap file with this link type and snapshot length.
+  [[nodiscard]] bool Open(const std::string& path, uint32_t linkType, uint32_t snapLength = 262144);
+  /// Appends one packet record; `data` holds `inclLen` bytes.
+  [[nodiscard]] bool Write(int64_t tsSec, int64_t tsUsec, uint32_t inclLen, uint32_t origLen,
+                           const uint8_t* data);
+  /// Flushes and closes the file; false when a write or the close failed.
+  [[nodiscard]] bool Close();
+
+  bool IsOpen() const noexcept { return m_dumper != nullptr; }
+  uint32_t LinkType() const noexcept { return m_linkType; }
+  const std::string& Error() const noexcept { return m_error; }
+
+private:
+  pcap* m_dead = nullptr;
+  pcap_dumper* m_dumper = nullptr;
+  std::string m_path;
+  std::string m_error;
+  uint32_t m_linkType = 0;
+};
