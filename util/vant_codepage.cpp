@@ -423,6 +423,35 @@ char16_t* VANTCodePageRegistry::ToWide(const char* utf8) {
   return static_cast<char16_t*>(Convert(m_utf8ToWide, utf8, std::strlen(utf8) + 1));
 }
 
+bool VANTCodePageRegistry::AnsiToString(const char* ansi, VANTStackedString<40>& out) {
+  if (!ansi) {
+    return false;
+  }
+  return ToStackedString(m_ansiToUtf8, ansi, std::strlen(ansi) + 1, out);
+}
+
+bool VANTCodePageRegistry::WideToString(const char16_t* wide, VANTStackedString<40>& out) {
+  if (!wide) {
+    return false;
+  }
+  const size_t units = std::char_traits<char16_t>::length(wide) + 1;
+  return ToStackedString(m_wideToUtf8, wide, units * sizeof(char16_t), out);
+}
+
+bool VANTCodePageRegistry::ToStackedString(VANTCodePageConverter& converter, const void* bytes,
+                                           size_t byteCount, VANTStackedString<40>& out) {
+  size_t length = 0;
+  std::unique_ptr<char, void (*)(char*) noexcept> text(
+      static_cast<char*>(Convert(converter, bytes, byteCount, &length)), &Release);
+  if (!text) {
+    return false;
+  }
+  // The result carries the converted terminator; the string keeps the characters before it.
+  const size_t characters = length > 0 && text.get()[length - 1] == '\0' ? length - 1 : length;
+  out = VANTStackedString<40>(text.get(), VANT::detail::CheckedLength(characters));
+  return true;
+}
+
 std::unique_ptr<VANTCodePageConverter> VANTCodePageRegistry::MakeConverter(const char* source,
                                                                            const char* target) {
   int64_t from = VANT::CodePageOfName(source);

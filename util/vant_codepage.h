@@ -19,6 +19,8 @@
 // too. Every result is followed by two spare zero bytes beyond its length, so even a conversion of
 // an unterminated input can be read as a C string.
 
+#include "util/vant_string.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -103,9 +105,14 @@ public:
 
   /// UTF-8 C string to an ANSI C string; null for a null or invalid input.
   [[nodiscard]] char* ToAnsi(const char* utf8);
+  /// ANSI C string to UTF-8; false (and `out` unchanged) when the text is null or invalid.
+  [[nodiscard]] bool AnsiToString(const char* ansi, VANTStackedString<40>& out);
   /// UTF-8 C string to UTF-16; null for a null or invalid input. Every path, file and directory
   /// name passes through here before it reaches the operating system.
   [[nodiscard]] char16_t* ToWide(const char* utf8);
+  /// UTF-16 string to UTF-8; false (and `out` unchanged) when the text is null or conversion
+  /// fails.
+  [[nodiscard]] bool WideToString(const char16_t* wide, VANTStackedString<40>& out);
 
   /// Converts `byteCount` bytes through `converter`; null when `bytes` is null or conversion fails.
   /// Equal source and target code pages copy the bytes exactly, whatever they hold. A source of
@@ -125,6 +132,9 @@ public:
   static void Release(void* bytes) noexcept;
 
 private:
+  bool ToStackedString(VANTCodePageConverter& converter, const void* bytes, size_t byteCount,
+                       VANTStackedString<40>& out);
+
   std::mutex m_lock;
   VANTCodePageConverter m_utf8ToAnsi{VANT::CodePageUtf8, VANT::CodePageAnsi};
   VANTCodePageConverter m_ansiToUtf8{VANT::CodePageAnsi, VANT::CodePageUtf8};

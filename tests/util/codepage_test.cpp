@@ -332,6 +332,28 @@ TEST(CodePageRegistry, AnsiFollowsTheThreadLocaleAtConversionTime) {
   EXPECT_STREQ(static_cast<const char*>(again.get()), "caf?");
 }
 
+TEST(CodePageRegistry, StringFormsKeepTheOutputOnFailure) {
+  VANTStackedString<40> out("untouched");
+  EXPECT_FALSE(Registry().WideToString(nullptr, out));
+  EXPECT_FALSE(Registry().AnsiToString(nullptr, out));
+  {
+    ThreadLocale c("C");
+    ASSERT_TRUE(c.Active());
+    EXPECT_FALSE(Registry().AnsiToString("caf\xE9", out)); // not ASCII
+    EXPECT_EQ(out, "untouched");
+    ASSERT_TRUE(Registry().AnsiToString("plain", out));
+    EXPECT_EQ(out, "plain");
+  }
+  // Longer than the in-object buffer, with a lone surrogate in the middle.
+  std::u16string wide = u"/home/user/a rather long directory name/";
+  wide += char16_t{0xDC01};
+  wide += u"/\u00e9t\u00e9.pcap";
+  ASSERT_TRUE(Registry().WideToString(wide.c_str(), out));
+  EXPECT_EQ(out, "/home/user/a rather long directory name/\xEF\xBF\xBD/\u00e9t\u00e9.pcap");
+  ASSERT_TRUE(Registry().WideToString(u"", out));
+  EXPECT_EQ(out.Length(), 0);
+}
+
 TEST(CodePageRegistry, ConcurrentConversionsGiveCorrectResults) {
   auto work = [](const char* text, std::u16string expected, int* failures) {
     for (int i = 0; i < 500; ++i) {
