@@ -1,0 +1,349 @@
+#include "host/host.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <pthread.h>
+#include <time.h>
+
+namespace {
+
+// Most recent reasons kept for slot 0.
+constexpr size_t kReasonsKept = 64;
+
+} // namespace
+
+// =============================================================================================
+// Engine time. Real time runs at speed 1000 from CLOCK_MONOTONIC; engine time equals real time.
+// Everything time-related is in this section so that it can be replaced as a whole.
+
+struct Host::Time {
+  Time() {
+    pthread_rwlockattr_t attributes;
+    pthread_rwlockattr_init(&attributes);
+    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&lock, &attributes);
+    pthread_rwlockattr_destroy(&attributes);
+  }
+  ~Time() { pthread_rwlock_destroy(&lock); }
+  Time(const Time&) = delete;
+  Time& operator=(const Time&) = delete;
+
+  static int64_t MonotonicMicroseconds() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+  }
+
+  pthread_rwlock_t lock;
+};
+
+int32_t Host::SpeedSign() {
+  return 1;
+}
+
+int32_t Host::ClockState() {
+  return 0;
+}
+
+void Host::RegisterClock(VANTBaseClock* /*clock*/, bool* /*flag*/) {}
+
+void Host::UnregisterClock(VANTBaseClock* /*clock*/) {}
+
+int64_t Host::RealTime() {
+  return Time::MonotonicMicroseconds();
+}
+
+int32_t Host::TimeSpeed() {
+  return 1000;
+}
+
+int64_t Host::CurrentTime(bool /*first*/, bool /*second*/) {
+  return Time::MonotonicMicroseconds();
+}
+
+VANTWakeUpRegistry* Host::WakeUps() {
+  NotSupported("the wake-up registry");
+  return nullptr;
+}
+
+void Host::AcquireTimeLock() {
+  pthread_rwlock_rdlock(&m_time->lock);
+}
+
+void Host::ReleaseTimeLock() {
+  pthread_rwlock_unlock(&m_time->lock);
+}
+
+VANTTriggerService* Host::Triggers() {
+  NotSupported("the trigger service");
+  return nullptr;
+}
+
+// =============================================================================================
+// Construction
+
+Host::Host() : m_time(std::make_unique<Time>()) {}
+
+Host::~Host() = default;
+
+void Host::Reset() {
+  m_reports.Clear();
+  m_states.Clear();
+  m_symbols.RemoveAllButSettings();
+  m_settings.RestoreDefaults();
+  m_engineState.store(1, std::memory_order_relaxed);
+  m_timeoutsSuspended.store(false, std::memory_order_relaxed);
+  m_checkLevel.store(0, std::memory_order_relaxed);
+  m_changeDepth.store(0, std::memory_order_relaxed);
+  m_changesOpened.store(0, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(m_reasonsMutex);
+  m_reasons.clear();
+}
+
+void Host::NotSupported(const char* operation) {
+  m_reports.Add((std::string("Host: ") + operation + " is not supported by this host").c_str(), 2,
+                0, false);
+}
+
+// =============================================================================================
+// Structural changes (0, 1): counted, never locked against anything else.
+
+void Host::BeginChange(const char* reason) {
+  m_changeDepth.fetch_add(1, std::memory_order_relaxed);
+  m_changesOpened.fetch_add(1, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(m_reasonsMutex);
+  if (m_reasons.size() == kReasonsKept) {
+    m_reasons.erase(m_reasons.begin());
+  }
+  m_reasons.emplace_back(reason ? reason : "");
+}
+
+void Host::EndChange() {
+  m_changeDepth.fetch_sub(1, std::memory_order_relaxed);
+}
+
+std::vector<std::string> Host::ChangeReasons() {
+  std::lock_guard<std::mutex> lock(m_reasonsMutex);
+  return m_reasons;
+}
+
+// =============================================================================================
+// Symbols (18, 21 to 27, 30, 31, 77 to 79)
+
+VANTSymbolRecord* Host::ModuleRecord(const char* moduleName) {
+  return m_symbols.FindModule(moduleName);
+}
+
+void Host::DropName(const char* fullName) {
+  m_symbols.Remove(fullName);
+}
+
+void Host::LockSymbols() {
+  m_symbols.Lock();
+}
+
+void Host::UnlockSymbols() {
+  m_symbols.Unlock();
+}
+
+void Host::SetElementNamer(VANTSymbolRecord::Kind kind, ElementNamer namer) {
+  if (kind < std::size(m_namers)) {
+    m_namers[kind].store(namer, std::memory_order_release);
+  }
+}
+
+bool Host::RegisterElement(VANTSymbolRecord::Kind kind, const void* element, const char* what) {
+  ElementNamer namer = m_namers[kind].load(std::memory_order_acquire);
+  if (!namer) {
+    NotSupported((std::string("registration of ") + what).c_str());
+    return false;
+  }
+  const char* fullName = namer(element);
+  if (!fullName) {
+    return false;
+  }
+  // The owning module is the longest prefix before a dot that names a module (module names may
+  // hold dots themselves).
+  m_symbols.Lock();
+  VANTSymbolRecord* module = nullptr;
+  std::string prefix(fullName);
+  for (size_t dot = prefix.rfind('.'); !module && dot != std::string::npos && dot > 0;
+       dot = prefix.rfind('.', dot - 1)) {
+    prefix.resize(dot);
+    module = m_symbols.FindModule(prefix.c_str());
+  }
+  const bool added =
+      m_symbols.Add(fullName, kind, const_cast<void*>(element), module ? module->module : nullptr);
+  m_symbols.Unlock();
+  return added;
+}
+
+bool Host::RegisterInput(VANTInput* input) {
+  return RegisterElement(VANTSymbolRecord::kInput, input, "inputs");
+}
+
+bool Host::RegisterOutput(VANTOutput* output) {
+  return RegisterElement(VANTSymbolRecord::kOutput, output, "outputs");
+}
+
+bool Host::RegisterProperty(VANTProperty* property) {
+  return RegisterElement(VANTSymbolRecord::kProperty, property, "properties");
+}
+
+bool Host::RegisterAction(VANTAction* action) {
+  return RegisterElement(VANTSymbolRecord::kAction, action, "actions");
+}
+
+void Host::AnnounceModuleOutput(const char* /*fullName*/, const char* /*moduleName*/,
+                                const char* /*shortName*/, int32_t /*position*/) {}
+
+void Host::InputRemoved(const char* fullName) {
+  m_symbols.Remove(fullName);
+}
+
+void Host::OutputRemoved(const char* fullName) {
+  m_symbols.Remove(fullName);
+}
+
+void Host::AnnounceComponentOutput(const char* /*fullName*/, const char* /*moduleName*/,
+                                   const char* /*shortName*/, int32_t /*position*/) {}
+
+void Host::AnnounceComponentInput(const char* /*fullName*/, const char* /*moduleName*/,
+                                  const char* /*shortName*/, int32_t /*position*/) {}
+
+bool Host::NameTaken(const char* name) {
+  return m_symbols.Contains(name);
+}
+
+VANTModule* Host::ModuleByName(const char* name) {
+  VANTSymbolRecord* record = m_symbols.FindModule(name);
+  return record ? record->module : nullptr;
+}
+
+VANTSymbolRecord* Host::Symbol(const char* fullName) {
+  return m_symbols.Find(fullName);
+}
+
+bool Host::AddModule(const char* name, VANTModule* module) {
+  return m_symbols.Add(name, VANTSymbolRecord::kModule, module, module);
+}
+
+// =============================================================================================
+// Module states, reports, engine settings (34, 96, 102, 104, 117, 146, 147)
+
+void Host::ModuleState(const char* moduleName, uint32_t stateWord) {
+  m_states.Set(moduleName, stateWord);
+}
+
+void Host::Report(const char* text, int32_t level, int32_t option, bool flag) {
+  m_reports.Add(text, level, option, flag);
+}
+
+uint32_t Host::EngineState() {
+  return m_engineState.load(std::memory_order_relaxed);
+}
+
+bool Host::TimeoutsSuspended() {
+  return m_timeoutsSuspended.load(std::memory_order_relaxed);
+}
+
+int32_t Host::CheckLevel() {
+  return m_checkLevel.load(std::memory_order_relaxed);
+}
+
+bool Host::EngineBool(const char* symbolName, bool* found) {
+  return m_settings.Bool(symbolName, found);
+}
+
+int64_t Host::EngineInt(const char* symbolName, bool* found) {
+  return m_settings.Int(symbolName, found);
+}
+
+// =============================================================================================
+// Packages and components
+
+bool Host::LoadPackage(const std::string& path, std::string* error) {
+  std::string why;
+  if (m_packages.Load(path, this, why)) {
+    return true;
+  }
+  m_reports.Add(why.c_str(), 2, 0, false);
+  if (error) {
+    *error = why;
+  }
+  return false;
+}
+
+bool Host::AddModels(HostModelsQuery query, std::string* error) {
+  std::string why;
+  if (m_packages.AddModels(query, why)) {
+    return true;
+  }
+  m_reports.Add(why.c_str(), 2, 0, false);
+  if (error) {
+    *error = why;
+  }
+  return false;
+}
+
+VANTModule* Host::CreateComponent(const char* modelName, const char* instanceName) {
+  VANTComponentModelDefinition* record = m_packages.Model(modelName);
+  if (!record || !record->factory) {
+    NotSupported((std::string("the model ") + (modelName ? modelName : "(null)")).c_str());
+    return nullptr;
+  }
+  if (!instanceName || m_symbols.Contains(instanceName)) {
+    m_reports.Add((std::string("Host: the name ") + (instanceName ? instanceName : "(null)") +
+                   " is already taken")
+                      .c_str(),
+                  2, 0, false);
+    return nullptr;
+  }
+  VANTModule* module = nullptr;
+  try {
+    module = record->factory(instanceName, record);
+  } catch (...) {
+    module = nullptr;
+  }
+  if (!module) {
+    m_reports.Add(
+        (std::string("Host: the component ") + instanceName + " could not be created").c_str(), 2,
+        0, false);
+    return nullptr;
+  }
+  // The module may have entered its own record while it was constructed.
+  if (!m_symbols.FindModule(instanceName)) {
+    AddModule(instanceName, module);
+  }
+  return module;
+}
+
+// =============================================================================================
+// Operations of later stages of this host
+
+bool Host::Rename(const char* currentName, const char* newName) {
+  NotSupported("renaming a module");
+  (void)currentName;
+  (void)newName;
+  return false;
+}
+
+void Host::Disconnect(VANTOutput* /*output*/, VANTInput* /*input*/) {
+  NotSupported("disconnecting an input");
+}
+
+void Host::Overrun(VANTOutput* /*output*/) {}
+
+void Host::RunMainThread(VANTThreadContext* /*context*/) {
+  // The creator waits for the thread to publish itself: better stop loudly than hang.
+  std::fputs("Host: component threads are not supported by this host\n", stderr);
+  std::abort();
+}
+
+void Host::RunModuleThread(VANTThreadContext* context) {
+  RunMainThread(context);
+}
+
+void Host::RunComponentThread(VANTThreadContext* context) {
+  RunMainThread(context);
+}

@@ -1,0 +1,157 @@
+#include "host/host_package.h"
+
+#include <cstring>
+#include <dlfcn.h>
+
+namespace {
+
+std::string Quoted(const std::string* value) {
+  return value ? "'" + *value + "'" : "none";
+}
+
+} // namespace
+
+HostPackages::~HostPackages() {
+  for (auto it = m_loaded.rbegin(); it != m_loaded.rend(); ++it) {
+    if (it->handle) {
+      dlclose(it->handle);
+    }
+  }
+}
+
+void HostPackages::FillCounts(VANTComponentModelDefinition* record) noexcept {
+  if (record->inputCount == VANT::kUncountedEntries) {
+    record->inputCount = VANT::CountEntries(record->inputs);
+  }
+  if (record->outputCount == VANT::kUncountedEntries) {
+    record->outputCount = VANT::CountEntries(record->outputs);
+  }
+  if (record->propertyCount == VANT::kUncountedEntries) {
+    record->propertyCount = VANT::CountEntries(record->properties);
+  }
+  if (record->actionCount == VANT::kUncountedEntries) {
+    record->actionCount = VANT::CountEntries(record->actions);
+  }
+}
+
+bool HostPackages::Load(const std::string& path, VANTHostKernel* kernel, std::string& error) {
+  const std::string prefix = "Package " + path + ": ";
+  VANT::PackageInfo info;
+  const VANT::PackageInfoStatus status = VANT::ReadPackageInfo(path, info);
+  if (status != VANT::PackageInfoStatus::kOk) {
+    error = prefix + VANT::Describe(status);
+    return false;
+  }
+  const std::pair<const char*, const char*> required[] = {
+      {"OS", "linux"}, {"ARCH", "x86_64"}, {"TARGET", "corvex"}};
+  for (const auto& [key, expected] : required) {
+    const std::string* value = info.Find(key);
+    if (!value || *value != expected) {
+      error = prefix + "built for " + key + " " + Quoted(value) + ", this engine needs '" +
+              expected + "'";
+      return false;
+    }
+  }
+
+  std::lock_guard<std::mutex> lock(m_mutex);
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    const char* why = dlerror();
+    error = prefix + "cannot be loaded: " + (why ? why : "unknown error");
+    return false;
+  }
+  // From here on the library stays loaded: its static objects may already be referenced.
+  m_loaded.push_back({path, handle, info});
+  auto init = reinterpret_cast<HostPackageInit>(dlsym(handle, "VANTPckInit"));
+  auto query = reinterpret_cast<HostModelsQuery>(dlsym(handle, "VANTGetModulesDefStruct"));
+  if (!init || !query) {
+    error =
+        prefix + "entry point " + (init ? "VANTGetModulesDefStruct" : "VANTPckInit") + " not found";
+    return false;
+  }
+  const int32_t level = init(kernel, kInterfaceVersion);
+  if (level != kInterfaceLevel) {
+    error = prefix + "VANTPckInit answered " + std::to_string(level) + ", expected " +
+            std::to_string(kInterfaceLevel);
+    return false;
+  }
+  if (!AddModelsLocked(query, error)) {
+    error = prefix + error;
+    return false;
+  }
+  return true;
+}
+
+bool HostPackages::AddModels(HostModelsQuery query, std::string& error) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return AddModelsLocked(query, error);
+}
+
+bool HostPackages::AddModelsLocked(HostModelsQuery query, std::string& error) {
+  const int32_t count = query(nullptr, nullptr, 0);
+  if (count < 0) {
+    error = "VANTGetModulesDefStruct answered " + std::to_string(count);
+    return false;
+  }
+  std::vector<void*> records(static_cast<size_t>(count));
+  const int32_t written = count > 0 ? query(nullptr, records.data(), count) : 0;
+  if (written < 0 || written > count) {
+    error = "VANTGetModulesDefStruct wrote " + std::to_string(written) + " of " +
+            std::to_string(count) + " records";
+    return false;
+  }
+  records.resize(static_cast<size_t>(written));
+  for (void* each : records) {
+    auto* record = static_cast<VANTComponentModelDefinition*>(each);
+    if (!record || !record->modelName) {
+      error = "a model record has no name";
+      return false;
+    }
+    for (const VANTComponentModelDefinition* known : m_models) {
+      if (known != record && std::strcmp(known->modelName, record->modelName) == 0) {
+        error = std::string("model ") + record->modelName + " is already known";
+        return false;
+      }
+    }
+  }
+  for (void* each : records) {
+    auto* record = static_cast<VANTComponentModelDefinition*>(each);
+    FillCounts(record);
+    bool known = false;
+    for (const VANTComponentModelDefinition* model : m_models) {
+      known = known || model == record;
+    }
+    if (!known) {
+      m_models.push_back(record);
+    }
+  }
+  return true;
+}
+
+VANTComponentModelDefinition* HostPackages::Model(const char* modelName) {
+  if (!modelName) {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (VANTComponentModelDefinition* record : m_models) {
+    if (std::strcmp(record->modelName, modelName) == 0) {
+      FillCounts(record);
+      return record;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<VANTComponentModelDefinition*> HostPackages::Models() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_models;
+}
+
+std::vector<VANT::PackageInfo> HostPackages::LoadedInfo() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<VANT::PackageInfo> infos;
+  for (const Loaded& loaded : m_loaded) {
+    infos.push_back(loaded.info);
+  }
+  return infos;
+}
