@@ -1,5 +1,8 @@
 #include "util/vant_hash_table.h"
 
+#include <bit>
+#include <cstring>
+
 namespace VANT {
 namespace {
 
@@ -30,6 +33,14 @@ inline uint64_t Word(const unsigned char* k, std::size_t count) noexcept {
   return word;
 }
 
+// Eight bytes as a little-endian word, in one load.
+inline uint64_t FullWord(const unsigned char* k) noexcept {
+  static_assert(std::endian::native == std::endian::little, "words are read little-endian");
+  uint64_t word;
+  std::memcpy(&word, k, sizeof word);
+  return word;
+}
+
 } // namespace
 
 uint64_t Hash64(const void* data, std::size_t length, uint64_t level) noexcept {
@@ -41,9 +52,9 @@ uint64_t Hash64(const void* data, std::size_t length, uint64_t level) noexcept {
   const std::size_t total = left;
 
   while (left >= 24) {
-    a += Word(k, 8);
-    b += Word(k + 8, 8);
-    c += Word(k + 16, 8);
+    a += FullWord(k);
+    b += FullWord(k + 8);
+    c += FullWord(k + 16);
     Mix(a, b, c);
     k += 24;
     left -= 24;
