@@ -33,7 +33,7 @@ inline int32_t PowerOfTwoNotBelow(int64_t n) {
 /// VANTArray<T>: size elements in a storage of capacity elements (0 or a power of two); element i
 /// lives at data[(start + i) & (capacity - 1)].
 ///
-/// Every one of the capacity slots holds a constructed T (default-constructed when not set), so
+/// Every one of the capacity slots holds a constructed T (value-initialised when not set), so
 /// growing within the capacity only moves the size. operator[] does not check bounds (debug
 /// builds assert); At() grows the array instead.
 ///
@@ -46,7 +46,8 @@ template <class T>
 class VANTArray {
 public:
   VANTArray() noexcept = default;
-  /// n default-constructed elements; capacity the smallest power of two not below n.
+  /// n value-initialised elements (zero for numbers); capacity the smallest power of two not below
+  /// n.
   explicit VANTArray(int32_t n) { SetSize(n); }
   VANTArray(const VANTArray& other) { CopyFrom(other); }
   VANTArray(VANTArray&& other) noexcept { Swap(other); }
@@ -69,7 +70,7 @@ public:
   /// Discards every element, then holds n default-constructed ones from start 0.
   void SetSize(int32_t n) {
     const int32_t capacity = VANT::PowerOfTwoNotBelow(n);
-    T* data = capacity == 0 ? nullptr : new T[static_cast<std::size_t>(capacity)];
+    T* data = capacity == 0 ? nullptr : new T[static_cast<std::size_t>(capacity)]();
     FreeStorage();
     m_data = data;
     m_capacity = capacity;
@@ -180,7 +181,7 @@ private:
   // New owned storage of capacity slots holding the first `keep` elements at 0 onward; size is
   // left to the caller. Moves only when a move cannot throw, so that a failure keeps the array.
   void Reallocate(int32_t capacity, int32_t keep) {
-    T* data = capacity == 0 ? nullptr : new T[static_cast<std::size_t>(capacity)];
+    T* data = capacity == 0 ? nullptr : new T[static_cast<std::size_t>(capacity)]();
     try {
       for (int32_t i = 0; i < keep; ++i) {
         if constexpr (std::is_nothrow_move_assignable_v<T>) {
@@ -203,7 +204,7 @@ private:
   void CopyFrom(const VANTArray& other) {
     VANTArray copy;
     const int32_t capacity = VANT::PowerOfTwoNotBelow(other.m_size);
-    copy.m_data = capacity == 0 ? nullptr : new T[static_cast<std::size_t>(capacity)];
+    copy.m_data = capacity == 0 ? nullptr : new T[static_cast<std::size_t>(capacity)]();
     copy.m_capacity = capacity;
     for (int32_t i = 0; i < other.m_size; ++i) {
       copy.m_data[i] = other[i];
