@@ -1,0 +1,381 @@
+// The package file as the build produces it: its information block, its exports, and the way an
+// engine loads it. Each test loads fresh copies, so every load starts with a newly built registry.
+#include "elf_symbols.h"
+#include "host/host.h"
+#include "packaging/vant_package_info.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <stdlib.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using PckInit = int32_t (*)(VANTHostKernel*, int32_t);
+using ModelsQuery = int32_t (*)(const char*, void**, int32_t);
+
+struct CorvexProbe {
+  VANTHostKernel* (*kernel)();
+  const char* (*log)();
+  void (*registerLate)();
+  uint32_t (*seenInputCount)();
+  uint32_t (*seenPropertyCount)();
+};
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(VANT::ReadWholeFile(path, bytes)) << path;
+  return bytes;
+}
+
+void WriteAll(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+// A loaded library, closed at the end of the scope.
+class Loaded {
+public:
+  explicit Loaded(const fs::path& path) : m_handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    if (!m_handle) {
+      const char* why = dlerror();
+      ADD_FAILURE() << "dlopen " << path << ": " << (why ? why : "?");
+    }
+  }
+  ~Loaded() {
+    if (m_handle) {
+      dlclose(m_handle);
+    }
+  }
+  Loaded(const Loaded&) = delete;
+  Loaded& operator=(const Loaded&) = delete;
+
+  template <typename F>
+  F Get(const char* name) const {
+    return m_handle ? reinterpret_cast<F>(dlsym(m_handle, name)) : nullptr;
+  }
+
+private:
+  void* m_handle;
+};
+
+class PackageFile : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "corvex_pck_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    m_dir = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(m_dir, ignored);
+  }
+
+  // A copy of a file under a new name in the test's directory.
+  fs::path CopyOf(const std::string& source, const std::string& name) {
+    const fs::path target = m_dir / name;
+    fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+    return target;
+  }
+
+  // A copy of the probe package with an information block; one entry may be replaced.
+  fs::path ProbeWithBlock(const std::string& name, const std::string& key = "",
+                          const std::string& value = "") {
+    std::vector<uint8_t> image = ReadAll(CORVEX_PROBE_PACKAGE);
+    auto entries = VANT::PackageEntries({name, "1.4.0", "20240301"}, image.data(), image.size());
+    for (auto& entry : entries) {
+      if (entry.key == key) {
+        entry.value = value;
+      }
+    }
+    std::string block;
+    EXPECT_TRUE(VANT::BuildPackageInfoBlock(entries, block));
+    image.insert(image.end(), block.begin(), block.end());
+    WriteAll(m_dir / name, image);
+    return m_dir / name;
+  }
+
+  fs::path m_dir;
+};
+
+TEST_F(PackageFile, InformationBlockDescribesThisBuild) {
+  VANT::PackageInfo info;
+  ASSERT_EQ(VANT::ReadPackageInfo(CORVEX_PACKAGE_FILE, info), VANT::PackageInfoStatus::kOk);
+
+  const char* keys[] = {"FILENAME", "OS",  "ARCH",  "VERSION",    "DATE",
+                        "TARGET",   "SIG", "GENID", "DESCRIPTION"};
+  ASSERT_EQ(info.entries.size(), std::size(keys));
+  for (size_t i = 0; i < info.entries.size(); ++i) {
+    EXPECT_EQ(info.entries[i].key, keys[i]);
+  }
+  EXPECT_EQ(*info.Find("FILENAME"), "corvex_sorting_multiplexer.pck");
+  EXPECT_EQ(*info.Find("OS"), "linux");
+  EXPECT_EQ(*info.Find("ARCH"), "x86_64");
+  EXPECT_EQ(*info.Find("VERSION"), "1.4.0");
+  EXPECT_EQ(*info.Find("TARGET"), "corvex");
+  const std::string& date = *info.Find("DATE");
+  EXPECT_EQ(date.size(), 8u);
+  EXPECT_TRUE(std::all_of(date.begin(), date.end(), [](char c) { return c >= '0' && c <= '9'; }));
+  EXPECT_EQ(info.Find("GENID")->size(), 24u);
+  EXPECT_EQ(info.Find("DESCRIPTION")->size(), 26u);
+
+  // L is the string run: the marker and every entry, each with its terminator.
+  std::string run;
+  ASSERT_TRUE(VANT::BuildPackageInfoRun(info.entries, run));
+  EXPECT_EQ(info.length, run.size());
+  EXPECT_EQ(info.length, 279u);
+
+  // The image in front of the block is the linked library, byte for byte, and SIG signs it.
+  const std::vector<uint8_t> library = ReadAll(CORVEX_PACKAGE_LIBRARY);
+  const std::vector<uint8_t> file = ReadAll(CORVEX_PACKAGE_FILE);
+  ASSERT_EQ(info.imageSize, library.size());
+  ASSERT_EQ(file.size(), library.size() + info.length + 4);
+  EXPECT_TRUE(std::equal(library.begin(), library.end(), file.begin()));
+  EXPECT_EQ(*info.Find("SIG"), VANT::ImageSignature(CORVEX_PACKAGE_FILE, info.imageSize));
+}
+
+TEST_F(PackageFile, ExportsOnlyTheTwoEntryPointsAndNeedsNoPcreOrUring) {
+  const ElfDynamicInfo elf = ReadElfDynamicInfo(ReadAll(CORVEX_PACKAGE_FILE));
+  ASSERT_TRUE(elf.valid);
+  std::vector<std::string> exports = elf.exports;
+  std::sort(exports.begin(), exports.end());
+  EXPECT_EQ(exports, (std::vector<std::string>{"VANTGetModulesDefStruct", "VANTPckInit"}));
+  for (const std::string& library : elf.needed) {
+    EXPECT_EQ(library.find("pcre"), std::string::npos) << library;
+    EXPECT_EQ(library.find("uring"), std::string::npos) << library;
+  }
+}
+
+TEST_F(PackageFile, LoadsWithDlopenTrailerIncludedAndAnswers) {
+  Host first;
+  Host second;
+  {
+    Loaded package(CopyOf(CORVEX_PACKAGE_FILE, "copy.pck"));
+    auto init = package.Get<PckInit>("VANTPckInit");
+    auto query = package.Get<ModelsQuery>("VANTGetModulesDefStruct");
+    ASSERT_NE(init, nullptr);
+    ASSERT_NE(query, nullptr);
+    EXPECT_EQ(init(&first, 0x804A8 - 1), 0);
+    EXPECT_EQ(init(&first, 0x804A8 + 1), 0);
+    EXPECT_EQ(init(nullptr, 0x804A8), 0);
+    EXPECT_EQ(init(&first, 0x804A8), 4);
+    EXPECT_EQ(init(&second, 0x804A8), 4);
+
+    const int32_t count = query(nullptr, nullptr, 0);
+    ASSERT_GE(count, 0);
+    std::vector<void*> records(static_cast<size_t>(count) + 1, nullptr);
+    EXPECT_EQ(query(nullptr, records.data(), count + 1), count);
+    EXPECT_EQ(query(nullptr, records.data(), 0), 0);
+    EXPECT_EQ(query("no such group", nullptr, 0), -1);
+    EXPECT_EQ(query("no such group", records.data(), 1), 0);
+  }
+  EXPECT_TRUE(second.TakeReports().empty()) << "the second kernel must not be used";
+}
+
+TEST_F(PackageFile, VersionWordsAndKernelsInAFreshlyLoadedPackage) {
+  Host first;
+  Host second;
+  Loaded package(CopyOf(CORVEX_PROBE_PACKAGE, "probe.so"));
+  auto init = package.Get<PckInit>("VANTPckInit");
+  auto api = package.Get<const CorvexProbe* (*)()>("CorvexProbeApi");
+  ASSERT_NE(init, nullptr);
+  ASSERT_NE(api, nullptr);
+  const CorvexProbe* probe = api();
+
+  EXPECT_EQ(init(&first, 0x804A8 + 1), 0);
+  EXPECT_EQ(init(&first, 0x804A8 - 1), 0);
+  EXPECT_EQ(probe->kernel(), nullptr) << "a refused call stores nothing";
+  EXPECT_STREQ(probe->log(), "") << "a refused call runs nothing";
+
+  EXPECT_EQ(init(&first, 0x804A8), 4);
+  EXPECT_EQ(probe->kernel(), &first);
+  // Callbacks run in group order, before the kernel is stored.
+  EXPECT_STREQ(probe->log(), "ProbeFirst-kernel;ProbeSecond-kernel;");
+
+  EXPECT_EQ(init(&second, 0x804A8), 4);
+  EXPECT_EQ(probe->kernel(), &first) << "the first kernel stays";
+  EXPECT_STREQ(probe->log(), "ProbeFirst-kernel;ProbeSecond-kernel;");
+
+  probe->registerLate();
+  EXPECT_STREQ(probe->log(), "ProbeFirst-kernel;ProbeSecond-kernel;ProbeLate+kernel;");
+}
+
+TEST_F(PackageFile, DefinitionsRegisteredBeforeInitialisationWaitForIt) {
+  Host host;
+  Loaded package(CopyOf(CORVEX_PROBE_PACKAGE, "probe.so"));
+  auto init = package.Get<PckInit>("VANTPckInit");
+  auto api = package.Get<const CorvexProbe* (*)()>("CorvexProbeApi");
+  ASSERT_NE(api, nullptr);
+  api()->registerLate();
+  EXPECT_STREQ(api()->log(), "");
+  ASSERT_EQ(init(&host, 0x804A8), 4);
+  EXPECT_STREQ(api()->log(), "ProbeFirst-kernel;ProbeSecond-kernel;ProbeLate-kernel;");
+}
+
+TEST_F(PackageFile, GroupCountsAcrossTheLibraryBoundary) {
+  Loaded plain(CopyOf(CORVEX_PACKAGE_FILE, "plain.pck"));
+  Loaded package(CopyOf(CORVEX_PROBE_PACKAGE, "probe.so"));
+  auto plainQuery = plain.Get<ModelsQuery>("VANTGetModulesDefStruct");
+  auto query = package.Get<ModelsQuery>("VANTGetModulesDefStruct");
+  ASSERT_NE(plainQuery, nullptr);
+  ASSERT_NE(query, nullptr);
+
+  // The probe adds two definitions to whatever the package itself declares.
+  EXPECT_EQ(query(nullptr, nullptr, 0), plainQuery(nullptr, nullptr, 0) + 2);
+  EXPECT_EQ(query("ProbeRoot", nullptr, 0), 2);
+  EXPECT_EQ(query("ProbeChild", nullptr, 0), 1);
+  void* out[3] = {};
+  ASSERT_EQ(query("ProbeRoot", out, 3), 2);
+  // The group's own definition first, then its subgroup's.
+  EXPECT_STREQ(static_cast<VANTComponentModelDefinition*>(out[0])->modelName, "ProbeSecond");
+  EXPECT_STREQ(static_cast<VANTComponentModelDefinition*>(out[1])->modelName, "ProbeFirst");
+  EXPECT_EQ(out[2], nullptr);
+}
+
+TEST_F(PackageFile, HostLoadsAPackageFileAndCountsTablesBeforeTheFirstInstance) {
+  Host host;
+  const fs::path file = ProbeWithBlock("probe.pck");
+  std::string error;
+  ASSERT_TRUE(host.LoadPackage(file.string(), &error)) << error;
+  VANTComponentModelDefinition* record = host.Model("ProbeFirst");
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->inputCount, 2u);
+  EXPECT_EQ(record->outputCount, 0u);
+  EXPECT_EQ(record->propertyCount, 1u);
+  EXPECT_EQ(record->actionCount, 0u);
+  ASSERT_NE(host.Model("ProbeSecond"), nullptr);
+  EXPECT_EQ(host.Model("ProbeLate"), nullptr);
+
+  VANTModule* module = host.CreateComponent("ProbeFirst", "probe1");
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(host.ModuleByName("probe1"), module);
+  EXPECT_TRUE(host.NameTaken("probe1"));
+  EXPECT_EQ(host.CreateComponent("ProbeFirst", "probe1"), nullptr);
+  EXPECT_EQ(host.CreateComponent("NoSuchModel", "probe2"), nullptr);
+  EXPECT_EQ(host.TakeReports().size(), 2u);
+
+  auto package = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(package, nullptr);
+  auto api = reinterpret_cast<const CorvexProbe* (*)()>(dlsym(package, "CorvexProbeApi"));
+  EXPECT_EQ(api()->seenInputCount(), 2u) << "the factory must see real counts";
+  EXPECT_EQ(api()->seenPropertyCount(), 1u);
+  EXPECT_EQ(api()->kernel(), &host);
+  dlclose(package);
+
+  // The same models twice in one engine are refused.
+  EXPECT_FALSE(host.LoadPackage(ProbeWithBlock("again.pck").string(), &error));
+  EXPECT_NE(error.find("already known"), std::string::npos) << error;
+}
+
+TEST_F(PackageFile, HostRefusesPackagesForAnotherPlatformOrEngine) {
+  const struct {
+    const char* key;
+    const char* value;
+  } cases[] = {{"OS", "windows"}, {"ARCH", "aarch64"}, {"TARGET", "other"}, {"OS", ""}};
+  for (const auto& c : cases) {
+    Host host;
+    std::string error;
+    const fs::path file = ProbeWithBlock(std::string(c.key) + ".pck", c.key, c.value);
+    EXPECT_FALSE(host.LoadPackage(file.string(), &error)) << c.key;
+    EXPECT_NE(error.find(c.key), std::string::npos) << error;
+    EXPECT_TRUE(host.Models().empty());
+    const std::vector<HostReport> reports = host.TakeReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].level, 2);
+  }
+  Host host;
+  std::string error;
+  EXPECT_FALSE(host.LoadPackage(CORVEX_PACKAGE_LIBRARY, &error)) << "no information block";
+  EXPECT_FALSE(host.LoadPackage((m_dir / "missing.pck").string(), &error));
+}
+
+// The command-line reader: its output, and damaged copies it must refuse without crashing.
+struct ToolRun {
+  int status = -1;
+  std::string output;
+};
+
+ToolRun RunPckInfo(const std::string& path) {
+  const std::string command = std::string("'") + CORVEX_PCKINFO + "' '" + path + "' 2>&1";
+  ToolRun run;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) {
+    return run;
+  }
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    run.output.append(buffer, got);
+  }
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return run;
+}
+
+TEST_F(PackageFile, PckInfoShowsAndVerifiesTheBuiltPackage) {
+  const ToolRun run = RunPckInfo(CORVEX_PACKAGE_FILE);
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("  OS=linux\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("  FILENAME=corvex_sorting_multiplexer.pck\n"), std::string::npos);
+  EXPECT_NE(run.output.find("279 bytes"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("signature: valid"), std::string::npos) << run.output;
+}
+
+TEST_F(PackageFile, PckInfoRefusesDamagedCopiesClearly) {
+  const std::vector<uint8_t> good = ReadAll(CORVEX_PACKAGE_FILE);
+  VANT::PackageInfo info;
+  ASSERT_EQ(VANT::ParsePackageInfo(good.data(), good.size(), info), VANT::PackageInfoStatus::kOk);
+  const size_t runStart = good.size() - 4 - info.length;
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    int status;
+    const char* says;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"truncated", {good.begin(), good.end() - 10}, 2, "length word"});
+  cases.push_back({"cut_in_image", {good.begin(), good.begin() + 1000}, 2, "length word"});
+  cases.push_back({"empty", {}, 2, "too short"});
+  auto flipped = good;
+  flipped[runStart / 2] ^= 0x40;
+  cases.push_back({"image_byte_flipped", flipped, 3, "SIG does not match"});
+  auto marker = good;
+  marker[runStart] = 'X';
+  cases.push_back({"marker", marker, 2, "marker"});
+  auto huge = good;
+  std::fill(huge.end() - 4, huge.end(), 0xFF);
+  cases.push_back({"length_word", huge, 2, "length word"});
+  auto signature = good;
+  const std::string sigKey = "SIG=";
+  auto at = std::search(signature.begin() + static_cast<std::ptrdiff_t>(runStart), signature.end(),
+                        sigKey.begin(), sigKey.end());
+  ASSERT_NE(at, signature.end());
+  at[4] = at[4] == 'A' ? 'B' : 'A';
+  cases.push_back({"signature_text", signature, 3, "SIG does not match"});
+
+  for (const Case& c : cases) {
+    const fs::path path = m_dir / (std::string(c.name) + ".pck");
+    WriteAll(path, c.bytes);
+    const ToolRun run = RunPckInfo(path.string());
+    EXPECT_EQ(run.status, c.status) << c.name << ": " << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << c.name << ": " << run.output;
+    EXPECT_NE(run.output.find(path.string()), std::string::npos) << "names the file";
+  }
+  const ToolRun missing = RunPckInfo((m_dir / "missing.pck").string());
+  EXPECT_EQ(missing.status, 1) << missing.output;
+  EXPECT_NE(missing.output.find("cannot be read"), std::string::npos) << missing.output;
+}
+
+} // namespace
