@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <filesystem>
@@ -211,6 +213,33 @@ TEST_F(PackageFile, VersionWordsAndKernelsInAFreshlyLoadedPackage) {
   EXPECT_STREQ(probe->log(), "ProbeFirst-kernel;ProbeSecond-kernel;ProbeLate+kernel;");
 }
 
+TEST_F(PackageFile, ConcurrentFirstCallsInitialiseOnce) {
+  for (int round = 0; round < 20; ++round) {
+    Host first;
+    Host second;
+    Loaded package(CopyOf(CORVEX_PROBE_PACKAGE, "probe" + std::to_string(round) + ".so"));
+    auto init = package.Get<PckInit>("VANTPckInit");
+    auto api = package.Get<const CorvexProbe* (*)()>("CorvexProbeApi");
+    ASSERT_NE(api, nullptr);
+    std::atomic<int> ready{0};
+    int32_t answers[2] = {};
+    auto call = [&](int index, Host* host) {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      answers[index] = init(host, 0x804A8);
+    };
+    std::thread a(call, 0, &first);
+    std::thread b(call, 1, &second);
+    a.join();
+    b.join();
+    EXPECT_EQ(answers[0], 4);
+    EXPECT_EQ(answers[1], 4);
+    EXPECT_STREQ(api()->log(), "ProbeFirst-kernel;ProbeSecond-kernel;");
+    EXPECT_TRUE(api()->kernel() == &first || api()->kernel() == &second);
+  }
+}
+
 TEST_F(PackageFile, DefinitionsRegisteredBeforeInitialisationWaitForIt) {
   Host host;
   Loaded package(CopyOf(CORVEX_PROBE_PACKAGE, "probe.so"));
@@ -321,6 +350,43 @@ ToolRun RunPckInfo(const std::string& path) {
   const int raw = pclose(pipe);
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   return run;
+}
+
+int RunCommand(const std::string& command) {
+  const int raw = std::system(command.c_str());
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+TEST_F(PackageFile, PackingIsReproducibleUnderSourceDateEpoch) {
+  const std::string pack = std::string("SOURCE_DATE_EPOCH=1709251200 '") + CORVEX_PACK +
+                           "' --input '" + CORVEX_PACKAGE_LIBRARY + "' --version 1.4.0 --output '";
+  const fs::path first = m_dir / "first" / "corvex_sorting_multiplexer.pck";
+  const fs::path second = m_dir / "second" / "corvex_sorting_multiplexer.pck";
+  fs::create_directories(first.parent_path());
+  fs::create_directories(second.parent_path());
+  ASSERT_EQ(RunCommand(pack + first.string() + "'"), 0);
+  ASSERT_EQ(RunCommand(pack + second.string() + "'"), 0);
+  EXPECT_EQ(ReadAll(first.string()), ReadAll(second.string()));
+  VANT::PackageInfo info;
+  ASSERT_EQ(VANT::ReadPackageInfo(first.string(), info), VANT::PackageInfoStatus::kOk);
+  EXPECT_EQ(*info.Find("DATE"), "20240301");
+  EXPECT_EQ(*info.Find("FILENAME"), "corvex_sorting_multiplexer.pck");
+
+  // Refusals leave no output behind.
+  const fs::path refused = m_dir / "refused.pck";
+  const std::string quiet = " 2>/dev/null";
+  EXPECT_NE(RunCommand(std::string("'") + CORVEX_PACK + "' --input '" +
+                       (m_dir / "missing.so").string() + "' --version 1.4.0 --output '" +
+                       refused.string() + "'" + quiet),
+            0);
+  EXPECT_NE(RunCommand(std::string("'") + CORVEX_PACK + "' --input '" + CORVEX_PACKAGE_LIBRARY +
+                       "' --output '" + refused.string() + "'" + quiet),
+            0);
+  EXPECT_NE(RunCommand(std::string("'") + CORVEX_PACK + "' --input '" + CORVEX_PACKAGE_LIBRARY +
+                       "' --version 1.4.0 --date 2024-3-1 --output '" + refused.string() + "'" +
+                       quiet),
+            0);
+  EXPECT_FALSE(fs::exists(refused));
 }
 
 TEST_F(PackageFile, PckInfoShowsAndVerifiesTheBuiltPackage) {
