@@ -1,3 +1,4 @@
+#include "sync/sync_test_support.h"
 #include "sync/vant_mutex.h"
 
 #include <gtest/gtest.h>
@@ -6,18 +7,7 @@
 
 namespace {
 
-// True when another thread can take the mutex right now.
-bool FreeForOtherThreads(VANTMutex& mutex) {
-  bool taken = false;
-  std::thread other([&] {
-    taken = mutex.TryLock();
-    if (taken) {
-      mutex.Unlock();
-    }
-  });
-  other.join();
-  return taken;
-}
+using synctest::FreeForOtherThreads;
 
 TEST(Mutex, IsRecursiveAndExcludesOtherThreadsUntilTheLastUnlock) {
   VANTMutex mutex;
