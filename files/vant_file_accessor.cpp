@@ -1,14 +1,15 @@
 #include "files/vant_file_accessor.h"
 
 #include "files/vant_path_check.h"
+#include "util/vant_codepage.h"
 #include "util/vant_report_hook.h"
+#include "util/vant_string.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,23 +20,29 @@ constexpr const char* ReadError = "File read error : ";
 constexpr const char* WriteError = "File write error : ";
 constexpr const char* OtherError = "File read/write error : ";
 
-void Deliver(const VANTFileCallbacks& callbacks, const std::string& text) {
+void Deliver(const VANTFileCallbacks& callbacks, const char* text) noexcept {
   if (callbacks.error != nullptr) {
-    callbacks.error(text.c_str());
+    callbacks.error(text);
   } else {
-    VANT::ReportThroughHook(text.c_str(), 2);
+    VANT::ReportThroughHook(text, 2);
   }
 }
 
-/// prefix followed by the system's text for err. Never throws: the seeks and queries that call
-/// it promise not to.
+/// prefix followed by the system's text for err, in UTF-8 (kept as it is when the locale's text
+/// does not convert). Never throws: the seeks and queries that call it promise not to.
 void ReportErrno(const VANTFileCallbacks& callbacks, const char* prefix, int err) noexcept {
   char buffer[256];
-  const char* text = strerror_r(err, buffer, sizeof buffer);
+  const char* system = strerror_r(err, buffer, sizeof buffer);
   try {
-    Deliver(callbacks, std::string(prefix) + text);
+    VANTStackedString<40> text;
+    if (!VANTCodePageRegistry::Instance().AnsiToString(system, text)) {
+      text = system;
+    }
+    VANTStreamedString message;
+    message << prefix << text;
+    Deliver(callbacks, message.Text());
   } catch (...) {
-    VANT::ReportThroughHook(prefix, 2); // out of memory: at least the kind of failure
+    Deliver(callbacks, prefix); // out of memory: at least the kind of failure
   }
 }
 
@@ -109,12 +116,12 @@ bool VANTFileHandle::CheckUnbuffered(uint32_t size, bool writing,
   if (m_sectorSize != 0 && size % m_sectorSize == 0) {
     return true;
   }
-  std::string text = writing ? WriteError : ReadError;
-  text += writing ? "The size of written items" : "The size of read items";
-  text += " must be proportionnal to the ";
-  text += std::to_string(m_sectorSize);
-  text += " bytes sector size. Remove the \"No buffering\" optimization.";
-  Deliver(callbacks, text);
+  VANTStreamedString text;
+  text << (writing ? WriteError : ReadError)
+       << (writing ? "The size of written items" : "The size of read items")
+       << " must be proportionnal to the " << m_sectorSize
+       << " bytes sector size. Remove the \"No buffering\" optimization.";
+  Deliver(callbacks, text.Text());
   return false;
 }
 

@@ -1,4 +1,4 @@
-// Write throughput of VANTFileAccessor, one run of each way of writing, all in one process:
+// Write throughput of VANTFileAccessor, each way of writing measured in one process:
 //   buffered synchronous (the baseline), unbuffered synchronous, unbuffered asynchronous through
 //   the ring (io_uring), and the same ring on its writer-thread fallback.
 // Each run writes the same amount in 1 MiB blocks to a fresh file and includes the final flush to
