@@ -328,7 +328,7 @@ TEST_P(AsyncRingTest, FlushHandsEverythingBackAndCountsTheDepths) {
   EXPECT_EQ(size, 4u * block);
   const uint32_t* depth = file.WriteHandle()->DepthStatistics();
   EXPECT_EQ(depth[0] + depth[1] + depth[2] + depth[3], 4u);
-  EXPECT_EQ(depth[0], 1u) << "the first write finds nothing in flight";
+  EXPECT_GE(depth[0], 1u) << "the first write finds nothing in flight";
   EXPECT_TRUE(ReadAll(path) == std::string(block, '0') + std::string(block, '1') +
                                    std::string(block, '2') + std::string(block, '3'));
 }
