@@ -1,6 +1,10 @@
 #include "host/host_clock.h"
 
+#include "sync/vant_base_clock.h"
+
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
@@ -35,8 +39,11 @@ void* HostWakeUps::Register(VANTEvent** slot) {
   if (slot) {
     *slot = &m_event;
   }
+  // Registrations happen under the time lock held shared, and changes under it held
+  // exclusively, so the count read here cannot move until this pass ends.
+  m_lastPassSaw.store(m_changes.load(std::memory_order_relaxed), std::memory_order_release);
   m_registered.fetch_add(1, std::memory_order_release); // release: pairs with Registered()
-  const uint64_t cookie = m_cookies.fetch_add(1, std::memory_order_relaxed) + 1;
+  const uint64_t cookie = m_cookies.fetch_add(1, std::memory_order_acq_rel) + 1;
   return reinterpret_cast<void*>(static_cast<uintptr_t>(cookie));
 }
 
@@ -49,6 +56,28 @@ void HostWakeUps::Unregister(void* cookie) {
 bool HostWakeUps::AwaitRegistered(int32_t count, int64_t realTimeoutUs) const {
   const int64_t end = HostClock::RealTime() + realTimeoutUs;
   while (Registered() < count) {
+    if (HostClock::RealTime() >= end) {
+      return false;
+    }
+    SleepRealMicroseconds(50);
+  }
+  return true;
+}
+
+bool HostWakeUps::AwaitRegistrationAfter(uint64_t after, int64_t realTimeoutUs) const {
+  const int64_t end = HostClock::RealTime() + realTimeoutUs;
+  while (Registrations() <= after) {
+    if (HostClock::RealTime() >= end) {
+      return false;
+    }
+    SleepRealMicroseconds(50);
+  }
+  return true;
+}
+
+bool HostWakeUps::AwaitPassSeeing(uint64_t changes, int64_t realTimeoutUs) const {
+  const int64_t end = HostClock::RealTime() + realTimeoutUs;
+  while (m_lastPassSaw.load(std::memory_order_acquire) < changes) {
     if (HostClock::RealTime() >= end) {
       return false;
     }
@@ -138,6 +167,14 @@ void HostClock::ReleaseTimeLock() noexcept {
   pthread_rwlock_unlock(&m_timeLock);
 }
 
+bool HostClock::TimeLockIdle() noexcept {
+  if (pthread_rwlock_trywrlock(&m_timeLock) != 0) {
+    return false;
+  }
+  pthread_rwlock_unlock(&m_timeLock);
+  return true;
+}
+
 template <typename Apply>
 void HostClock::Change(Apply apply) {
   std::lock_guard<std::mutex> serialise(m_changeMutex);
@@ -164,6 +201,7 @@ void HostClock::Change(Apply apply) {
   m_stepped.store(stepped, std::memory_order_relaxed);
   m_sequence.store(sequence + 2, std::memory_order_release); // pairs with ReadBase's acquire
 
+  m_wakeUps.NoteChange();
   m_wakeUps.Event().Reset();
   pthread_rwlock_unlock(&m_timeLock);
 }
@@ -192,4 +230,50 @@ void HostClock::Step(int64_t delta) {
   Change([delta](Base& base, bool&, bool&) {
     base.engine = Saturate(static_cast<Int128>(base.engine) + delta);
   });
+}
+
+void HostClock::RegisterClock(VANTBaseClock* clock, bool* flag) {
+  if (!clock) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(m_clocksMutex);
+  for (auto& entry : m_clocks) {
+    if (entry.first == clock) {
+      entry.second = flag;
+      return;
+    }
+  }
+  m_clocks.emplace_back(clock, flag);
+}
+
+void HostClock::UnregisterClock(VANTBaseClock* clock) {
+  std::lock_guard<std::mutex> lock(m_clocksMutex);
+  std::erase_if(m_clocks, [clock](const auto& entry) { return entry.first == clock; });
+}
+
+VANTBaseClock* HostClock::FindClock(const char* name) const {
+  std::lock_guard<std::mutex> lock(m_clocksMutex);
+  for (const auto& entry : m_clocks) {
+    if (std::strcmp(entry.first->Name(), name ? name : "") == 0) {
+      return entry.first;
+    }
+  }
+  return nullptr;
+}
+
+int32_t HostClock::ClockCount() const {
+  std::lock_guard<std::mutex> lock(m_clocksMutex);
+  return static_cast<int32_t>(m_clocks.size());
+}
+
+bool HostClock::SetClockFlag(VANTBaseClock* clock, bool value) {
+  std::lock_guard<std::mutex> lock(m_clocksMutex);
+  for (const auto& entry : m_clocks) {
+    if (entry.first == clock && entry.second) {
+      // The clock reads its flag as one atomic byte (acquire); pairs with this release store.
+      std::atomic_ref<bool>(*entry.second).store(value, std::memory_order_release);
+      return true;
+    }
+  }
+  return false;
 }

@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <mutex>
 #include <pthread.h>
+#include <utility>
+#include <vector>
 
 /// The wake-up registry of the host: one manual-reset event, set during every host change.
 class HostWakeUps final : public VANTWakeUpRegistry {
@@ -39,6 +41,17 @@ public:
   VANTEvent& Event() noexcept { return m_event; }
   /// Registrations not yet withdrawn: the timed waits currently inside a pass.
   int32_t Registered() const noexcept { return m_registered.load(std::memory_order_acquire); }
+  /// Registrations ever made: grows by one with every pass of every timed wait.
+  uint64_t Registrations() const noexcept { return m_cookies.load(std::memory_order_acquire); }
+  /// Waits, polling every 50 real microseconds, until Registrations() exceeds `after`.
+  bool AwaitRegistrationAfter(uint64_t after, int64_t realTimeoutUs) const;
+  /// Host changes made so far. Each one happens while no pass holds the time lock.
+  uint64_t Changes() const noexcept { return m_changes.load(std::memory_order_acquire); }
+  /// Waits until a pass has registered after the first `changes` host changes: that pass read
+  /// the time they left and chose to block again rather than end its wait.
+  bool AwaitPassSeeing(uint64_t changes, int64_t realTimeoutUs) const;
+  /// Counts a host change; called with the time lock held exclusively.
+  void NoteChange() noexcept { m_changes.fetch_add(1, std::memory_order_acq_rel); }
   /// Waits, polling every 50 real microseconds, until at least count registrations are held.
   /// False when realTimeoutUs ran out first. For tests, which must not guess with sleeps.
   bool AwaitRegistered(int32_t count, int64_t realTimeoutUs) const;
@@ -47,6 +60,8 @@ private:
   VANTEvent m_event;
   std::atomic<int32_t> m_registered{0};
   std::atomic<uint64_t> m_cookies{0};
+  std::atomic<uint64_t> m_changes{0};
+  std::atomic<uint64_t> m_lastPassSaw{0}; // Changes() when the latest pass registered
 };
 
 class HostClock {
@@ -71,9 +86,6 @@ public:
   int32_t SpeedSign() const noexcept;
   /// kNoDeadline while paused, kRunning otherwise.
   int32_t ClockState() const noexcept;
-  bool TimeoutsSuspended() const noexcept {
-    return m_timeoutsSuspended.load(std::memory_order_acquire);
-  }
   VANTWakeUpRegistry* WakeUps() noexcept { return &m_wakeUps; }
   HostWakeUps& WakeUpRegistry() noexcept { return m_wakeUps; }
 
@@ -81,6 +93,9 @@ public:
   /// Shared: held by a timed wait for a whole pass, including its blocking wait.
   void AcquireTimeLock() noexcept;
   void ReleaseTimeLock() noexcept;
+  /// True when nobody holds the time lock (tries it exclusively and lets go). For tests: a wait
+  /// that leaked its hold would block every later host change.
+  bool TimeLockIdle() noexcept;
 
   // ---- Host changes (each wakes every timed wait) ---------------------------------------------
   void SetSpeed(int32_t perMille);
@@ -94,11 +109,17 @@ public:
   /// Moves engine time by delta microseconds (either direction), whatever the mode.
   void Step(int64_t delta);
 
-  /// Not a host change: waits read it at the start of each pass.
-  void SetTimeoutsSuspended(bool suspended) noexcept {
-    m_timeoutsSuspended.store(suspended, std::memory_order_release);
-  }
   bool Paused() const noexcept;
+
+  // ---- Clocks offered by packages (kernel slots 120, 121) -------------------------------------
+  /// Registering a clock again only replaces its flag pointer.
+  void RegisterClock(VANTBaseClock* clock, bool* flag);
+  void UnregisterClock(VANTBaseClock* clock);
+  /// The registered clock of that name, or null.
+  VANTBaseClock* FindClock(const char* name) const;
+  int32_t ClockCount() const;
+  /// Writes the engine flag of a registered clock; false when the clock is not registered.
+  bool SetClockFlag(VANTBaseClock* clock, bool value);
 
 private:
   struct Base {
@@ -122,9 +143,10 @@ private:
   std::atomic<bool> m_paused{false};
   std::atomic<bool> m_stepped{false};
 
-  std::atomic<bool> m_timeoutsSuspended{false};
-
   std::mutex m_changeMutex; // one host change at a time: set, lock, rebase, reset, unlock
   pthread_rwlock_t m_timeLock;
   HostWakeUps m_wakeUps;
+
+  mutable std::mutex m_clocksMutex; // leaf lock: only guards m_clocks
+  std::vector<std::pair<VANTBaseClock*, bool*>> m_clocks;
 };
