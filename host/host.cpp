@@ -1,9 +1,10 @@
 #include "host/host.h"
 
+#include "host/host_clock.h"
+#include "host/host_triggers.h"
+
 #include <cstdio>
 #include <cstdlib>
-#include <pthread.h>
-#include <time.h>
 
 namespace {
 
@@ -13,70 +14,65 @@ constexpr size_t kReasonsKept = 64;
 } // namespace
 
 // =============================================================================================
-// Engine time. Real time runs at speed 1000 from CLOCK_MONOTONIC; engine time equals real time.
-// Everything time-related is in this section so that it can be replaced as a whole.
+// Engine time: the clock, time lock and wake-up registry (host/host_clock.h), the trigger service
+// (host/host_triggers.h) and the clocks offered by packages.
 
 struct Host::Time {
-  Time() {
-    pthread_rwlockattr_t attributes;
-    pthread_rwlockattr_init(&attributes);
-    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&lock, &attributes);
-    pthread_rwlockattr_destroy(&attributes);
-  }
-  ~Time() { pthread_rwlock_destroy(&lock); }
-  Time(const Time&) = delete;
-  Time& operator=(const Time&) = delete;
-
-  static int64_t MonotonicMicroseconds() noexcept {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
-  }
-
-  pthread_rwlock_t lock;
+  HostClock clock;
+  HostTriggers triggers;
 };
 
 int32_t Host::SpeedSign() {
-  return 1;
+  return m_time->clock.SpeedSign();
 }
 
 int32_t Host::ClockState() {
-  return 0;
+  return m_time->clock.ClockState();
 }
 
-void Host::RegisterClock(VANTBaseClock* /*clock*/, bool* /*flag*/) {}
+void Host::RegisterClock(VANTBaseClock* clock, bool* flag) {
+  m_time->clock.RegisterClock(clock, flag);
+}
 
-void Host::UnregisterClock(VANTBaseClock* /*clock*/) {}
+void Host::UnregisterClock(VANTBaseClock* clock) {
+  m_time->clock.UnregisterClock(clock);
+}
 
 int64_t Host::RealTime() {
-  return Time::MonotonicMicroseconds();
+  return HostClock::RealTime();
 }
 
 int32_t Host::TimeSpeed() {
-  return 1000;
+  return m_time->clock.TimeSpeed();
 }
 
+// Neither form takes the time lock: waits call it while they hold the lock.
 int64_t Host::CurrentTime(bool /*first*/, bool /*second*/) {
-  return Time::MonotonicMicroseconds();
+  return m_time->clock.CurrentTime();
 }
 
 VANTWakeUpRegistry* Host::WakeUps() {
-  NotSupported("the wake-up registry");
-  return nullptr;
+  return m_time->clock.WakeUps();
 }
 
 void Host::AcquireTimeLock() {
-  pthread_rwlock_rdlock(&m_time->lock);
+  m_time->clock.AcquireTimeLock();
 }
 
 void Host::ReleaseTimeLock() {
-  pthread_rwlock_unlock(&m_time->lock);
+  m_time->clock.ReleaseTimeLock();
 }
 
 VANTTriggerService* Host::Triggers() {
-  NotSupported("the trigger service");
-  return nullptr;
+  return &m_time->triggers;
+}
+
+HostClock& Host::Clock() {
+  return m_time->clock;
+}
+
+HostTriggers& Host::TriggerService() {
+  return m_time->triggers;
 }
 
 // =============================================================================================
@@ -96,6 +92,7 @@ void Host::Reset() {
   m_checkLevel.store(0, std::memory_order_relaxed);
   m_changeDepth.store(0, std::memory_order_relaxed);
   m_changesOpened.store(0, std::memory_order_relaxed);
+  m_time->clock.Restore();
   std::lock_guard<std::mutex> lock(m_reasonsMutex);
   m_reasons.clear();
 }

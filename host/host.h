@@ -25,6 +25,9 @@
 #include <string>
 #include <vector>
 
+class HostClock;
+class HostTriggers;
+
 class Host final : public VANTHostKernel {
 public:
   /// Reads the full name of an element the package registers (slots 24 to 27). The element
@@ -120,6 +123,10 @@ public:
   void SetTimeoutsSuspended(bool suspended) {
     m_timeoutsSuspended.store(suspended, std::memory_order_relaxed);
   }
+  /// Engine time: speed, pause, jumps, the time lock and the wake-up registry.
+  HostClock& Clock();
+  HostTriggers& TriggerService();
+
   void SetCheckLevel(int32_t level) { m_checkLevel.store(level, std::memory_order_relaxed); }
 
   /// Waits until the module's last announced state word has every bit of mask.
@@ -134,7 +141,8 @@ public:
   std::vector<std::string> ChangeReasons();
 
   /// Back to a fresh engine between tests: reports, state words, change counters, settings,
-  /// check level 0, engine state running, every symbol but the settings. Models stay known.
+  /// check level 0, engine state running, every symbol but the settings, engine time running at
+  /// speed 1000 (not paused, not stepped). Models stay known.
   void Reset();
 
 private:

@@ -232,6 +232,14 @@ void HostClock::Step(int64_t delta) {
   });
 }
 
+void HostClock::Restore() {
+  Change([](Base& base, bool& paused, bool& stepped) {
+    base.speed = 1000;
+    paused = false;
+    stepped = false;
+  });
+}
+
 void HostClock::RegisterClock(VANTBaseClock* clock, bool* flag) {
   if (!clock) {
     return;

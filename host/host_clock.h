@@ -108,6 +108,8 @@ public:
   void SetStepped(bool stepped);
   /// Moves engine time by delta microseconds (either direction), whatever the mode.
   void Step(int64_t delta);
+  /// Running at speed 1000, neither paused nor stepped; engine time goes on from where it is.
+  void Restore();
 
   bool Paused() const noexcept;
 

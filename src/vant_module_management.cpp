@@ -2,6 +2,8 @@
 
 #include "runtime/vant_report.h"
 #include "src/vant_kernel.h"
+#include "sync/vant_engine_time.h"
+#include "sync/vant_event.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -356,6 +358,7 @@ int32_t VANTModuleRegistry::Initialise(VANTHostKernel* kernel, int32_t version) 
     }
     VANT::StoreKernel(kernel);
     VANT::InstallKernelReportHook();
+    VANT::SetEventDisarmHook(&VANT::DisarmTimerEvent); // armed events disarm when destroyed
   }
   return kInterfaceLevel;
 }
