@@ -11,13 +11,9 @@ std::string Quoted(const std::string* value) {
 
 } // namespace
 
-HostPackages::~HostPackages() {
-  for (auto it = m_loaded.rbegin(); it != m_loaded.rend(); ++it) {
-    if (it->handle) {
-      dlclose(it->handle);
-    }
-  }
-}
+// Package libraries are never unloaded: a package frees nothing at unload (its registry stays
+// allocated), and its components or threads may still be referenced when the host goes away.
+HostPackages::~HostPackages() = default;
 
 void HostPackages::FillCounts(VANTComponentModelDefinition* record) noexcept {
   if (record->inputCount == VANT::kUncountedEntries) {
@@ -54,7 +50,7 @@ bool HostPackages::Load(const std::string& path, VANTHostKernel* kernel, std::st
   }
 
   std::lock_guard<std::mutex> lock(m_mutex);
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!handle) {
     const char* why = dlerror();
     error = prefix + "cannot be loaded: " + (why ? why : "unknown error");

@@ -7,7 +7,8 @@
 // Before a model's first instance is created the record's count fields hold the real number of
 // entries of each definition table (the package stores "not counted").
 //
-// Thread: any thread; a mutex guards the lists. Libraries stay loaded until the object dies.
+// Thread: any thread; a mutex guards the lists. Package libraries stay loaded until the process
+// ends, also after the object is destroyed.
 
 #include "packaging/vant_package_info.h"
 #include "src/vant_host_kernel.h"

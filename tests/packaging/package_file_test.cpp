@@ -46,10 +46,12 @@ void WriteAll(const fs::path& path, const std::vector<uint8_t>& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
-// A loaded library, closed at the end of the scope.
+// A loaded library, closed at the end of the scope but kept in memory: a package never frees its
+// registry, so unloading it would only turn that memory into leaks.
 class Loaded {
 public:
-  explicit Loaded(const fs::path& path) : m_handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+  explicit Loaded(const fs::path& path)
+      : m_handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
     if (!m_handle) {
       const char* why = dlerror();
       ADD_FAILURE() << "dlopen " << path << ": " << (why ? why : "?");
