@@ -8,6 +8,8 @@
 // 0xFFFFFFFF in every count field; the engine fills in the real counts (the entries before the
 // terminating null name) before it creates the first instance of a model.
 
+#include "dataflow/vant_data_type.h" // VANTDataTypeDef, VANTDataTypeFilter
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -17,17 +19,8 @@ static_assert(std::endian::native == std::endian::little, "the engine interface 
 static_assert(sizeof(void*) == 8, "the engine interface uses 64-bit pointers");
 
 class VANTModule;
-class VANTDataTypeFilter;
 class VANTPropertyValue;
 struct VANTComponentModelDefinition;
-
-/// A data type as a static table holds it: the type word and two names that are never freed.
-/// An output deep-copies it into its own data type object.
-struct VANTDataTypeDef {
-  uint64_t flags;    // type word: type code bits 0..24, vector flag bit 63
-  const char* name1; // structure type name, or null
-  const char* name2; // second qualifying name, or null
-};
 
 /// One entry of an input definition table. The whole entry is copied into the input.
 struct VANTInputDefinition {
@@ -133,6 +126,7 @@ uint32_t CountEntries(const Entry* table) noexcept {
 } // namespace VANT
 
 // The binary layout the engine relies on.
+// The data type an output definition carries (VANTDataTypeDef, dataflow/vant_data_type.h).
 static_assert(std::is_standard_layout_v<VANTDataTypeDef> && sizeof(VANTDataTypeDef) == 24);
 static_assert(offsetof(VANTDataTypeDef, flags) == 0 && offsetof(VANTDataTypeDef, name1) == 8 &&
               offsetof(VANTDataTypeDef, name2) == 16);

@@ -198,18 +198,6 @@ TEST_F(HostTest, ReportsAreKeptInOrderAndEchoedWhenAsked) {
   EXPECT_TRUE(host.TakeReports().empty());
 }
 
-TEST_F(HostTest, EngineStateAndCheckLevelAreHostSettings) {
-  EXPECT_EQ(kernel.EngineState() & 1u, 1u);
-  EXPECT_FALSE(kernel.TimeoutsSuspended());
-  EXPECT_EQ(kernel.CheckLevel(), 0);
-  host.SetEngineState(0);
-  host.SetTimeoutsSuspended(true);
-  host.SetCheckLevel(1);
-  EXPECT_EQ(kernel.EngineState(), 0u);
-  EXPECT_TRUE(kernel.TimeoutsSuspended());
-  EXPECT_EQ(kernel.CheckLevel(), 1);
-}
-
 TEST_F(HostTest, ModelRecordsGetTheirCountsFromTheTables) {
   VANTInputDefinition inputs[] = {{"a", 0, 0, nullptr, 0, 1}, {nullptr, 0, 0, nullptr, 0, 0}};
   VANTActionDefinition actions[] = {{"x", nullptr, 1, {}},

@@ -93,23 +93,13 @@ TEST(Base64, EncodesTheRfcVectors) {
                                                          {"foobar", "Zm9vYmFy"}};
   for (const auto& [plain, encoded] : vectors) {
     EXPECT_EQ(VANT::Base64Encode(plain.data(), plain.size()), encoded);
-    const auto decoded = VANT::Base64Decode(encoded);
-    ASSERT_TRUE(decoded.has_value()) << encoded;
-    EXPECT_EQ(std::string(decoded->begin(), decoded->end()), plain);
   }
   // 64 bytes, as the signature entry holds: 88 characters ending in "==".
   const std::vector<uint8_t> bytes = Pattern(64);
   const std::string text = VANT::Base64Encode(bytes.data(), bytes.size());
   EXPECT_EQ(text.size(), 88u);
   EXPECT_EQ(text.substr(86), "==");
-  EXPECT_EQ(VANT::Base64Decode(text), bytes);
-}
-
-TEST(Base64, RefusesTextThatIsNotCanonical) {
-  for (const char* bad :
-       {"Zg=", "Z===", "Zh==", "Zm9=", "Zm9v!A==", "=Zm9", "Zg==Zg==", "Zm 9", "Zm9vYg=A"}) {
-    EXPECT_FALSE(VANT::Base64Decode(bad).has_value()) << bad;
-  }
+  EXPECT_EQ(text.substr(0, 8), "AwoRGB8m"); // 03 0a 11 18 1f 26
 }
 
 } // namespace
