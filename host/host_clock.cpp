@@ -117,13 +117,15 @@ HostClock::Base HostClock::ReadBase() const noexcept {
       continue; // a writer is inside; it holds no lock we need, so it finishes shortly
     }
     Base base;
-    base.engine = m_baseEngine.load(std::memory_order_relaxed);
-    base.real = m_baseReal.load(std::memory_order_relaxed);
-    base.speed = m_baseSpeed.load(std::memory_order_relaxed);
+    // Acquire loads: a value stored by a writer that has begun since `before` makes the odd
+    // sequence it stored first visible, so the second reading below differs and we retry. They
+    // also keep that second reading after these loads (no standalone fences, which the thread
+    // sanitizer cannot follow).
+    base.engine = m_baseEngine.load(std::memory_order_acquire);
+    base.real = m_baseReal.load(std::memory_order_acquire);
+    base.speed = m_baseSpeed.load(std::memory_order_acquire);
     base.advancing =
-        !m_paused.load(std::memory_order_relaxed) && !m_stepped.load(std::memory_order_relaxed);
-    // acquire fence: the field loads above complete before the sequence is read again
-    std::atomic_thread_fence(std::memory_order_acquire);
+        !m_paused.load(std::memory_order_acquire) && !m_stepped.load(std::memory_order_acquire);
     if (m_sequence.load(std::memory_order_relaxed) == before) {
       return base;
     }
@@ -192,13 +194,12 @@ void HostClock::Change(Apply apply) {
 
   const uint32_t sequence = m_sequence.load(std::memory_order_relaxed);
   m_sequence.store(sequence + 1, std::memory_order_relaxed);
-  // release fence: readers that see a field store below also see the odd sequence
-  std::atomic_thread_fence(std::memory_order_release);
-  m_baseEngine.store(next.engine, std::memory_order_relaxed);
-  m_baseReal.store(next.real, std::memory_order_relaxed);
-  m_baseSpeed.store(next.speed, std::memory_order_relaxed);
-  m_paused.store(paused, std::memory_order_relaxed);
-  m_stepped.store(stepped, std::memory_order_relaxed);
+  // Release stores: a reader that loads any of them (acquire) also sees the odd sequence above.
+  m_baseEngine.store(next.engine, std::memory_order_release);
+  m_baseReal.store(next.real, std::memory_order_release);
+  m_baseSpeed.store(next.speed, std::memory_order_release);
+  m_paused.store(paused, std::memory_order_release);
+  m_stepped.store(stepped, std::memory_order_release);
   m_sequence.store(sequence + 2, std::memory_order_release); // pairs with ReadBase's acquire
 
   m_wakeUps.NoteChange();

@@ -6,9 +6,9 @@
 // Each timed wait works in passes. A pass holds the engine's time lock (shared) from its first
 // reading of speed and time until its blocking wait has returned, and registers the engine's
 // wake-up event for that pass: when the engine changes its time, it sets the wake-up event, the
-// pass ends, and the next pass starts from fresh values. A pass never reads the kernel's time
-// with the lock-taking form of CurrentTime, and the lock is released before any report or
-// exception.
+// pass ends, and the next pass starts from fresh values. Inside a pass the time is read as
+// CurrentTime(false, false), the form for callers that hold the lock; the lock is released
+// before any report or exception.
 //
 // A target counts as reached when its real delay, (target - now) x 1000 / speed, is 499
 // microseconds or less: no trigger is armed for less than 500 real microseconds.
@@ -16,7 +16,8 @@
 // Thread: every function may run on any number of threads at once; each wait owns its timer
 //   event and its registration.
 // Blocks: the waits block until reached, cancelled or stopped; see each function.
-// Kernel: a host kernel must be installed (VANT::Kernel() not null) before any wait is called.
+// Kernel: a host kernel must be installed (VANT::Kernel() not null); without one a wait reports
+//   an error and raises VANT::ErrorException.
 
 #include <cstdint>
 
@@ -36,7 +37,8 @@ int64_t RealDelay(int64_t target, int64_t now, int32_t speed) noexcept;
 [[nodiscard]] bool ArmTimerEvent(VANTEvent* timer, int64_t realDelay) noexcept;
 
 /// Takes a pending arming back (nothing without a kernel or when the timer is not armed). After
-/// it returns, the trigger service no longer touches the event.
+/// it returns, the trigger service no longer touches the event. This is also the disarm hook
+/// that package initialisation installs for destroyed events (VANT::SetEventDisarmHook).
 void DisarmTimerEvent(VANTEvent* timer) noexcept;
 
 /// Waits until the engine time reaches timestamp or one of the nbCancelEvents cancel events is
@@ -44,8 +46,10 @@ void DisarmTimerEvent(VANTEvent* timer) noexcept;
 /// ended the wait. *woken (when given) tells, with a true result, that the last thing the wait
 /// saw was the engine's wake-up (a jump or a change of speed) rather than its timer.
 /// While engine time stands still (speed 0 or a paused clock) it waits for a wake-up or a cancel.
-/// Failures are reported as errors and raised as VANT::StopException, among them a negative
-/// nbCancelEvents and more than 254 cancel events.
+/// Failures, a negative nbCancelEvents among them, are reported as errors and raised as
+/// VANT::StopException. More than 254 cancel events (the wait also holds the wake-up and timer
+/// events) are refused as VANTEvent::Wait refuses more than 256 events: reported, then
+/// VANT::ErrorException, without waiting.
 bool WaitForTimestamp(int64_t timestamp, int32_t nbCancelEvents, VANTEvent** cancelEvents,
                       int* cancelIndex, bool* woken);
 /// The same with no cancel event (cancelEvent null) or one.
@@ -94,8 +98,9 @@ bool RestOn(VANTEvent* stop, int64_t duration, VANTEvent* cancelEvent,
 /// index n when includeStop) is set. Returns its index, VANT::TimeoutException (-3) on time-out,
 /// or the failed wait's result. A time-out restarts whole from the new engine time when the
 /// engine goes back in time; while time stands still or runs backwards, or time-outs are
-/// suspended, the wait has no limit. Expects n <= 254 (the module checks it) and a finite
-/// timeout; -1 waits without a time limit.
+/// suspended, the wait has no limit. A timeout of -1 waits without a time limit and without the
+/// engine clock (the module adds its dying check after it). The module refuses n above 254 with
+/// its own message; here more than 254 events are refused as by VANTEvent::Wait.
 int32_t Wait4EventsOn(VANTEvent* stop, int32_t n, VANTEvent** events, int64_t timeout,
                       bool includeStop);
 /// Waits on event and the stop event: true when event was set, false on time-out.
