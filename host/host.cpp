@@ -1,7 +1,9 @@
 #include "host/host.h"
 
 #include "host/host_clock.h"
+#include "host/host_threads.h"
 #include "host/host_triggers.h"
+#include "runtime/vant_property.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +41,7 @@ void Host::UnregisterClock(VANTBaseClock* clock) {
 }
 
 int64_t Host::RealTime() {
-  return HostClock::RealTime();
+  return HostClock::RealTime() + m_realTimeOffset.load(std::memory_order_acquire);
 }
 
 int32_t Host::TimeSpeed() {
@@ -78,7 +80,12 @@ HostTriggers& Host::TriggerService() {
 // =============================================================================================
 // Construction
 
-Host::Host() : m_time(std::make_unique<Time>()) {}
+Host::Host() : m_time(std::make_unique<Time>()) {
+  // Properties are reached through their interface, so their namer needs no runtime code.
+  SetElementNamer(VANTSymbolRecord::kProperty, [](const void* element) -> const char* {
+    return const_cast<VANTProperty*>(static_cast<const VANTProperty*>(element))->FullName();
+  });
+}
 
 Host::~Host() = default;
 
@@ -331,16 +338,14 @@ void Host::Disconnect(VANTOutput* /*output*/, VANTInput* /*input*/) {
 
 void Host::Overrun(VANTOutput* /*output*/) {}
 
-void Host::RunMainThread(VANTThreadContext* /*context*/) {
-  // The creator waits for the thread to publish itself: better stop loudly than hang.
-  std::fputs("Host: component threads are not supported by this host\n", stderr);
-  std::abort();
+void Host::RunMainThread(VANTThreadContext* context) {
+  HostThreads::RunMainThread(context);
 }
 
 void Host::RunModuleThread(VANTThreadContext* context) {
-  RunMainThread(context);
+  HostThreads::RunExtraThread(context);
 }
 
 void Host::RunComponentThread(VANTThreadContext* context) {
-  RunMainThread(context);
+  HostThreads::RunExtraThread(context);
 }

@@ -107,6 +107,19 @@ public:
   /// Enters a module created elsewhere; false when the name is taken.
   bool AddModule(const char* name, VANTModule* module);
 
+  // Life cycle of a component made by CreateComponent, through its engine entries (a component's
+  // virtual operations, so they work on components of loaded package files); host_threads.cpp.
+  /// Starts it; false when the start failed (the reports tell why).
+  bool StartComponent(VANTModule* component);
+  /// Stops it and returns once it is dead, or after it refused to die for 10 s of real time.
+  void StopComponent(VANTModule* component);
+  /// Runs its Dynamic wrapper.
+  void RunDynamic(VANTModule* component);
+  /// Deletes it; its names leave the symbol table.
+  void DestroyComponent(VANTModule* component);
+  /// The property of that full name ("module.short"), or null; set it through its setters.
+  VANTProperty* FindProperty(const char* fullName);
+
   // ------------------------------------------------------------------------------------------
   // What tests and tools read and set.
 
@@ -128,6 +141,14 @@ public:
   HostTriggers& TriggerService();
 
   void SetCheckLevel(int32_t level) { m_checkLevel.store(level, std::memory_order_relaxed); }
+  /// Moves the real time the package reads (kernel slot 122) forward, so that tests of real-time
+  /// limits (the 10 s a stop waits for a death) take milliseconds. Engine time and the trigger
+  /// service keep the clock's own real time. Real time never goes back.
+  void AdvanceRealTime(int64_t microseconds) {
+    if (microseconds > 0) {
+      m_realTimeOffset.fetch_add(microseconds, std::memory_order_acq_rel);
+    }
+  }
 
   /// Waits until the module's last announced state word has every bit of mask.
   bool WaitForStateBits(const std::string& moduleName, uint32_t mask,
@@ -159,6 +180,7 @@ private:
   std::atomic<uint32_t> m_engineState{1};
   std::atomic<bool> m_timeoutsSuspended{false};
   std::atomic<int32_t> m_checkLevel{0};
+  std::atomic<int64_t> m_realTimeOffset{0};
 
   std::atomic<int32_t> m_changeDepth{0};
   std::atomic<uint64_t> m_changesOpened{0};

@@ -1,0 +1,71 @@
+// The module-aware waits: their limits, the stop event appended after the caller's events, and
+// the end of every wait with 0xDEAD once the module is asked to stop.
+
+#include "scripted_component.h"
+
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using RuntimeTest::kSequential;
+
+class WaitsTest : public RuntimeFixture {
+protected:
+  void SetUp() override {
+    RuntimeFixture::SetUp();
+    c = Make(kSequential, "WT");
+    for (auto& event : events) {
+      event = std::make_unique<VANTEvent>();
+      pointers.push_back(event.get());
+    }
+  }
+  void AskToStop() {
+    c->ChangeState(VANTModule::kDying, 0);
+    c->StopEvent().Set();
+  }
+
+  ScriptedComponent* c = nullptr;
+  std::array<std::unique_ptr<VANTEvent>, 256> events;
+  std::vector<VANTEvent*> pointers;
+};
+
+TEST_F(WaitsTest, LimitsOnTheNumberOfEvents) {
+  events[253]->Set();
+  EXPECT_EQ(c->Wait4Events(254, pointers.data(), -1), 253);
+  EXPECT_EQ(ThrownInt([&] { c->Wait4Events(255, pointers.data(), -1); }), VANT::ErrorException);
+  EXPECT_TRUE(Reported("Wait4Events can't wait for more than 254 events simultaneously."));
+
+  events[254]->Set();
+  EXPECT_EQ(c->MsgWait4Events(255, pointers.data(), -1), 253);
+  EXPECT_EQ(ThrownInt([&] { c->MsgWait4Events(256, pointers.data(), -1); }), VANT::ErrorException);
+  EXPECT_TRUE(Reported("MsgWait4Events can't wait for more than 255 events simultaneously."));
+}
+
+TEST_F(WaitsTest, TheStopEventComesAfterTheCallersEvents) {
+  events[1]->Set();
+  EXPECT_EQ(c->Wait4Events(3, pointers.data(), -1, true), 1);
+  EXPECT_TRUE(c->Wait4Event(events[1].get(), -1));
+  EXPECT_TRUE(c->MsgWait4Event(events[1].get(), 0));
+  EXPECT_FALSE(c->MsgWait4Event(events[2].get(), 0)); // a poll that finds nothing
+  // The stop event signalled without a stop request: its index comes back.
+  c->StopEvent().Set();
+  EXPECT_EQ(c->Wait4Events(1, pointers.data(), -1, true), 1);
+}
+
+TEST_F(WaitsTest, EveryWaitEndsWithStopOnceAskedToStop) {
+  AskToStop();
+  events[0]->Set(); // even with another event signalled at the same time
+  EXPECT_EQ(ThrownInt([&] { c->Wait4Events(2, pointers.data(), -1, true); }), VANT::StopException);
+  EXPECT_EQ(ThrownInt([&] { c->Wait4Events(2, pointers.data(), -1, false); }), VANT::StopException);
+  EXPECT_EQ(ThrownInt([&] { c->MsgWait4Events(2, pointers.data(), 0, true); }),
+            VANT::StopException);
+  EXPECT_EQ(ThrownInt([&] { c->Wait4Event(events[0].get(), -1); }), VANT::StopException);
+  EXPECT_EQ(ThrownInt([&] { c->Wait4Event(&c->StopEvent(), -1); }), VANT::StopException);
+  EXPECT_EQ(ThrownInt([&] { c->MsgWait4Event(events[0].get(), 0); }), VANT::StopException);
+  c->ChangeState(0, VANTModule::kDying);
+  c->StopEvent().Reset();
+}
+
+} // namespace
