@@ -47,8 +47,12 @@ void* operator new(std::size_t size) {
   }
   throw std::bad_alloc();
 }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
 
 int main() {
   auto* host = new Host(); // the package keeps the kernel for the whole process
@@ -79,8 +83,9 @@ int main() {
   VANTHostKernel* kernel = VANT::Kernel();
   std::atomic<int64_t> sink{0};
   for (int round = 0; round < 3; ++round) {
-    const double baseline = NanosecondsPerCall(
-        kCalls, [&] { sink.fetch_add(kernel->CurrentTime(true, true), std::memory_order_relaxed); });
+    const double baseline = NanosecondsPerCall(kCalls, [&] {
+      sink.fetch_add(kernel->CurrentTime(true, true), std::memory_order_relaxed);
+    });
     const uint64_t allocationsBefore = g_allocations.load();
     const double cycle = NanosecondsPerCall(kCalls, [&] { hooks.cycle(&context); });
     const uint64_t allocations = g_allocations.load() - allocationsBefore;
