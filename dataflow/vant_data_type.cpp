@@ -1,6 +1,9 @@
 #include "dataflow/vant_data_type.h"
 
+#include "util/vant_regexp.h"
+
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -13,6 +16,13 @@ char* CopyText(const char* text) {
   char* copy = new char[length + 1];
   std::memcpy(copy, text, length + 1);
   return copy;
+}
+
+// Matching writes an expression's capture state, so matches of one filter are serialised. Filters
+// with patterns are matched when inputs and outputs are checked, never per sample.
+std::mutex& MatchLock() {
+  static std::mutex lock;
+  return lock;
 }
 
 void ReplaceText(char*& slot, const char* text) {
@@ -100,9 +110,39 @@ VANTDataTypeFilter::~VANTDataTypeFilter() {
   DropCompiled();
 }
 
+bool VANTDataTypeFilter::Accepts(const VANTDataType& type) const {
+  if (!AcceptsFlags(type.flags)) {
+    return false;
+  }
+  if ((type.flags & VANT::NoName1Check) == 0 && pattern1 != nullptr &&
+      (type.name1 == nullptr || !Matches(m_regexp1, pattern1, type.name1))) {
+    return false;
+  }
+  if ((type.flags & VANT::NoName2Check) == 0 && pattern2 != nullptr &&
+      (type.name2 == nullptr || !Matches(m_regexp2, pattern2, type.name2))) {
+    return false;
+  }
+  return true;
+}
+
+bool VANTDataTypeFilter::Matches(std::atomic<VANTRegExp*>& compiled, const char* pattern,
+                                 const char* text) const {
+  VANTRegExp* regexp = compiled.load(std::memory_order_acquire); // pairs with the release below
+  if (regexp == nullptr) {
+    auto* fresh = new VANTRegExp(pattern, 0);
+    if (compiled.compare_exchange_strong(regexp, fresh, std::memory_order_acq_rel,
+                                         std::memory_order_acquire)) {
+      regexp = fresh;
+    } else {
+      delete fresh; // another thread published its copy first; `regexp` now holds it
+    }
+  }
+  // Matching writes the expression's capture state: one thread at a time per filter.
+  std::lock_guard<std::mutex> guard(MatchLock());
+  return regexp->Match(text, 0);
+}
+
 void VANTDataTypeFilter::DropCompiled() noexcept {
-  // Compiled forms exist only once a pattern filter has been matched; the pattern matching
-  // arrives with the regular-expression wrapper.
-  m_regexp1.store(nullptr, std::memory_order_relaxed);
-  m_regexp2.store(nullptr, std::memory_order_relaxed);
+  delete m_regexp1.exchange(nullptr, std::memory_order_acq_rel);
+  delete m_regexp2.exchange(nullptr, std::memory_order_acq_rel);
 }

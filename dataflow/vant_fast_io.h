@@ -1,0 +1,228 @@
+#pragma once
+// VANTFastIO: the FIFO buffer behind every output. A fixed set of items, each carrying one I/O
+// element, shared between one writer (the output's component) and up to 32 readers (the inputs
+// connected to the output). It decides which item the writer fills next, which item each reader
+// gets, when the writer waits for slow readers and when it may overwrite unread samples.
+//
+// Items: the list's head is the most recently published item, its tail the oldest. An item is
+//   free (3), being written (1), published (0) or being read (2). Per item, readingMask has bit r
+//   while reader r holds it and readMask has bit r once FIFO reader r has read or skipped it.
+// Readers: reader r (0 to 31) is registered by the engine when it connects an input. FIFO readers
+//   (fifoReaderMask) read in publication order; never-skipping ones make the writer wait rather
+//   than overwrite what they have not read; last-or-next ones skip to the newest sample. Other
+//   readers have a role byte: 3 waits for the next publication, 4 samples the newest one.
+//
+// Thread: one writer thread, any number of reader threads, and the engine's threads (registration).
+//   Every field is guarded by the FIFO lock; waits happen with the lock released.
+// Blocks: AcquireWrite may wait for never-skipping readers; a reader waits, outside this class, on
+//   the event that TryRead hands back, then finishes with TakeAfterWait.
+// Hot path: Publish, TryRead, TakeAfterWait and Release never allocate and hold the lock only for
+//   a walk over the items.
+// Failure: fatal inconsistencies are reported as errors and raise VANT::ErrorException (-5), after
+//   the lock has been left; the owning module's stop raises VANT::StopException (57005).
+
+#include "dataflow/vant_input.h"
+#include "dataflow/vant_io_elt.h"
+#include "dataflow/vant_io_monitor.h"
+#include "sync/vant_condition.h"
+#include "sync/vant_event.h"
+#include "sync/vant_mutex.h"
+
+#include <cstdint>
+#include <memory>
+
+class VANTOutput;
+
+namespace VANT {
+/// Item states.
+enum FastIOState : uint32_t {
+  kItemPublished = 0,
+  kItemWriting = 1,
+  kItemReading = 2,
+  kItemFree = 3,
+};
+/// Role bytes of readers that are not FIFO readers.
+inline constexpr uint8_t kRoleWait4Next = 3;
+inline constexpr uint8_t kRoleSampling = 4;
+/// The most readers one FIFO serves.
+inline constexpr uint32_t kMaxFifoReaders = 32;
+} // namespace VANT
+
+/// The FIFO part of a list item: its state words and the element it carries.
+struct VANTFastIOElt {
+  uint32_t state = VANT::kItemFree;
+  uint32_t readingMask = 0;
+  uint32_t readMask = 0;
+  VANTIOEltImplementation element;
+};
+
+/// A list item: links to the newer (prev) and older (next) item, then the FIFO part.
+struct VANTFastIOItem {
+  VANTFastIOItem* prev = nullptr;
+  VANTFastIOItem* next = nullptr;
+  VANTFastIOElt elt;
+};
+
+// Reader status is one bit test: every mask is one 32-bit word.
+static_assert(sizeof(VANTFastIOElt::readMask) == 4 && VANT::kMaxFifoReaders == 32);
+
+class VANTFastIO {
+public:
+  /// Called under the FIFO lock when the writer takes an item some reader has not read, and when
+  /// the writer finds no item at all.
+  using OverrunCallback = void (*)(void* argument);
+
+  /// What a read step gives: an item, or a wait on `waitEvent` (the reader's waiter slot is armed
+  /// and the lock released), or neither (a reader without a role reads nothing).
+  struct ReadResult {
+    VANTFastIOItem* item = nullptr;
+    VANTEvent* waitEvent = nullptr;
+    bool MustWait() const noexcept { return waitEvent != nullptr; }
+  };
+
+  /// `stopEvent` (not owned, may be null) is the owning module's stop event. `writeTimeout` is
+  /// the writer's wait limit in microseconds, -1 for none.
+  VANTFastIO(VANTEvent* stopEvent, int32_t itemCount, int32_t publishRate, int32_t writeTimeout,
+             OverrunCallback overrunCallback, void* callbackArgument);
+  virtual ~VANTFastIO();
+  VANTFastIO(const VANTFastIO&) = delete;
+  VANTFastIO& operator=(const VANTFastIO&) = delete;
+
+  // ---- Writer ----
+
+  /// Takes an item to fill and marks it being written. When `outer` is given (held by the
+  /// caller), it is released once the FIFO lock is held. Waits while every candidate holds a
+  /// sample a never-skipping reader has not read. Returns null when the writer-abort event ends
+  /// the wait. Throws StopException when the module stops, TimeoutException when the write
+  /// time-out passes, ErrorException (reported) when no item can be written at all.
+  VANTFastIOItem* AcquireWrite(VANTMutex* outer = nullptr);
+  /// Publishes a written item (output subsampling may drop it: it is then freed) and wakes the
+  /// waiting readers.
+  void Publish(VANTFastIOItem* item);
+  /// Gives a written item back unpublished.
+  void Free(VANTFastIOItem* item);
+  /// Makes a waiting writer give up (AcquireWrite returns null).
+  void AbortWriter() noexcept { m_writerAbortEvent.Set(); }
+
+  // ---- Readers ----
+
+  /// First step of a read by reader r: an item, or a wait indication.
+  ReadResult TryRead(uint32_t reader);
+  /// Second step, after the reader's wait ended with `waitResult` (0: its waiter event). Takes
+  /// the lock back through the waiter slot (1 throws StopException, any other non-zero value
+  /// WaitFailedException, lock released). Usually returns an item; returns a new wait when the
+  /// sample published during the wait was overwritten before the reader got to it.
+  ReadResult TakeAfterWait(uint32_t reader, int32_t waitResult);
+  /// Abandons a wait armed by TryRead or TakeAfterWait without taking anything.
+  void CancelWait(uint32_t reader);
+  /// Ends reader r's hold on the newest item it holds.
+  void Release(uint32_t reader);
+  /// Whether a read by reader r would find a sample now; never takes anything.
+  bool DataAvailable(uint32_t reader);
+  /// Readable samples not yet read by FIFO reader r, or all readable samples for other roles.
+  int32_t AvailableCount(uint32_t reader);
+  /// Whether reader r holds any item.
+  bool HoldsItems(uint32_t reader);
+  /// Wakes every reader that waits (used when the owning module stops).
+  void WakeReaders();
+
+  // ---- Readers' settings ----
+
+  /// Reader types 0 (plain FIFO), 1 (never-skipping), 2 (last-or-next) of a FIFO reader.
+  void SetReaderType(uint32_t reader, uint32_t type);
+  /// Input subsampling of a FIFO reader, 1 to 256 (stored as rate - 1).
+  void SetSubsamplingRate(uint32_t reader, int32_t rate);
+
+  // ---- Registration (the engine's connect and detach) ----
+
+  /// Registers reader r with a reader type (0 to 4, as the input's) and, for FIFO readers, its
+  /// subsampling minus 1. Clears whatever reader r had marked and resets its waiter slot.
+  /// Returns false (nothing changed) for r >= 32.
+  bool RegisterReader(uint32_t reader, uint32_t readerType, uint8_t readerByte);
+  /// Removes reader r: its masks, its read marks and any hold it still had; wakes the writer.
+  void UnregisterReader(uint32_t reader);
+
+  // ---- State ----
+
+  /// Items the writer can take without waiting: free, or published and read by every FIFO reader.
+  int32_t FreeSlotCount();
+  /// No item is being read and every published item was read by every FIFO reader.
+  bool AllRead();
+  /// The writer's next item would hold a sample some FIFO reader has not read (or none exists).
+  bool IsFull();
+  /// Output subsampling: only every rate-th published sample is kept. Values below 1 keep all.
+  void SetPublishRate(int32_t rate);
+  /// Deletes every item and creates `count` free ones (none below 1). Only while nobody writes,
+  /// reads or holds an item.
+  void Resize(int32_t count);
+  int32_t ItemCount() const noexcept { return m_count; }
+
+  VANTMutex& Lock() noexcept { return m_lock; }
+  VANTEvent& ConsumedEvent() noexcept { return m_consumedEvent; }
+  VANTEvent& SpaceEvent() noexcept { return m_spaceEvent; }
+
+  // Masks, for the engine and for tests; read them under Lock() for a consistent view.
+  uint32_t RegisteredMask() const noexcept { return m_registeredMask; }
+  uint32_t FifoReaderMask() const noexcept { return m_fifoReaderMask; }
+  uint32_t NeverSkippingMask() const noexcept { return m_neverSkippingMask; }
+  uint32_t LastOrNextMask() const noexcept { return m_lastOrNextMask; }
+  uint8_t ReaderByte(uint32_t reader) const noexcept { return m_readerByte[reader & 31]; }
+
+protected:
+  VANTFastIOItem* Head() const noexcept { return m_head; }
+
+private:
+  enum class Pick { kTaken, kWait, kNothing };
+
+  void CreateItems(int32_t count);
+  void MoveToHead(VANTFastIOItem* item) noexcept;
+  // Selection of TryRead and TakeAfterWait, under the lock. Sets *taken or says why not.
+  Pick Select(uint32_t reader, VANTFastIOItem** taken);
+  void Take(VANTFastIOItem* item, uint32_t bit, bool fifoReader) noexcept;
+  void MarkRead(VANTFastIOItem* item, uint32_t bit) noexcept;
+  ReadResult ArmWait(uint32_t reader);
+  [[noreturn]] void Fatal(const char* text);
+
+  VANTMutex m_lock;
+  VANTCondition2 m_readers;
+  VANTEvent m_consumedEvent;
+  VANTEvent m_spaceEvent;
+  VANTEvent m_writerAbortEvent;
+  VANTEvent* m_stopEvent;
+  VANTEvent m_neverSet; // stands in for a missing stop event, so the writer's wait keeps its order
+  std::unique_ptr<VANTFastIOItem[]> m_items;
+  VANTFastIOItem* m_head = nullptr;
+  VANTFastIOItem* m_tail = nullptr;
+  int32_t m_count = 0;
+  int32_t m_publishRate;
+  int32_t m_publishCountdown;
+  uint32_t m_registeredMask = 0;
+  uint32_t m_fifoReaderMask = 0;
+  uint32_t m_neverSkippingMask = 0;
+  uint32_t m_lastOrNextMask = 0;
+  int32_t m_writeTimeout;
+  uint8_t m_readerByte[VANT::kMaxFifoReaders] = {};
+  OverrunCallback m_overrunCallback;
+  void* m_callbackArgument;
+  // Publications so far, and the count each reader saw when it armed its wait: a reader woken by
+  // a publication whose sample is gone already waits again instead of failing.
+  uint64_t m_publications = 0;
+  uint64_t m_armedAt[VANT::kMaxFifoReaders] = {};
+};
+
+/// VANTIOMonitorImplementation: an output's FIFO, walkable through VANTIOMonitor.
+class VANTIOMonitorImplementation final : public VANTFastIO, public VANTIOMonitor {
+public:
+  /// The FIFO of `output`: its overrun notification goes to the engine (kernel slot 114) with
+  /// the output; the writer waits without time-out.
+  VANTIOMonitorImplementation(VANTEvent* stopEvent, int32_t fifoSize, int32_t subsampling,
+                              VANTOutput* output);
+  /// A FIFO with a given overrun callback and write time-out.
+  VANTIOMonitorImplementation(VANTEvent* stopEvent, int32_t fifoSize, int32_t subsampling,
+                              int32_t writeTimeout, OverrunCallback callback, void* argument);
+  ~VANTIOMonitorImplementation() override = default;
+
+  VANTIOElt* ElementOf(VANTFastIOItem* item) override;
+  VANTFastIOItem* First(VANTFastIOItem** position) override;
+  VANTFastIOItem* Next(VANTFastIOItem** position) override;
+};
