@@ -7,6 +7,8 @@
 // matched from several threads at once: its patterns are compiled once, on first use, and
 // published atomically.
 
+#include "src/vant_model_definition.h"
+
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -58,15 +60,6 @@ inline constexpr uint64_t NoName2Check = 0x0400000000000000ULL;
 
 } // namespace VANT
 
-/// The POD twin of VANTDataType used in static definition tables: the names are not owned, so a
-/// table never frees its literals. Outputs deep-copy it into their own VANTDataType.
-struct VANTDataTypeDef {
-  uint64_t flags;
-  const char* name1;
-  const char* name2;
-};
-static_assert(sizeof(VANTDataTypeDef) == 24 && std::is_standard_layout_v<VANTDataTypeDef>);
-
 /// VANTDataType: the type word and two optional names of a sample or of an output.
 ///
 /// Ownership: both names are owned; copying deep-copies them, destroying deletes them.
@@ -74,6 +67,7 @@ class VANTDataType {
 public:
   VANTDataType() noexcept = default;
   explicit VANTDataType(uint64_t flags, const char* name1 = nullptr, const char* name2 = nullptr);
+  /// A deep copy of a definition table's type.
   explicit VANTDataType(const VANTDataTypeDef& definition);
   VANTDataType(const VANTDataType& other);
   VANTDataType(VANTDataType&& other) noexcept;

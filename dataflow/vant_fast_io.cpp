@@ -8,6 +8,53 @@
 
 namespace {
 
+// The FIFO's critical sections last a fraction of a microsecond: a thread that finds the lock
+// taken spins briefly before it sleeps in the mutex, and a thread about to sleep on an event
+// first watches for a few microseconds whether what it waits for happens anyway.
+constexpr int kLockSpins = 50;
+constexpr int kWaitSpins = 500;
+
+inline void CpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+void LockSpinning(VANTMutex& mutex) noexcept {
+  for (int i = 0; i < kLockSpins; ++i) {
+    if (mutex.TryLock()) {
+      return;
+    }
+    CpuRelax();
+  }
+  mutex.Lock();
+}
+
+// Holds the FIFO lock for a scope, taken with LockSpinning; Release/Acquire in between.
+class FifoLocker {
+public:
+  explicit FifoLocker(VANTMutex& mutex) noexcept : m_mutex(mutex) { LockSpinning(m_mutex); }
+  ~FifoLocker() {
+    if (m_held) {
+      m_mutex.Unlock();
+    }
+  }
+  FifoLocker(const FifoLocker&) = delete;
+  FifoLocker& operator=(const FifoLocker&) = delete;
+  void Release() noexcept {
+    m_held = false;
+    m_mutex.Unlock();
+  }
+  void Acquire() noexcept {
+    LockSpinning(m_mutex);
+    m_held = true;
+  }
+
+private:
+  VANTMutex& m_mutex;
+  bool m_held = true;
+};
+
 constexpr uint32_t Bit(uint32_t reader) noexcept {
   return 1U << (reader & 31U);
 }
@@ -68,7 +115,7 @@ void VANTFastIO::CreateItems(int32_t count) {
 }
 
 void VANTFastIO::Resize(int32_t count) {
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   CreateItems(count);
 }
 
@@ -97,7 +144,7 @@ void VANTFastIO::Fatal(const char* text) {
 // ---- Writer ----------------------------------------------------------------------------------
 
 VANTFastIOItem* VANTFastIO::AcquireWrite(VANTMutex* outer) {
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   if (outer != nullptr) {
     outer->Unlock();
   }
@@ -152,6 +199,10 @@ VANTFastIOItem* VANTFastIO::AcquireWrite(VANTMutex* outer) {
     VANTEvent* events[3] = {&m_spaceEvent, m_stopEvent != nullptr ? m_stopEvent : &m_neverSet,
                             &m_writerAbortEvent};
     guard.Release();
+    for (int i = 0;
+         i < kWaitSpins && !events[0]->IsSet() && !events[1]->IsSet() && !events[2]->IsSet(); ++i) {
+      CpuRelax();
+    }
     const int32_t result = VANTEvent::Wait(3, events, m_writeTimeout);
     guard.Acquire();
     switch (result) {
@@ -171,7 +222,7 @@ VANTFastIOItem* VANTFastIO::AcquireWrite(VANTMutex* outer) {
 }
 
 void VANTFastIO::Publish(VANTFastIOItem* item) {
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   if (--m_publishCountdown > 0) {
     item->elt.state = VANT::kItemFree; // dropped by output subsampling
     return;
@@ -182,18 +233,19 @@ void VANTFastIO::Publish(VANTFastIOItem* item) {
   item->elt.state = VANT::kItemPublished;
   item->elt.readingMask = 0;
   item->elt.readMask = 0;
-  ++m_publications;
+  m_publications.store(m_publications.load(std::memory_order_relaxed) + 1,
+                       std::memory_order_release); // pairs with the acquire of a spinning reader
   m_readers.Broadcast();
   m_publishCountdown = m_publishRate;
 }
 
 void VANTFastIO::Free(VANTFastIOItem* item) {
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   item->elt.state = VANT::kItemFree;
 }
 
 void VANTFastIO::SetPublishRate(int32_t rate) {
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   m_publishRate = rate;
   if (m_publishCountdown > rate) {
     m_publishCountdown = rate;
@@ -288,26 +340,33 @@ VANTFastIO::Pick VANTFastIO::Select(uint32_t reader, VANTFastIOItem** taken) {
 VANTFastIO::ReadResult VANTFastIO::ArmWait(uint32_t reader) {
   // Called with the lock held once; BeginWait resets the waiter event, marks it waiting and
   // leaves the lock, so a publication from now on sets the event.
-  m_armedAt[reader & 31] = m_publications;
+  m_armedAt[reader & 31] = m_publications.load(std::memory_order_relaxed);
   ReadResult result;
   VANTEvent* abortEvent = nullptr;
   m_readers.BeginWait(static_cast<int32_t>(reader & 31), result.waitEvent, abortEvent);
   return result;
 }
 
-VANTFastIO::ReadResult VANTFastIO::TryRead(uint32_t reader) {
-  m_lock.Lock();
+VANTFastIO::ReadResult VANTFastIO::TryRead(uint32_t reader, bool spin) {
+  LockSpinning(m_lock);
   const uint32_t bit = Bit(reader);
   if ((m_fifoReaderMask & bit) == 0 && m_readerByte[reader & 31] == VANT::kRoleWait4Next) {
     return ArmWait(reader); // always waits for the next publication
   }
   ReadResult result;
-  switch (Select(reader, &result.item)) {
-  case Pick::kWait:
+  Pick pick = Select(reader, &result.item);
+  if (pick == Pick::kWait && spin) {
+    // Watch for a publication a few microseconds before arming the wait.
+    const uint64_t seen = m_publications.load(std::memory_order_relaxed);
+    m_lock.Unlock();
+    for (int i = 0; i < kWaitSpins && m_publications.load(std::memory_order_acquire) == seen; ++i) {
+      CpuRelax();
+    }
+    LockSpinning(m_lock);
+    pick = Select(reader, &result.item);
+  }
+  if (pick == Pick::kWait) {
     return ArmWait(reader);
-  case Pick::kTaken:
-  case Pick::kNothing:
-    break;
   }
   m_lock.Unlock();
   return result;
@@ -321,7 +380,8 @@ VANTFastIO::ReadResult VANTFastIO::TakeAfterWait(uint32_t reader, int32_t waitRe
     m_lock.Unlock();
     return result;
   }
-  if (pick == Pick::kWait && m_publications != m_armedAt[reader & 31]) {
+  if (pick == Pick::kWait &&
+      m_publications.load(std::memory_order_relaxed) != m_armedAt[reader & 31]) {
     // Woken by a publication whose sample the writer has taken back already: wait for the next.
     return ArmWait(reader);
   }
@@ -350,7 +410,7 @@ void VANTFastIO::CancelWait(uint32_t reader) {
 
 void VANTFastIO::Release(uint32_t reader) {
   const uint32_t bit = Bit(reader);
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   VANTFastIOItem* held = nullptr;
   for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
     if (item->elt.state == VANT::kItemReading && (item->elt.readingMask & bit) != 0) {
@@ -379,7 +439,7 @@ void VANTFastIO::Release(uint32_t reader) {
 
 bool VANTFastIO::DataAvailable(uint32_t reader) {
   const uint32_t bit = Bit(reader);
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   const bool fifoReader = (m_fifoReaderMask & bit) != 0;
   for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
     if (Readable(item)) {
@@ -392,7 +452,7 @@ bool VANTFastIO::DataAvailable(uint32_t reader) {
 
 int32_t VANTFastIO::AvailableCount(uint32_t reader) {
   const uint32_t bit = Bit(reader);
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   const bool fifoReader = (m_fifoReaderMask & bit) != 0;
   int32_t count = 0;
   for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
@@ -405,7 +465,7 @@ int32_t VANTFastIO::AvailableCount(uint32_t reader) {
 
 bool VANTFastIO::HoldsItems(uint32_t reader) {
   const uint32_t bit = Bit(reader);
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
     if ((item->elt.readingMask & bit) != 0) {
       return true;
@@ -415,7 +475,7 @@ bool VANTFastIO::HoldsItems(uint32_t reader) {
 }
 
 void VANTFastIO::WakeReaders() {
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   m_readers.Broadcast();
 }
 
@@ -423,7 +483,7 @@ void VANTFastIO::WakeReaders() {
 
 void VANTFastIO::SetReaderType(uint32_t reader, uint32_t type) {
   const uint32_t bit = Bit(reader);
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   if (reader >= VANT::kMaxFifoReaders || (m_registeredMask & bit) == 0) {
     guard.Release();
     Fatal("VANTFastIO fatal error : trying to set the reader type for a reader that has never "
@@ -445,7 +505,7 @@ void VANTFastIO::SetReaderType(uint32_t reader, uint32_t type) {
 
 void VANTFastIO::SetSubsamplingRate(uint32_t reader, int32_t rate) {
   const uint32_t bit = Bit(reader);
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   if (reader >= VANT::kMaxFifoReaders || (m_registeredMask & bit) == 0) {
     guard.Release();
     Fatal("VANTFastIO fatal error : trying to set the subsampling rate for a reader that has "
@@ -470,7 +530,7 @@ bool VANTFastIO::RegisterReader(uint32_t reader, uint32_t readerType, uint8_t re
     return false;
   }
   const uint32_t bit = Bit(reader);
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
     item->elt.readMask &= ~bit;
     item->elt.readingMask &= ~bit;
@@ -499,7 +559,7 @@ void VANTFastIO::UnregisterReader(uint32_t reader) {
     return;
   }
   const uint32_t bit = Bit(reader);
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   m_registeredMask &= ~bit;
   m_fifoReaderMask &= ~bit;
   m_neverSkippingMask &= ~bit;
@@ -522,7 +582,7 @@ void VANTFastIO::UnregisterReader(uint32_t reader) {
 // ---- State -----------------------------------------------------------------------------------
 
 int32_t VANTFastIO::FreeSlotCount() {
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   int32_t count = 0;
   for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
     if (item->elt.state == VANT::kItemFree ||
@@ -534,7 +594,7 @@ int32_t VANTFastIO::FreeSlotCount() {
 }
 
 bool VANTFastIO::AllRead() {
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
     if (item->elt.state == VANT::kItemReading) {
       return false;
@@ -547,7 +607,7 @@ bool VANTFastIO::AllRead() {
 }
 
 bool VANTFastIO::IsFull() {
-  VANTMutexLocker guard(m_lock);
+  FifoLocker guard(m_lock);
   for (VANTFastIOItem* item = m_tail; item != nullptr; item = item->prev) {
     if (item->elt.state == VANT::kItemFree) {
       return false;

@@ -28,6 +28,7 @@
 #include "sync/vant_event.h"
 #include "sync/vant_mutex.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -106,8 +107,11 @@ public:
 
   // ---- Readers ----
 
-  /// First step of a read by reader r: an item, or a wait indication.
-  ReadResult TryRead(uint32_t reader);
+  /// First step of a read by reader r: an item, or a wait indication. With `spin`, a reader that
+  /// finds nothing new watches a few microseconds for a publication before it arms its wait
+  /// (for a thread about to sleep on the wait; not for polls).
+  /// Never call it with the FIFO lock held: the armed wait releases the lock once.
+  ReadResult TryRead(uint32_t reader, bool spin = false);
   /// Second step, after the reader's wait ended with `waitResult` (0: its waiter event). Takes
   /// the lock back through the waiter slot (1 throws StopException, any other non-zero value
   /// WaitFailedException, lock released). Usually returns an item; returns a new wait when the
@@ -206,7 +210,7 @@ private:
   void* m_callbackArgument;
   // Publications so far, and the count each reader saw when it armed its wait: a reader woken by
   // a publication whose sample is gone already waits again instead of failing.
-  uint64_t m_publications = 0;
+  std::atomic<uint64_t> m_publications{0}; // written under the lock, watched without it
   uint64_t m_armedAt[VANT::kMaxFifoReaders] = {};
 };
 

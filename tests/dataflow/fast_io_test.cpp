@@ -1,5 +1,5 @@
 #include "dataflow/vant_fast_io.h"
-#include "test_kernel.h"
+#include "support/host_fixture.h"
 #include "util/vant_exceptions.h"
 
 #include <gtest/gtest.h>
@@ -66,27 +66,19 @@ struct OverrunCounter {
   int count = 0;
 };
 
-class FastIOTest : public ::testing::Test {
+class FastIOTest : public HostFixture {
 protected:
-  void SetUp() override { TestKernel::Installed().TakeReports(); }
-
-  static std::vector<std::string> ReportTexts() {
-    std::vector<std::string> texts;
-    for (TestReport& report : TestKernel::Installed().TakeReports()) {
-      texts.push_back(report.text);
-    }
-    return texts;
-  }
+  std::vector<std::string> ReportTexts() { return TakeReportTexts(); }
 
   template <class F>
-  static void ExpectFatal(F&& call, const std::string& text) {
+  void ExpectFatal(F&& call, const std::string& text) {
     try {
       call();
       ADD_FAILURE() << "no exception; expected: " << text;
     } catch (int code) {
       EXPECT_EQ(code, VANT::ErrorException);
     }
-    const std::vector<TestReport> reports = TestKernel::Installed().TakeReports();
+    const std::vector<HostReport> reports = TakeReports();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].text, text);
     EXPECT_EQ(reports[0].level, 2);

@@ -1,5 +1,5 @@
 #include "dataflow/vant_io_elt.h"
-#include "test_kernel.h"
+#include "support/host_fixture.h"
 #include "util/vant_exceptions.h"
 
 #include <gtest/gtest.h>
@@ -25,15 +25,14 @@ private:
   std::vector<uint64_t> m_words;
 };
 
-class IOEltTest : public ::testing::Test {
+class IOEltTest : public HostFixture {
 protected:
   void SetUp() override {
-    TestKernel::Installed().SetCheckLevel(0);
-    TestKernel::Installed().TakeReports();
+    HostFixture::SetUp();
+    host().SetCheckLevel(0);
   }
-  void TearDown() override { TestKernel::Installed().SetCheckLevel(0); }
 
-  static std::vector<TestReport> Reports() { return TestKernel::Installed().TakeReports(); }
+  std::vector<HostReport> Reports() { return TakeReports(); }
 
   static std::vector<uint8_t> SerializeAll(VANTIOEltImplementation& element) {
     const uint32_t size = element.Serialize(nullptr, 0);
@@ -468,7 +467,7 @@ TEST_F(IOEltTest, DestinationRulesAreCheckedInOrder) {
   tooSmall.BufferSize() = 3;
   EXPECT_EQ(tooSmall.Deserialize(record.data(), false), kIOEltFailure);
   std::vector<std::string> texts;
-  for (const TestReport& r : Reports()) {
+  for (const HostReport& r : Reports()) {
     texts.push_back(r.text);
   }
   EXPECT_EQ(texts, (std::vector<std::string>{
@@ -612,7 +611,7 @@ TEST_F(IOEltTest, CheckLevelZeroTrustsTheCaller) {
 }
 
 TEST_F(IOEltTest, CheckedAccessReportsTypeAndIndexErrors) {
-  TestKernel::Installed().SetCheckLevel(1);
+  host().SetCheckLevel(1);
   Block data(16);
   VANTIOEltImplementation element;
   Fill(element, Code::Integer32 | VANT::VectorFlag, data.bytes(), 4, 4);
