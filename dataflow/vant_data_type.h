@@ -7,8 +7,6 @@
 // matched from several threads at once: its patterns are compiled once, on first use, and
 // published atomically.
 
-#include "src/vant_model_definition.h"
-
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -59,6 +57,15 @@ inline constexpr uint64_t NoName1Check = 0x0800000000000000ULL;
 inline constexpr uint64_t NoName2Check = 0x0400000000000000ULL;
 
 } // namespace VANT
+
+/// A data type as a static definition table holds it: the type word and two names that are never
+/// freed, so a table never frees its literals. Outputs deep-copy it into their own VANTDataType.
+struct VANTDataTypeDef {
+  uint64_t flags;    // type word: type code bits 0..24, vector flag bit 63
+  const char* name1; // structure type name, or null
+  const char* name2; // second qualifying name, or null
+};
+static_assert(sizeof(VANTDataTypeDef) == 24 && std::is_standard_layout_v<VANTDataTypeDef>);
 
 /// VANTDataType: the type word and two optional names of a sample or of an output.
 ///
