@@ -1,0 +1,76 @@
+// The command's behaviour before any merge starts: usage errors, help, version, and the refusal
+// of inputs that cannot be merged. Each case runs the real program.
+#include "merge_test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using merge_test::kCaptures;
+using merge_test::RunMerge;
+
+class MergeCommandTest : public merge_test::ScratchTest {};
+
+TEST_F(MergeCommandTest, UsageErrorsExitWithTwoAndTouchNothing) {
+  const std::string out = Path("out.pcap").string();
+  const std::string in = (kCaptures / "cap_icmp.pcap").string();
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{},
+                                             {in},
+                                             {"-w", out},
+                                             {"--buffer", "lots", "-w", out, in},
+                                             {"-n", "70000", "-w", out, in},
+                                             {"--no-such-option", "-w", out, in}}) {
+    const merge_test::RunResult run = RunMerge(arguments, m_dir);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_EQ(run.err.rfind("corvex-merge: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("usage: corvex-merge"), std::string::npos);
+    EXPECT_TRUE(run.out.empty());
+  }
+  EXPECT_FALSE(merge_test::fs::exists(out));
+}
+
+TEST_F(MergeCommandTest, OutputThatIsAnInputIsAUsageError) {
+  merge_test::CopyPrefix(kCaptures / "cap_icmp.pcap", Path("in.pcap"), 1 << 20);
+  const std::string before = merge_test::ReadText(Path("in.pcap"));
+  const merge_test::RunResult run =
+      RunMerge({"-w", Path("in.pcap").string(), Path("in.pcap").string()}, m_dir);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("is also an input"), std::string::npos) << run.err;
+  EXPECT_EQ(merge_test::ReadText(Path("in.pcap")), before);
+}
+
+TEST_F(MergeCommandTest, HelpAndVersionGoToStandardOutput) {
+  const merge_test::RunResult help = RunMerge({"--help"}, m_dir);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--vector-latency"), std::string::npos);
+  EXPECT_TRUE(help.err.empty());
+  const merge_test::RunResult version = RunMerge({"-V"}, m_dir);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("corvex-merge ", 0), 0u);
+}
+
+TEST_F(MergeCommandTest, InputsThatCannotBeMergedExitWithOneNamingEachFile) {
+  merge_test::WriteText(Path("notes.txt"), "hello\n");
+  merge_test::WriteCapture(Path("raw.pcap"), 12, {{1, 2, {0x45, 0, 0, 20}}});
+  const std::string out = Path("out.pcap").string();
+  const std::string good = (kCaptures / "cap_icmp.pcap").string();
+
+  merge_test::RunResult run = RunMerge({"-w", out, good, Path("missing.pcap").string()}, m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "corvex-merge: " + Path("missing.pcap").string() + ": No such file or directory\n");
+
+  run = RunMerge({"-w", out, Path("notes.txt").string(), good}, m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find(Path("notes.txt").string() + ": not a capture file"), std::string::npos)
+      << run.err;
+
+  run = RunMerge({"-q", "-w", out, good, Path("raw.pcap").string()}, m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find(Path("raw.pcap").string() + ": different link types"), std::string::npos)
+      << run.err;
+  EXPECT_FALSE(merge_test::fs::exists(out)) << "a refused merge must not leave an output behind";
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+#include "tools/merge/vant_merge_options.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Action = VANT::MergeCommand::Action;
+
+VANT::MergeCommand Parse(std::vector<std::string> arguments) {
+  return VANT::ParseMergeCommandLine(arguments);
+}
+
+TEST(MergeOptionsTest, OutputAndInputsInAnyOrder) {
+  const VANT::MergeCommand command = Parse({"a.pcap", "-w", "out.pcap", "b.pcapng", "-q"});
+  ASSERT_EQ(command.action, Action::kRun) << command.error;
+  EXPECT_EQ(command.options.output, "out.pcap");
+  EXPECT_EQ(command.options.inputs, (std::vector<std::string>{"a.pcap", "b.pcapng"}));
+  EXPECT_TRUE(command.options.quiet);
+}
+
+TEST(MergeOptionsTest, ValuesAttachedGroupedOrAfterAnEqualsSign) {
+  VANT::MergeCommand command =
+      Parse({"-qwout.pcap", "-b500", "--vector-size=64", "--flush-delay", "2s", "-l", "250ms",
+             "--batch=32", "--package=/x/p.pck", "--pace", "2.5", "in.pcap"});
+  ASSERT_EQ(command.action, Action::kRun) << command.error;
+  EXPECT_TRUE(command.options.quiet);
+  EXPECT_EQ(command.options.output, "out.pcap");
+  EXPECT_EQ(command.options.bufferPacketCount, 500);
+  EXPECT_EQ(command.options.vectorMaxSize, 64);
+  EXPECT_EQ(command.options.flushDelay, 2000000);
+  EXPECT_EQ(command.options.vectorMaxLatency, 250000);
+  EXPECT_EQ(command.options.packetsPerElement, 32);
+  EXPECT_EQ(command.options.package, "/x/p.pck");
+  EXPECT_DOUBLE_EQ(command.options.pace, 2.5);
+}
+
+TEST(MergeOptionsTest, DoubleDashAndLoneDashAreOperands) {
+  const VANT::MergeCommand command = Parse({"-w", "o", "--", "-q", "-"});
+  ASSERT_EQ(command.action, Action::kRun) << command.error;
+  EXPECT_FALSE(command.options.quiet);
+  EXPECT_EQ(command.options.inputs, (std::vector<std::string>{"-q", "-"}));
+}
+
+TEST(MergeOptionsTest, HelpAndVersionNeedNothingElseAndHelpWins) {
+  EXPECT_EQ(Parse({"--help"}).action, Action::kHelp);
+  EXPECT_EQ(Parse({"-V"}).action, Action::kVersion);
+  EXPECT_EQ(Parse({"--version", "-h"}).action, Action::kHelp);
+  EXPECT_EQ(Parse({"-h", "--version"}).action, Action::kHelp);
+  // A usage error after --help is still reported.
+  EXPECT_EQ(Parse({"--help", "--bogus"}).action, Action::kUsageError);
+}
+
+TEST(MergeOptionsTest, UsageErrorsSayWhatIsWrong) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string expected; // part of the message
+  };
+  const Case cases[] = {
+      {{"in.pcap"}, "no output file"},
+      {{"-w", "out.pcap"}, "no input file"},
+      {{"-w"}, "-w/--write needs a value"},
+      {{"--write="}, "needs a file name"},
+      {{"-x", "-w", "o", "i"}, "unknown option '-x'"},
+      {{"--frobnicate", "-w", "o", "i"}, "unknown option '--frobnicate'"},
+      {{"--quiet=yes", "-w", "o", "i"}, "takes no value"},
+      {{"-b", "-1", "-w", "o", "i"}, "not '-1'"},
+      {{"-b", "12x", "-w", "o", "i"}, "not '12x'"},
+      {{"-b", "99999999999999999999", "-w", "o", "i"}, "number of packets"},
+      {{"-n", "0", "-w", "o", "i"}, "from 1 to 65535"},
+      {{"-n", "65536", "-w", "o", "i"}, "from 1 to 65535"},
+      {{"--batch", "0", "-w", "o", "i"}, "from 1 to 65535"},
+      {{"-l", "999", "-w", "o", "i"}, "at least 1ms"},
+      {{"-l", "5m", "-w", "o", "i"}, "not '5m'"},
+      {{"-f", "-5", "-w", "o", "i"}, "not '-5'"},
+      {{"-f", "ms", "-w", "o", "i"}, "not 'ms'"},
+      {{"--pace", "0", "-w", "o", "i"}, "speed factor"},
+      {{"--pace", "1x", "-w", "o", "i"}, "speed factor"},
+      {{"--pace", "nan", "-w", "o", "i"}, "speed factor"},
+  };
+  for (const Case& c : cases) {
+    const VANT::MergeCommand command = Parse(c.arguments);
+    EXPECT_EQ(command.action, Action::kUsageError) << c.arguments.front();
+    EXPECT_NE(command.error.find(c.expected), std::string::npos)
+        << "error '" << command.error << "' lacks '" << c.expected << "'";
+  }
+}
+
+TEST(MergeOptionsTest, DurationsTakeMicrosecondsOrAUnitAndRefuseOverflow) {
+  int64_t value = -1;
+  EXPECT_TRUE(VANT::ParseDuration("0", value));
+  EXPECT_EQ(value, 0);
+  EXPECT_TRUE(VANT::ParseDuration("1500", value));
+  EXPECT_EQ(value, 1500);
+  EXPECT_TRUE(VANT::ParseDuration("1500us", value));
+  EXPECT_EQ(value, 1500);
+  EXPECT_TRUE(VANT::ParseDuration("7ms", value));
+  EXPECT_EQ(value, 7000);
+  EXPECT_TRUE(VANT::ParseDuration("86400s", value));
+  EXPECT_EQ(value, 86400000000);
+  for (const char* bad :
+       {"", "s", "1.5s", "1 s", "+3", "3h", "10000000000000s", "9223372036854775808"}) {
+    EXPECT_FALSE(VANT::ParseDuration(bad, value)) << bad;
+  }
+}
+
+TEST(MergeOptionsTest, DefaultBufferGrowsWithTheNumberOfInputsUnlessGiven) {
+  std::vector<std::string> many{"-w", "out"};
+  for (int i = 0; i < 100; ++i) {
+    many.push_back("in" + std::to_string(i));
+  }
+  const VANT::MergeCommand few = Parse({"-w", "out", "a", "b"});
+  EXPECT_EQ(few.options.bufferPacketCount, 65536);
+  EXPECT_GE(few.options.vectorMaxSize, few.options.packetsPerElement)
+      << "an output element must take what an input element brings, or the buffer grows";
+  EXPECT_EQ(Parse(many).options.bufferPacketCount, 4 * 100 * 256);
+  many.push_back("--buffer=10");
+  EXPECT_EQ(Parse(many).options.bufferPacketCount, 10);
+}
+
+TEST(MergeOptionsTest, HelpNamesEveryOptionAndTheComponentDefaults) {
+  const std::string help = VANT::MergeHelpText();
+  for (const char* name : {"--write", "--buffer", "--vector-size", "--vector-latency",
+                           "--flush-delay", "--batch", "--pace", "--package", "--quiet", "--help",
+                           "--version", "buffer 100", "flush delay 500ms"}) {
+    EXPECT_NE(help.find(name), std::string::npos) << name;
+  }
+  EXPECT_EQ(VANT::MergeVersionText().rfind("corvex-merge 1.4.0", 0), 0u);
+}
+
+} // namespace

@@ -1,0 +1,132 @@
+#pragma once
+// Helpers for the corvex-merge tests: a scratch folder, capture files made on the spot, and a run
+// of the real command with its exit status and both output streams.
+
+#include "host/components/vant_pcap_capture_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace merge_test {
+
+namespace fs = std::filesystem;
+
+inline const fs::path kCaptures = fs::path(CORVEX_SOURCE_DIR) / "data" / "captures";
+
+/// A folder of its own for each test, removed afterwards.
+class ScratchTest : public testing::Test {
+protected:
+  void SetUp() override {
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    m_dir = fs::temp_directory_path() / ("corvex_merge_" + std::to_string(getpid()) + "_" +
+                                         info->test_suite_name() + "_" + info->name());
+    fs::remove_all(m_dir);
+    fs::create_directories(m_dir);
+  }
+  void TearDown() override { fs::remove_all(m_dir); }
+
+  fs::path Path(const std::string& name) const { return m_dir / name; }
+
+  fs::path m_dir;
+};
+
+inline std::string ReadText(const fs::path& path) {
+  std::string content;
+  if (FILE* file = std::fopen(path.c_str(), "rb")) {
+    char buffer[65536];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+      content.append(buffer, got);
+    }
+    std::fclose(file);
+  }
+  return content;
+}
+
+inline void WriteText(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+/// The first `bytes` bytes of `source`, as a new file.
+inline void CopyPrefix(const fs::path& source, const fs::path& target, size_t bytes) {
+  std::string content = ReadText(source);
+  content.resize(std::min(bytes, content.size()));
+  WriteText(target, content);
+}
+
+struct TestPacket {
+  int64_t sec = 0;
+  int64_t usec = 0;
+  std::vector<uint8_t> bytes;
+};
+
+/// Writes a classic capture with these packets; original length = captured length.
+inline void WriteCapture(const fs::path& path, uint32_t linkType,
+                         const std::vector<TestPacket>& packets) {
+  VANTPcapCaptureWriter writer;
+  ASSERT_TRUE(writer.Open(path.string(), linkType)) << writer.Error();
+  for (const TestPacket& packet : packets) {
+    const auto size = static_cast<uint32_t>(packet.bytes.size());
+    ASSERT_TRUE(writer.Write(packet.sec, packet.usec, size, size, packet.bytes.data()));
+  }
+  ASSERT_TRUE(writer.Close()) << writer.Error();
+}
+
+struct RunResult {
+  int status = -1; // exit status, or -1 when the program did not exit normally
+  std::string out;
+  std::string err;
+};
+
+/// Runs corvex-merge with these arguments; its output streams go to files in `scratch`.
+inline RunResult RunMerge(const std::vector<std::string>& arguments, const fs::path& scratch) {
+  const std::string outPath = (scratch / "stdout.txt").string();
+  const std::string errPath = (scratch / "stderr.txt").string();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  std::vector<std::string> all{CORVEX_MERGE_PATH};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& argument : all) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  RunResult result;
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    ADD_FAILURE() << "cannot start " << argv[0];
+    return result;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) {
+    result.status = WEXITSTATUS(status);
+  } else {
+    ADD_FAILURE() << "corvex-merge did not exit normally (status " << status << ")";
+  }
+  result.out = ReadText(outPath);
+  result.err = ReadText(errPath);
+  return result;
+}
+
+} // namespace merge_test

@@ -1,0 +1,58 @@
+// corvex-merge: merges capture files into one time-ordered capture through the package's
+// SortingMultiplexer component.
+//
+//   corvex-merge [options] -w OUT.pcap IN1 [IN2 ...]
+//
+// Exit status: 0 merged; 1 an input could not be read or the merge failed; 2 usage error.
+#include "tools/merge/vant_merge_inputs.h"
+#include "tools/merge/vant_merge_options.h"
+
+#include <clocale>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kMerged = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "corvex-merge: %s\n%sTry 'corvex-merge --help' for more information.\n",
+               message.c_str(), VANT::MergeUsageText().c_str());
+  return kUsage;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  const VANT::MergeCommand command =
+      VANT::ParseMergeCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  switch (command.action) {
+  case VANT::MergeCommand::Action::kUsageError:
+    return UsageError(command.error);
+  case VANT::MergeCommand::Action::kHelp:
+    std::fputs(VANT::MergeHelpText().c_str(), stdout);
+    return kMerged;
+  case VANT::MergeCommand::Action::kVersion:
+    std::fputs(VANT::MergeVersionText().c_str(), stdout);
+    return kMerged;
+  case VANT::MergeCommand::Action::kRun:
+    break;
+  }
+  const VANT::MergeOptions& options = command.options;
+  if (VANT::OutputIsAnInput(options.output, options.inputs)) {
+    return UsageError("the output " + options.output + " is also an input");
+  }
+  const VANT::MergeInputCheck check = VANT::CheckMergeInputs(options.inputs);
+  if (!check.ok) {
+    for (const std::string& error : check.errors) {
+      std::fprintf(stderr, "corvex-merge: %s\n", error.c_str());
+    }
+    return kFailed;
+  }
+  std::fputs("corvex-merge: cannot merge yet: this build has no merge pipeline\n", stderr);
+  return kFailed;
+}

@@ -1,0 +1,320 @@
+#include "tools/merge/vant_merge_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string_view>
+
+#ifndef CORVEX_MERGE_VERSION
+#define CORVEX_MERGE_VERSION "0.0.0"
+#endif
+
+namespace VANT {
+namespace {
+
+constexpr int64_t kMaxVectorSize = 65535;         // a PCAP element counts packets in 16 bits
+constexpr int64_t kMinVectorLatency = 1000;       // the component refuses less than 1 ms
+constexpr int64_t kMaxDuration = 1000000000000LL; // 11.5 days: far from any overflow
+
+bool ParseCount(std::string_view text, int64_t& value) {
+  if (text.empty() || text.front() < '0' || text.front() > '9') {
+    return false;
+  }
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value);
+  return error == std::errc() && stop == end;
+}
+
+struct OptionSpec {
+  char id;        // what Apply switches on
+  char shortName; // 0: long form only
+  const char* longName;
+  bool takesValue;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {'w', 'w', "write", true},       {'b', 'b', "buffer", true},
+    {'n', 'n', "vector-size", true}, {'l', 'l', "vector-latency", true},
+    {'f', 'f', "flush-delay", true}, {'B', 0, "batch", true},
+    {'P', 0, "pace", true},          {'p', 0, "package", true},
+    {'q', 'q', "quiet", false},      {'h', 'h', "help", false},
+    {'V', 'V', "version", false},
+};
+
+const OptionSpec* FindShort(char name) {
+  for (const OptionSpec& spec : kOptions) {
+    if (spec.shortName != 0 && spec.shortName == name) {
+      return &spec;
+    }
+  }
+  return nullptr;
+}
+
+const OptionSpec* FindLong(std::string_view name) {
+  for (const OptionSpec& spec : kOptions) {
+    if (name == spec.longName) {
+      return &spec;
+    }
+  }
+  return nullptr;
+}
+
+std::string Display(const OptionSpec& spec) {
+  return spec.shortName != 0 ? std::string("-") + spec.shortName + "/--" + spec.longName
+                             : std::string("--") + spec.longName;
+}
+
+// Applies one option with its value; an empty string on success, else the error.
+std::string Apply(const OptionSpec& spec, const std::string& value, MergeCommand& command) {
+  MergeOptions& options = command.options;
+  const std::string name = Display(spec);
+  int64_t number = 0;
+  switch (spec.id) {
+  case 'w':
+    if (value.empty()) {
+      return name + " needs a file name";
+    }
+    options.output = value;
+    return {};
+  case 'b':
+    if (!ParseCount(value, number)) {
+      return name + " wants a number of packets (0 or more), not '" + value + "'";
+    }
+    options.bufferPacketCount = number;
+    return {};
+  case 'n':
+    if (!ParseCount(value, number) || number < 1 || number > kMaxVectorSize) {
+      return name + " wants a number of packets from 1 to 65535, not '" + value + "'";
+    }
+    options.vectorMaxSize = number;
+    return {};
+  case 'l':
+    if (!ParseDuration(value, number) || number < kMinVectorLatency) {
+      return name + " wants a duration of at least 1ms (e.g. 100ms, 5s), not '" + value + "'";
+    }
+    options.vectorMaxLatency = number;
+    return {};
+  case 'f':
+    if (!ParseDuration(value, number)) {
+      return name + " wants a duration (e.g. 0, 500ms, 2s), not '" + value + "'";
+    }
+    options.flushDelay = number;
+    return {};
+  case 'B':
+    if (!ParseCount(value, number) || number < 1 || number > kMaxVectorSize) {
+      return name + " wants a number of packets from 1 to 65535, not '" + value + "'";
+    }
+    options.packetsPerElement = number;
+    return {};
+  case 'P': {
+    char* end = nullptr;
+    const double factor = value.empty() ? 0 : std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !std::isfinite(factor) || factor < 0.001 ||
+        factor > 1000000) {
+      return name + " wants a speed factor from 0.001 to 1000000 (1 = capture time), not '" +
+             value + "'";
+    }
+    options.pace = factor;
+    return {};
+  }
+  case 'p':
+    if (value.empty()) {
+      return name + " needs a file name";
+    }
+    options.package = value;
+    return {};
+  case 'q':
+    options.quiet = true;
+    return {};
+  case 'h':
+    command.action = MergeCommand::Action::kHelp;
+    return {};
+  case 'V':
+    if (command.action != MergeCommand::Action::kHelp) {
+      command.action = MergeCommand::Action::kVersion;
+    }
+    return {};
+  default:
+    return "internal error: unhandled option " + name;
+  }
+}
+
+} // namespace
+
+bool ParseDuration(const std::string& text, int64_t& microseconds) {
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+    ++digits;
+  }
+  int64_t value = 0;
+  if (!ParseCount(std::string_view(text).substr(0, digits), value)) {
+    return false;
+  }
+  const std::string_view unit = std::string_view(text).substr(digits);
+  int64_t scale = 0;
+  if (unit.empty() || unit == "us") {
+    scale = 1;
+  } else if (unit == "ms") {
+    scale = 1000;
+  } else if (unit == "s") {
+    scale = 1000000;
+  } else {
+    return false;
+  }
+  if (value > kMaxDuration / scale) {
+    return false;
+  }
+  microseconds = value * scale;
+  return true;
+}
+
+MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
+  MergeCommand command;
+  command.action = MergeCommand::Action::kRun;
+  bool explicitBuffer = false;
+  auto fail = [&command](std::string error) {
+    command.action = MergeCommand::Action::kUsageError;
+    command.error = std::move(error);
+    return command;
+  };
+
+  bool optionsEnded = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      command.options.inputs.push_back(argument); // "-" alone is an operand too
+      continue;
+    }
+    if (argument == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    const OptionSpec* spec = nullptr;
+    std::string value;
+    bool hasValue = false;
+    if (argument[1] == '-') {
+      const std::string body = argument.substr(2);
+      const size_t equals = body.find('=');
+      spec = FindLong(std::string_view(body).substr(0, equals));
+      if (spec == nullptr) {
+        return fail("unknown option '--" + body.substr(0, equals) + "'");
+      }
+      if (equals != std::string::npos) {
+        if (!spec->takesValue) {
+          return fail("option '--" + std::string(spec->longName) + "' takes no value");
+        }
+        value = body.substr(equals + 1);
+        hasValue = true;
+      }
+    } else {
+      // Short options may be grouped (-qV) and may carry their value attached (-wout.pcap).
+      for (size_t at = 1; at < argument.size(); ++at) {
+        spec = FindShort(argument[at]);
+        if (spec == nullptr) {
+          return fail(std::string("unknown option '-") + argument[at] + "'");
+        }
+        if (spec->takesValue) {
+          if (at + 1 < argument.size()) {
+            value = argument.substr(at + 1);
+            hasValue = true;
+          }
+          break;
+        }
+        if (at + 1 < argument.size()) {
+          if (std::string error = Apply(*spec, {}, command); !error.empty()) {
+            return fail(error);
+          }
+        }
+      }
+    }
+    if (spec == nullptr) { // not reached: both branches above set it or return
+      return fail("unknown option '" + argument + "'");
+    }
+    if (spec->takesValue && !hasValue) {
+      if (i + 1 >= arguments.size()) {
+        return fail("option " + Display(*spec) + " needs a value");
+      }
+      value = arguments[++i];
+    }
+    if (std::string error = Apply(*spec, value, command); !error.empty()) {
+      return fail(error);
+    }
+    explicitBuffer = explicitBuffer || spec->id == 'b';
+  }
+
+  if (command.action != MergeCommand::Action::kRun) {
+    return command; // --help and --version need nothing else
+  }
+  if (command.options.output.empty()) {
+    return fail("no output file: give one with -w OUT.pcap");
+  }
+  if (command.options.inputs.empty()) {
+    return fail("no input file");
+  }
+  if (!explicitBuffer) {
+    // Every input may hold one element ahead of the others: keep room for that several times over.
+    const int64_t wanted =
+        4 * static_cast<int64_t>(command.options.inputs.size()) * command.options.packetsPerElement;
+    if (wanted > command.options.bufferPacketCount) {
+      command.options.bufferPacketCount = wanted;
+    }
+  }
+  return command;
+}
+
+std::string MergeUsageText() {
+  return "usage: corvex-merge [options] -w OUT.pcap IN1 [IN2 ...]\n"
+         "       corvex-merge --help | --version\n";
+}
+
+std::string MergeHelpText() {
+  std::string text = MergeUsageText();
+  text += R"(
+Merges capture files (pcap, nanosecond pcap or pcapng) into one capture whose packets are in
+time order, through the SortingMultiplexer component of corvex_sorting_multiplexer.pck: one file
+player per input, the multiplexer, and a recorder writing OUT.pcap (classic pcap, microseconds).
+Every input must have the same link type.
+
+Options:
+  -w, --write FILE          output capture file (required; replaced if it exists)
+  -b, --buffer N            packets held back for reordering (buffer_packet_count);
+                            default 65536, or 4 x inputs x batch when that is larger
+  -n, --vector-size N       most packets per output element (vector_max_size), 1 to 65535;
+                            default 1024
+  -l, --vector-latency D    longest time span inside one output element
+                            (vector_max_latency); default 86400s
+  -f, --flush-delay D       wait after the last end of file before the final flush
+                            (flush_delay); default 0
+      --batch N             packets per element sent by each file player; default 256
+      --pace X              play the inputs at X times capture speed (1 = as captured);
+                            default: as fast as they can be read
+      --package FILE        the package file (default: corvex_sorting_multiplexer.pck next
+                            to this program, then in the build tree, or $CORVEX_PACKAGE)
+  -q, --quiet               no progress line and no summary
+  -h, --help                this text
+  -V, --version             the version
+
+Durations are integers in microseconds, or with a unit: 250ms, 2s.
+
+Why the defaults differ from the component's (buffer 100, vector size 1, latency 100ms,
+flush delay 500ms, made for live streams): an offline merge reads files as fast as it can, so
+  - the buffer is deep enough that every input can run a few elements ahead of the others
+    without a packet leaving too early: for time-sorted inputs the merge is exact;
+  - an output element takes at least as many packets as an input element brings, and the
+    latency limit is far out of the way, so each read is matched by a write and the buffer
+    never grows past its size: memory stays bounded whatever the length of the inputs;
+  - the files are over when their players say so: no need to wait before the final flush.
+
+Exit status: 0 merged; 1 an input could not be read (missing, unreadable, not a capture,
+truncated or damaged, different link types) or the merge failed; 2 usage error.
+)";
+  return text;
+}
+
+std::string MergeVersionText() {
+  return std::string("corvex-merge ") + CORVEX_MERGE_VERSION +
+         " (SortingMultiplexer through the Corvex engine stand-in)\n";
+}
+
+} // namespace VANT

@@ -1,0 +1,52 @@
+#pragma once
+// The command line of corvex-merge: what it accepts, its defaults for an offline merge, and the
+// texts of --help and --version. Parsing never prints and never exits: the caller decides.
+//
+//   corvex-merge [options] -w OUT.pcap IN1 [IN2 ...]
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace VANT {
+
+/// Everything the command needs to run one merge.
+struct MergeOptions {
+  std::string output;              // -w
+  std::vector<std::string> inputs; // operands, in command-line order
+  std::string package;             // --package; empty: look in the usual places
+
+  // The multiplexer's properties, with the defaults of an offline merge (the component's own
+  // defaults suit live streams; MergeHelpText explains the difference).
+  int64_t bufferPacketCount = 65536;            // buffer_packet_count
+  int64_t vectorMaxSize = 1024;                 // vector_max_size
+  int64_t vectorMaxLatency = 86400LL * 1000000; // vector_max_latency, microseconds (one day)
+  int64_t flushDelay = 0;                       // flush_delay, microseconds
+
+  int64_t packetsPerElement = 256; // packets the file players pack into one element
+  double pace = 0;                 // > 0: play the inputs at this multiple of capture time
+  bool quiet = false;
+};
+
+struct MergeCommand {
+  enum class Action { kRun, kHelp, kVersion, kUsageError };
+  Action action = Action::kUsageError;
+  MergeOptions options;
+  std::string error; // for kUsageError: what was wrong, in one line
+};
+
+/// Parses the arguments that follow the program name.
+MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments);
+
+/// Reads a duration: a non-negative integer followed by an optional unit "us", "ms" or "s"
+/// (microseconds without a unit). False on anything else or on overflow.
+bool ParseDuration(const std::string& text, int64_t& microseconds);
+
+/// The short usage lines shown after a usage error.
+std::string MergeUsageText();
+/// The whole --help text.
+std::string MergeHelpText();
+/// The --version text.
+std::string MergeVersionText();
+
+} // namespace VANT
