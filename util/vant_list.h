@@ -103,6 +103,26 @@ public:
     AttachBack(item);
     return item;
   }
+  /// The new item goes just before position (an item of this list; null: at the tail).
+  template <class... Args>
+  Item* InsertBefore(Item* position, Args&&... args) {
+    if (position == nullptr) {
+      return PushBack(std::forward<Args>(args)...);
+    }
+    Item* item = new Item(std::forward<Args>(args)...);
+    item->m_next = position;
+    item->m_previous = position->m_previous;
+    (position->m_previous != nullptr ? position->m_previous->m_next : m_head) = item;
+    position->m_previous = item;
+    ++m_count;
+    return item;
+  }
+  /// The new item goes just after position (an item of this list; null: at the head).
+  template <class... Args>
+  Item* InsertAfter(Item* position, Args&&... args) {
+    return InsertBefore(position != nullptr ? position->m_next : m_head,
+                        std::forward<Args>(args)...);
+  }
   /// Unlinks and deletes an item of this list; null is ignored.
   void Remove(Item* item) noexcept { delete Detach(item); }
   /// Removes the first item whose value equals value; false when there is none.

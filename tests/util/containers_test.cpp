@@ -160,6 +160,18 @@ TEST(ListTest, PushAndRemoveKeepLinksConsistent) {
   EXPECT_FALSE(list.RemoveValue(9));
 }
 
+TEST(ListTest, InsertBeforeAndAfterLinkAtEveryPosition) {
+  VANTList<int> list;
+  auto* three = list.InsertBefore(nullptr, 3); // empty list: the only item
+  list.InsertAfter(nullptr, 1);                // at the head
+  list.InsertBefore(three, 2);                 // in the middle
+  auto* five = list.InsertAfter(three, 5);     // at the tail
+  list.InsertBefore(five, 4);
+  list.InsertAfter(five, 6);
+  list.InsertBefore(list.Head(), 0);
+  EXPECT_EQ(CheckedValues(list), (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
+}
+
 TEST(ListTest, DetachAndAttachMoveItemsBetweenLists) {
   VANTList<int> a;
   VANTList<int> b;
