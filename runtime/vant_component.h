@@ -71,6 +71,21 @@ public:
   /// Runs the Dynamic wrapper. Never throws (failures are reported).
   virtual void EngineDynamic() noexcept;
 
+  // ---- Creation of elements (runtime/vant_dynamic_creation.cpp) ---------------------------------
+  using VANTModule::NewAction;
+  using VANTModule::NewInput;
+  using VANTModule::NewProperty;
+  /// A component's output: the name pattern of the other kinds, the component model name kept by
+  /// the output, announced with kernel slot 32.
+  VANTOutput* NewOutput(const VANTOutputDefinition& definition, const char* name = nullptr);
+  /// Creation from the entry of the model record's table whose name equals model; an unknown
+  /// model raises Error "Call to NewInput(<model>, <name>) failed. The given model (<model>) does
+  /// not exist." (NewOutput, NewProperty, NewAction likewise).
+  VANTInput* NewInput(const char* model, const char* name);
+  VANTOutput* NewOutput(const char* model, const char* name);
+  VANTProperty* NewProperty(const char* model, const char* name);
+  VANTAction* NewAction(const char* model, const char* name);
+
   // ---- For the component's own code ------------------------------------------------------------
   /// Ends the component's own run. A threaded component throws the integer VANT::StopException
   /// from here (let it pass); a sequential one dies before this returns.

@@ -226,36 +226,7 @@ uint32_t VANTModule::ChangeState(uint32_t set, uint32_t clear) {
   return word;
 }
 
-// ---- Properties: creation and lookup
-// -------------------------------------------------------------
-
-VANTProperty* VANTModule::NewProperty(const VANTPropertyDefinition& definition, const char* name) {
-  VANTCountedLocker lock(m_structureLock);
-  if (IsDying()) {
-    throw VANT::StopException;
-  }
-  if (definition.name == nullptr) {
-    lock.Release();
-    Error("Call to NewProperty failed. Bad property definition.", 2);
-  }
-  const char* shortName = name != nullptr ? name : definition.name;
-  VANTStackedString<40> fullName(Name());
-  fullName.Append('.');
-  fullName.Append(shortName);
-  auto* property = new VANTPropertyImplementation(this, definition, fullName.Text(), shortName);
-  auto* item = m_properties.PushBack(property);
-  VANTHostKernel* kernel = VANT::Kernel();
-  if (kernel != nullptr && !kernel->RegisterProperty(property)) {
-    m_properties.Remove(item);
-    delete property;
-    lock.Release();
-    VANTStreamedString message;
-    message << "Can't create property " << fullName << ". The symbol already exists.";
-    Error(message.Text(), 1);
-  }
-  m_symbolNames.PushBack(fullName);
-  return property;
-}
+// ---- Built-in properties (creation and lookup: vant_dynamic_creation.cpp) ----------------------
 
 VANTPropertyImplementation*
 VANTModule::NewBuiltInProperty(const VANTPropertyDefinition& definition) {
@@ -268,21 +239,6 @@ void VANTModule::MarkBuiltInProperties() {
   VANTCountedLocker lock(m_structureLock);
   m_builtInCount = m_properties.Count();
   m_lastBuiltIn = m_properties.Tail();
-}
-
-VANTProperty* VANTModule::FindProperty(const char* shortName) {
-  VANTCountedLocker lock(m_structureLock);
-  for (VANTProperty* property : m_properties) {
-    if (std::strcmp(property->ShortName(), shortName == nullptr ? "" : shortName) == 0) {
-      return property;
-    }
-  }
-  return nullptr;
-}
-
-int32_t VANTModule::PropertyCount() {
-  VANTCountedLocker lock(m_structureLock);
-  return m_properties.Count();
 }
 
 // ---- Reports without a module

@@ -111,14 +111,51 @@ public:
   VANTEvent& StopEvent() noexcept { return m_stopEvent; }
   VANTEvent& ThreadsDoneEvent() noexcept { return m_threadsDoneEvent; }
 
-  // ---- Properties ------------------------------------------------------------------------------
-  /// Creates a property from its definition under this module's name (name null: the
-  /// definition's) and registers it with the engine. Throws VANT::StopException while the module
-  /// is dying; a null definition name or a name the engine already knows raises Error.
+  // ---- Creation, lookup and removal of elements (runtime/vant_dynamic_creation.cpp) -----------
+  // Each New... creates an element from its definition under this module's name (name null: the
+  // definition's; a given name must match "^[a-zA-Z][a-zA-Z_0-9]*$"), or reuses the one that the
+  // running Dynamic declares again (see vant_dynamic_creation.h), registers it with the engine and
+  // returns it. They throw VANT::StopException while the module is dying; a bad definition, an
+  // invalid name or a name the engine already knows raises Error.
+
+  VANTInput* NewInput(const VANTInputDefinition& definition, const char* name = nullptr);
+  /// A module's output: its name may also hold dots and colons; announced with kernel slot 29.
+  VANTOutput* NewOutput(const VANTOutputDefinition& definition, const char* name = nullptr);
   VANTProperty* NewProperty(const VANTPropertyDefinition& definition, const char* name = nullptr);
+  /// The form for sub-properties: no name pattern; a name beginning with a backslash is the whole
+  /// full name (without the backslash), any other gets the module name and a dot in front.
+  VANTProperty* NewSubProperty(const VANTPropertyDefinition& definition, const char* name);
+  VANTAction* NewAction(const VANTActionDefinition& definition, const char* name = nullptr);
+
+  /// Lookups by position and by short name raise "Trying to access unknown input #<index> of
+  /// <type> <name>" (or "... unknown input <name> of ...", likewise for the other kinds) through
+  /// the error raise. The Has... tests answer false instead.
+  VANTInput* Input(int32_t index);
+  VANTInput* Input(const char* name);
+  bool HasInput(const char* name);
+  VANTOutput* Output(int32_t index);
+  VANTOutput* Output(const char* name);
+  bool HasOutput(const char* name);
+  VANTProperty* Property(int32_t index);
+  VANTProperty* Property(const char* name);
+  bool HasProperty(const char* name);
+  VANTAction* Action(int32_t index);
+  VANTAction* Action(const char* name);
+  bool HasAction(const char* name);
   /// The property whose short name is shortName, or null.
   VANTProperty* FindProperty(const char* shortName);
+  int32_t InputCount();
+  int32_t OutputCount();
   int32_t PropertyCount();
+  int32_t ActionCount();
+
+  /// Removal: the element leaves the engine (its names dropped, an input disconnected first) and
+  /// is destroyed with its sub-properties. A property of the runtime's own (built-in) is refused
+  /// with Error.
+  void RemoveInput(VANTInput* input);
+  void RemoveOutput(VANTOutput* output);
+  void RemoveProperty(VANTProperty* property);
+  void RemoveAction(VANTAction* action);
 
   // Unchecked setters: the runtime's own writes. No started, read-only or mutable check, no
   // needsInit change and no write callback; the changed flag and event are set. A wrong kind
@@ -203,6 +240,7 @@ protected:
 
   // The engine's thread bodies reach these through ThreadHooks().
   friend struct VANTComponentThreadBodies;
+  friend struct VANTDynamicCreation;
   void AttachThread(VANTThread* thread, bool isMain);
   /// Runs an extra thread's body; every exception is caught and reported.
   void RunExtraThread(void* user) noexcept;

@@ -36,17 +36,6 @@ void ReleaseOutputWriter(VANTOutput* /*output*/) noexcept {
   // Output implementation: FreeOutputBuffer.
 }
 
-void RenameElements(VANTModule& /*module*/, const char* /*oldName*/, const char* /*newName*/) {
-  // Input, output and action implementations: their full names.
-}
-
-void CreateDeclaredElements(VANTComponent& /*component*/,
-                            const VANTComponentModelDefinition& /*record*/) {
-  // Dynamic creation: NewInput, NewOutput and NewAction for each entry of the record's tables.
-}
-
-void RemoveUndeclaredElements(VANTModule& /*module*/) {
-  // Dynamic creation: removal of the elements from each cursor to the end of its list.
-}
+// RenameElements, CreateDeclaredElements and RemoveUndeclaredElements: vant_dynamic_creation.cpp.
 
 } // namespace VANT::ModuleIO
