@@ -3,6 +3,7 @@
 #include "host/host_clock.h"
 #include "host/host_threads.h"
 #include "host/host_triggers.h"
+#include "runtime/vant_action.h"
 #include "runtime/vant_property.h"
 
 #include <cstdio>
@@ -82,6 +83,9 @@ HostTriggers& Host::TriggerService() {
 
 Host::Host() : m_time(std::make_unique<Time>()) {
   // Properties are reached through their interface, so their namer needs no runtime code.
+  SetElementNamer(VANTSymbolRecord::kAction, [](const void* element) -> const char* {
+    return const_cast<VANTAction*>(static_cast<const VANTAction*>(element))->FullName();
+  });
   SetElementNamer(VANTSymbolRecord::kProperty, [](const void* element) -> const char* {
     return const_cast<VANTProperty*>(static_cast<const VANTProperty*>(element))->FullName();
   });
@@ -92,6 +96,7 @@ Host::~Host() = default;
 void Host::Reset() {
   m_reports.Clear();
   m_states.Clear();
+  m_modules.Reset(); // before the symbols: its module drops its own names
   m_symbols.RemoveAllButSettings();
   m_settings.RestoreDefaults();
   m_engineState.store(1, std::memory_order_relaxed);
@@ -198,22 +203,30 @@ bool Host::RegisterAction(VANTAction* action) {
   return RegisterElement(VANTSymbolRecord::kAction, action, "actions");
 }
 
-void Host::AnnounceModuleOutput(const char* /*fullName*/, const char* /*moduleName*/,
-                                const char* /*shortName*/, int32_t /*position*/) {}
+void Host::AnnounceModuleOutput(const char* fullName, const char* moduleName, const char* shortName,
+                                int32_t position) {
+  m_modules.Announce(HostAnnouncement::kModuleOutput, fullName, moduleName, shortName, position);
+}
 
 void Host::InputRemoved(const char* fullName) {
   m_symbols.Remove(fullName);
+  m_modules.Announce(HostAnnouncement::kInputRemoved, fullName, nullptr, nullptr, -1);
 }
 
 void Host::OutputRemoved(const char* fullName) {
   m_symbols.Remove(fullName);
+  m_modules.Announce(HostAnnouncement::kOutputRemoved, fullName, nullptr, nullptr, -1);
 }
 
-void Host::AnnounceComponentOutput(const char* /*fullName*/, const char* /*moduleName*/,
-                                   const char* /*shortName*/, int32_t /*position*/) {}
+void Host::AnnounceComponentOutput(const char* fullName, const char* moduleName,
+                                   const char* shortName, int32_t position) {
+  m_modules.Announce(HostAnnouncement::kComponentOutput, fullName, moduleName, shortName, position);
+}
 
-void Host::AnnounceComponentInput(const char* /*fullName*/, const char* /*moduleName*/,
-                                  const char* /*shortName*/, int32_t /*position*/) {}
+void Host::AnnounceComponentInput(const char* fullName, const char* moduleName,
+                                  const char* shortName, int32_t position) {
+  m_modules.Announce(HostAnnouncement::kComponentInput, fullName, moduleName, shortName, position);
+}
 
 bool Host::NameTaken(const char* name) {
   return m_symbols.Contains(name);
@@ -326,10 +339,7 @@ VANTModule* Host::CreateComponent(const char* modelName, const char* instanceNam
 // Operations of later stages of this host
 
 bool Host::Rename(const char* currentName, const char* newName) {
-  NotSupported("renaming a module");
-  (void)currentName;
-  (void)newName;
-  return false;
+  return m_modules.Rename(currentName, newName);
 }
 
 void Host::Disconnect(VANTOutput* /*output*/, VANTInput* /*input*/) {

@@ -9,6 +9,7 @@
 // Thread: every kernel operation may be called from any thread. The parts (symbols, reports,
 // settings, states, packages) each guard themselves; see their headers.
 
+#include "host/host_modules.h"
 #include "host/host_package.h"
 #include "host/host_reports.h"
 #include "host/host_settings.h"
@@ -129,6 +130,13 @@ public:
   HostSymbols& Symbols() { return m_symbols; }
   HostSettings& Settings() { return m_settings; }
   HostStates& States() { return m_states; }
+  /// Renaming, actions by name, announcements and the engine module "Engine.time".
+  HostModules& Modules() { return m_modules; }
+  /// Triggers the action of that full name ("module.action"); false when there is none or it
+  /// failed (reported).
+  bool TriggerAction(const char* fullName, intptr_t argument = 0) {
+    return m_modules.TriggerAction(fullName, argument);
+  }
 
   void SetElementNamer(VANTSymbolRecord::Kind kind, ElementNamer namer);
 
@@ -175,6 +183,7 @@ private:
   HostSettings m_settings{m_symbols};
   HostStates m_states;
   HostPackages m_packages;
+  HostModules m_modules{m_symbols, m_reports};
 
   std::atomic<ElementNamer> m_namers[6] = {};
   std::atomic<uint32_t> m_engineState{1};
