@@ -54,6 +54,21 @@ TEST_F(Actions, ActionsWithoutCallbacksDoNothing) {
   EXPECT_TRUE(TakeReports().empty());
 }
 
+TEST_F(Actions, TheEngineTimeModuleRecordsRefreshedInputs) {
+  EXPECT_EQ(host().ModuleRecord("Engine.time"), nullptr); // absent by default
+  host().Modules().InstallEngineTime();
+  VANTSymbolRecord* record = host().ModuleRecord("Engine.time");
+  ASSERT_NE(record, nullptr);
+  ASSERT_NE(record->module, nullptr);
+  const char* inputName = "M.input_0";
+  EXPECT_TRUE(host().TriggerAction("Engine.time.refreshInputProperties",
+                                   reinterpret_cast<intptr_t>(inputName)));
+  EXPECT_EQ(host().Modules().TakeRefreshedInputs(), (std::vector<std::string>{"M.input_0"}));
+  host().Reset();
+  EXPECT_EQ(host().ModuleRecord("Engine.time"), nullptr);
+  EXPECT_FALSE(Known("Engine.time.refreshInputProperties"));
+}
+
 class RenameAfterUpstream : public DeclaringFixture {
 protected:
   void SetUp() override {
