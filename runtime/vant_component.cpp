@@ -318,8 +318,8 @@ bool VANTComponent::Start() {
   // sub-properties never do, so the walk starts right after the runtime's own properties.
   VANTStackedString<40> uninitialised;
   {
-    VANTCountedLocker lock(m_structureLock);
     VANTCountedLocker values(m_propertyLock);
+    VANTCountedLocker lock(m_structureLock);
     for (auto* item = m_lastBuiltIn != nullptr ? m_lastBuiltIn->Next() : m_properties.Head();
          item != nullptr; item = item->Next()) {
       if (Implementation(item->Value())->Definition().needsInit != 0) {

@@ -145,8 +145,9 @@ private:
   void MainThreadFailure(const char* phase) noexcept;
 
   VANTComponentModelDefinition* m_record;
-  VANTMutex m_sequentialLock;
+  // Lock order: start lock, sequential lock, property lock, structure lock.
   VANTCountedLock m_startLock VANT_ACQUIRED_BEFORE(m_propertyLock);
+  VANTMutex m_sequentialLock VANT_ACQUIRED_AFTER(m_startLock) VANT_ACQUIRED_BEFORE(m_propertyLock);
   VANTMutex m_auxiliaryLock;
   VANTEvent m_birthEvent;
   VANTEvent m_deadEvent; // set by the clean-up after death, reset by start

@@ -408,8 +408,12 @@ TEST_F(LifecycleTest, PropertyChangesRunDynamicOnlyWhileStopped) {
   EXPECT_EQ(host().ChangeDepth(), 0);
 
   host().StopComponent(c);
+  // A refusal leaves the error bit; the next Dynamic clears it.
+  EXPECT_EQ(ThrownInt([&] { Property(c, "counter")->SetInteger(1); }), VANT::ErrorException);
+  EXPECT_NE(LastState(c) & kError, 0u);
   host().RunDynamic(c);
   EXPECT_EQ(c->dynamics.load(), before + 2);
+  EXPECT_EQ(LastState(c) & kError, 0u);
 }
 
 TEST_F(LifecycleTest, SequentialStartSettingWaitsForBirth) {

@@ -238,3 +238,34 @@ TEST_F(NeedsInitTest, StartRefusedUntilThePropertyIsSet) {
 }
 
 } // namespace
+
+namespace {
+
+class RenameTest : public RuntimeFixture {};
+
+TEST_F(RenameTest, EveryFullNameFollowsTheModule) {
+  ScriptedComponent* c = Make(RuntimeTest::kSequential, "Old");
+  c->SetName("Old", "New");
+  EXPECT_STREQ(c->Name(), "New");
+  EXPECT_STREQ(Property(c, "priority")->FullName(), "New.priority");
+  bool module = false;
+  bool property = false;
+  for (const VANTStackedString<40>& name : c->SymbolNames()) {
+    module = module || name == "New";
+    property = property || name == "New.priority";
+    EXPECT_FALSE(name == "Old" || name == "Old.priority") << name.Text();
+  }
+  EXPECT_TRUE(module);
+  EXPECT_TRUE(property);
+
+  // A name that begins with the whole new name keeps its part from the first dot on.
+  VANTModuleBase dotted("ab.cd");
+  dotted.SetName("zz", "a");
+  EXPECT_STREQ(dotted.Name(), "a.cd");
+  VANTModuleBase other("xy");
+  other.SetName("zz", "q");
+  EXPECT_STREQ(other.Name(), "xy");
+  c->SetName("New", "Old"); // so that the engine's names are dropped at the end
+}
+
+} // namespace

@@ -6,6 +6,7 @@
 #include "scripted_component.h"
 
 #include <chrono>
+#include <memory>
 #include <sched.h>
 #include <sys/resource.h>
 #include <thread>
@@ -114,6 +115,35 @@ TEST_F(ThreadsTest, ThreadWaitGivesUpAfterTheShutdownTimeout) {
   release = true;
   // Destruction waits for the late thread to leave the component.
   Drop(c);
+}
+
+// A plain module (not a component) with a thread of its own.
+class WorkingModule final : public VANTModule {
+public:
+  WorkingModule() : VANTModule("WM", true, true) {}
+  void Work() {
+    ran = VANT::CurrentThreadId();
+    Wait4Event(&release, -1);
+  }
+  std::atomic<uint32_t> ran{0};
+  VANTEvent release;
+};
+
+TEST_F(ThreadsTest, ModuleThreadsCountAsRunningUntilTheyEnd) {
+  auto module = std::make_unique<WorkingModule>();
+  EXPECT_STREQ(module->TypeText(), "module");
+  EXPECT_EQ(module->State(), VANTModule::kStarted);
+  module->ThreadsDoneEvent().Reset();
+  VANTThread* thread =
+      module->CreateModuleThread(static_cast<VANTModuleThreadFunction>(&WorkingModule::Work));
+  ASSERT_NE(thread, nullptr);
+  ASSERT_TRUE(Eventually([&] { return module->ran.load() != 0; }));
+  EXPECT_EQ(module->RunningThreads(), 1);
+  EXPECT_EQ(module->ThreadCount(), 1);
+  module->release.Set();
+  EXPECT_TRUE(module->WaitForThreads());
+  EXPECT_TRUE(Eventually([&] { return module->ThreadCount() == 0; }));
+  EXPECT_EQ(module->RunningThreads(), 0);
 }
 
 TEST(ShutdownTimeoutText, SecondsFromAMillionOnElseMicroseconds) {

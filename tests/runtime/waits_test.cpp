@@ -2,8 +2,10 @@
 // the end of every wait with 0xDEAD once the module is asked to stop.
 
 #include "scripted_component.h"
+#include "src/vant_kernel.h"
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -66,6 +68,44 @@ TEST_F(WaitsTest, EveryWaitEndsWithStopOnceAskedToStop) {
   EXPECT_EQ(ThrownInt([&] { c->MsgWait4Event(events[0].get(), 0); }), VANT::StopException);
   c->ChangeState(0, VANTModule::kDying);
   c->StopEvent().Reset();
+}
+
+} // namespace
+
+namespace {
+
+class TimedWaitsTest : public WaitsTest {};
+
+TEST_F(TimedWaitsTest, FiniteTimeOutsRunOnEngineTime) {
+  EXPECT_FALSE(c->Wait4Event(events[0].get(), 2000));
+  events[0]->Set();
+  EXPECT_TRUE(c->Wait4Event(events[0].get(), 2000));
+  EXPECT_EQ(c->Wait4Events(2, pointers.data(), 2000, true), 0);
+  EXPECT_EQ(c->Wait4Events(1, pointers.data() + 1, 2000, true), VANT::TimeoutException);
+  EXPECT_TRUE(c->Rest(1000));
+  EXPECT_FALSE(c->Rest(1000000, events[0].get())); // cancelled at once
+  EXPECT_TRUE(c->WaitUntil(VANT::Kernel()->CurrentTime(true, true) + 1000));
+
+  AskToStop();
+  EXPECT_EQ(ThrownInt([&] { c->Wait4Event(events[1].get(), 1000000); }), VANT::StopException);
+  EXPECT_EQ(ThrownInt([&] { c->Rest(1000000); }), VANT::StopException);
+  EXPECT_EQ(
+      ThrownInt([&] { c->WaitForTimestamp(VANT::Kernel()->CurrentTime(true, true) + 1000000); }),
+      VANT::StopException);
+  c->ChangeState(0, VANTModule::kDying);
+  c->StopEvent().Reset();
+}
+
+TEST_F(TimedWaitsTest, AStopEndsAThreadedWaitWithATimeOut) {
+  ScriptedComponent* t = Make(RuntimeTest::kThreaded, "TW");
+  t->onCycle = [](ScriptedComponent& self) { self.Wait4Event(&self.never, 60000000); };
+  ASSERT_TRUE(host().StartComponent(t));
+  ASSERT_TRUE(RuntimeTest::Eventually([&] { return t->cycles.load() == 1; }));
+  const auto begin = std::chrono::steady_clock::now();
+  host().StopComponent(t);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+  EXPECT_EQ(t->deaths.load(), 1);
+  EXPECT_FALSE(Reported("component TW died due to an error."));
 }
 
 } // namespace
