@@ -118,6 +118,14 @@ public:
   void RunDynamic(VANTModule* component);
   /// Deletes it; its names leave the symbol table.
   void DestroyComponent(VANTModule* component);
+  /// Connects output to input: the lowest free reader index of the output's FIFO, the role from
+  /// the input's reader type. False, with an error report, when the input is connected already,
+  /// the FIFO has 32 readers, or the input's type filter refuses the output's type.
+  bool Connect(VANTOutput* output, VANTInput* input);
+  /// The same by full names ("module.output", "module.input").
+  bool Connect(const char* outputFullName, const char* inputFullName);
+  /// Detaches input from its output (nothing when it is not connected).
+  void DisconnectInput(VANTInput* input);
   /// The property of that full name ("module.short"), or null; set it through its setters.
   VANTProperty* FindProperty(const char* fullName);
 

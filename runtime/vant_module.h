@@ -35,6 +35,7 @@
 class VANTModuleDefinition;
 class VANTInput;
 class VANTOutput;
+class VANTIOElt;
 class VANTAction;
 class VANTThread;
 class VANTModule;
@@ -176,6 +177,34 @@ public:
   VANTList<VANTThread*>& Threads() noexcept { return m_threads; }
   VANTCountedLock& StructureLock() noexcept { return m_structureLock; }
   VANTCountedLock& PropertyLock() noexcept { return m_propertyLock; }
+
+  // ---- Writing and reading (runtime/vant_module_dataflow.cpp) --------------------------------
+  // All but StopReading throw VANT::StopException (57005) at once while the module is dying.
+
+  /// Takes the next element of output's FIFO to fill (its Timestamp and TimeOfIssue cleared).
+  /// Waits while never-skipping readers have not read what it would overwrite. Null when the wait
+  /// was aborted. A FIFO failure becomes Error "Failed to start writing on <output>".
+  VANTIOElt* StartWriting(VANTOutput* output);
+  /// The same, then sets the element's Timestamp.
+  VANTIOElt* StartWriting(VANTOutput* output, int64_t timestamp);
+  /// Publishes the element taken by StartWriting, or gives it back unpublished (discard). Fills a
+  /// zero TimeOfIssue with the engine time and a zero Timestamp with TimeOfIssue; then sequential
+  /// readers run their processing step. VectorSize above BufferSize raises Error.
+  void StopWriting(VANTIOElt* element, bool discard = false);
+  /// Reads the next element of input (by its reader type), waiting for one. Null for a sequential
+  /// module with nothing new. The element stays held until StopReading or the next read.
+  VANTIOElt* StartReading(VANTInput* input);
+  /// Reads the first of n inputs (n at most 32) that has data, waiting on all of them and on the
+  /// e extra events at once. *index receives the position of the input read, or n + k when
+  /// extra event k ended the wait (the result is then null).
+  VANTIOElt* StartReading(int32_t n, VANTInput** inputs, int32_t* index, int32_t e = 0,
+                          VANTEvent** events = nullptr);
+  /// The window-message forms: as StartReading on this platform (no message queue).
+  VANTIOElt* MsgStartReading(VANTInput* input);
+  VANTIOElt* MsgStartReading(int32_t n, VANTInput** inputs, int32_t* index, int32_t e = 0,
+                             VANTEvent** events = nullptr);
+  /// Gives back everything input holds.
+  void StopReading(VANTInput* input);
 
   // ---- Waits -----------------------------------------------------------------------------------
   // Each ends with the integer VANT::StopException (57005) when the module is asked to stop.
