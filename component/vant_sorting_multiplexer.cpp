@@ -1,0 +1,391 @@
+// The SortingMultiplexer model, its registration, and the component's life cycle. The merge
+// engine (schedule, queues, output vectors, flush) is in vant_sorting_queue.cpp.
+#include "component/vant_sorting_multiplexer.h"
+
+#include "dataflow/vant_fast_io.h"
+#include "dataflow/vant_input.h"
+#include "dataflow/vant_io_elt.h"
+#include "dataflow/vant_output.h"
+#include "runtime/vant_property.h"
+#include "src/vant_kernel.h"
+#include "src/vant_module_management.h"
+#include "util/vant_string.h"
+
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace {
+
+// ---- The model record ----------------------------------------------------------------------------
+
+const VANTPropertyValue kNbInputsDefault{int64_t{1}};
+const VANTPropertyValue kBufferPacketCountDefault{int64_t{100}};
+const VANTPropertyValue kVectorMaxSizeDefault{int64_t{1}};
+const VANTPropertyValue kVectorMaxLatencyDefault{int64_t{100000}};
+const VANTPropertyValue kFlushDelayDefault{int64_t{500000}};
+
+VANTInputDefinition g_inputs[] = {{nullptr, 0, 0, nullptr, 0, 0}};
+
+VANTOutputDefinition g_outputs[] = {
+    {"end_of_file", 0, 0, VANTDataTypeDef{VANT::TypeCode::Integer64, "", ""}, 1, 16, 1, 1},
+    {"output", 0, 0, VANTDataTypeDef{VANT::kAnyTypeWord, "", ""}, 0, 16, 1, 1},
+    {nullptr, 0, 0, VANTDataTypeDef{0, nullptr, nullptr}, 0, 0, 0, 0},
+};
+
+// name, default, extra, needsInit, modifiableAfterStart, readOnly, fixedEnumValues, stringFlags
+VANTPropertyDefinition g_properties[] = {
+    {"nb_inputs", &kNbInputsDefault, nullptr, 0, 0, 0, 1, 0},
+    {"buffer_packet_count", &kBufferPacketCountDefault, nullptr, 0, 0, 0, 1, 0},
+    {"vector_max_size", &kVectorMaxSizeDefault, nullptr, 0, 1, 0, 1, 0},
+    {"vector_max_latency", &kVectorMaxLatencyDefault, nullptr, 0, 1, 0, 1, 0},
+    {"flush_delay", &kFlushDelayDefault, nullptr, 0, 1, 0, 1, 0},
+    {nullptr, nullptr, nullptr, 0, 0, 0, 0, 0},
+};
+
+VANTActionDefinition g_actions[] = {{nullptr, nullptr, 0, {}}};
+
+VANTModule* CreateMultiplexer(const char* instanceName, VANTComponentModelDefinition* record) {
+  return new vant_sorting_multiplexer(instanceName, record);
+}
+
+VANTModuleBase* CreateFromDefinition(const char* instanceName, void* userData) {
+  return CreateMultiplexer(instanceName, static_cast<VANTComponentModelDefinition*>(userData));
+}
+
+VANTComponentModelDefinition g_record = {
+    "SortingMultiplexer",      // modelName
+    "1.4.0",                   // version
+    &CreateMultiplexer,        // factory
+    nullptr,                   // reserved1
+    nullptr,                   // reserved2
+    0,                         // destructionStamp
+    VANT::kUncountedEntries,   // inputCount
+    g_inputs,                  // inputs: created by Dynamic() only
+    VANT::kUncountedEntries,   // outputCount
+    0,                         //
+    g_outputs,                 // outputs
+    VANT::kUncountedEntries,   // propertyCount
+    0,                         //
+    g_properties,              // properties
+    VANT::kUncountedEntries,   // actionCount
+    0,                         //
+    g_actions,                 // actions
+    128,                       // priority
+    0,                         //
+    VANT::kThreadedModel,      // threadingModels: threaded only
+    1,                         // threadedByDefault
+    {},                        //
+    "$!VANT_MODULE!VANTComponent!SortingMultiplexer!$!1.4.0!$", // tag
+};
+
+// Registered while the library loads; the registry owns it.
+[[maybe_unused]] VANTModuleDefinition* const g_definition = new VANTModuleDefinition(
+    "vant_sorting_multiplexer", "VANTComponent", &CreateFromDefinition, &g_record);
+
+std::string IndexedName(const char* prefix, int64_t index) {
+  return std::string(prefix) + std::to_string(index);
+}
+
+// Same type word and, when both are present, the same name1 bytes.
+bool SameType(const VANTDataType& a, const VANTDataType& b) {
+  if (a.flags != b.flags) {
+    return false;
+  }
+  if (a.name1 == nullptr || b.name1 == nullptr) {
+    return true;
+  }
+  return std::strcmp(a.name1, b.name1) == 0;
+}
+
+} // namespace
+
+namespace VANT {
+
+VANTComponentModelDefinition& SortingMultiplexerRecord() {
+  return g_record;
+}
+
+} // namespace VANT
+
+// ---- Construction ----------------------------------------------------------------------------------
+
+vant_sorting_multiplexer::vant_sorting_multiplexer(const char* name,
+                                                   VANTComponentModelDefinition* record)
+    : VANTComponent(name, record), VANTpcap_component(name, record) {
+  m_output = Output("output");
+  m_endOfFileOutput = Output("end_of_file");
+}
+
+vant_sorting_multiplexer::~vant_sorting_multiplexer() = default;
+
+int64_t vant_sorting_multiplexer::IntegerProperty(VANTProperty*& cache, const char* name) {
+  if (cache == nullptr) {
+    cache = Property(name);
+  }
+  return cache->Integer();
+}
+
+uint32_t vant_sorting_multiplexer::KindOf(const VANTDataType& type) {
+  if (VANT::PcapFilter().Accepts(type)) {
+    return kPcap;
+  }
+  if (VANT::Filter::Record96B.Accepts(type)) {
+    return kRecords;
+  }
+  return kOther;
+}
+
+bool vant_sorting_multiplexer::InputsConsistent(bool withEndOfFile) {
+  if (m_dataInputs.empty() || m_dataInputs[0] == nullptr || !m_dataInputs[0]->IsConnected()) {
+    return false;
+  }
+  const VANTDataType* first = m_dataInputs[0]->SourceType();
+  if (first == nullptr) {
+    return false;
+  }
+  for (VANTInput* input : m_dataInputs) {
+    if (input == nullptr || !input->IsConnected() || input->SourceType() == nullptr ||
+        !SameType(*first, *input->SourceType())) {
+      return false;
+    }
+  }
+  if (withEndOfFile) {
+    for (VANTInput* input : m_endOfFileInputs) {
+      if (input == nullptr || !input->IsConnected()) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void vant_sorting_multiplexer::TypeOutput() {
+  if (InputsConsistent(false)) {
+    const VANTDataType* type = m_dataInputs[0]->SourceType();
+    m_output->SetTypeFlags(type->flags);
+    m_output->SetStructureName(type->name1);
+  } else {
+    m_output->SetTypeFlags(VANT::kAnyTypeWord);
+    m_output->SetStructureName("");
+  }
+}
+
+// ---- Life cycle ------------------------------------------------------------------------------------
+
+void vant_sorting_multiplexer::Dynamic() {
+  m_inputModels.RemoveUnusedThenMark();
+  m_outputModels.RemoveUnusedThenMark();
+
+  VANTProperty* nbInputs = Property("nb_inputs");
+  m_nbInputs = nbInputs->Integer();
+  if (m_nbInputs < 1) {
+    Error(VANT::MuxText::kNbInputs, 1, 0);
+  }
+  const auto count = static_cast<size_t>(m_nbInputs);
+  m_endOfFileInputs.resize(count, nullptr);
+  m_dataInputs.resize(count, nullptr);
+  m_endOfFile.resize(count, {0, 0});
+
+  for (int64_t i = 0; i < m_nbInputs; ++i) {
+    const std::string name = IndexedName("iEndOfFile_", i);
+    m_endOfFileInputs[static_cast<size_t>(i)] =
+        m_inputModels.DeclareInput(*this, name.c_str(), VANT::TypeCode::Integer64, "",
+                                   VANT::NeverSkippingReader);
+  }
+  for (int64_t i = 0; i < m_nbInputs; ++i) {
+    const std::string name = IndexedName("input_", i);
+    m_dataInputs[static_cast<size_t>(i)] = m_inputModels.DeclareInput(
+        *this, name.c_str(), VANT::kAnyTypeWord, "", VANT::NeverSkippingReader);
+  }
+
+  VANTInput* first = m_dataInputs[0];
+  if (first->IsConnected() && first->SourceType() != nullptr) {
+    m_inputKind = KindOf(*first->SourceType());
+    const bool vectors = m_inputKind == kPcap || m_inputKind == kRecords;
+    Property("vector_max_size")->SetMutable(vectors);
+    Property("vector_max_latency")->SetMutable(vectors);
+  }
+  TypeOutput();
+}
+
+void vant_sorting_multiplexer::Birth() {
+  const int64_t bufferPacketCount = Property("buffer_packet_count")->Integer();
+  if (bufferPacketCount < 0) {
+    Error(VANT::MuxText::kBufferCount, 1, 0);
+  }
+  // The queue sizes are compared with this count: larger values only mean "never release".
+  m_bufferPacketCount = bufferPacketCount > std::numeric_limits<int32_t>::max()
+                            ? std::numeric_limits<int32_t>::max()
+                            : static_cast<int32_t>(bufferPacketCount);
+
+  if (!InputsConsistent(true)) {
+    Error(VANT::MuxText::kNotConnected, 1, 0);
+  }
+  // Decided again here: the last Dynamic() may have run before input_0 was connected.
+  m_inputKind = KindOf(*m_dataInputs[0]->SourceType());
+  TypeOutput();
+
+  if (m_inputKind == kPcap) {
+    m_output->AllocOutputBuffer(VANT::kPcapElementSize, 1);
+    AllocatePcapOutputBuffers(m_output);
+  } else if (m_inputKind == kRecords) {
+    m_output->AllocOutputBuffer(VANT::kRecordsPerElement, 1);
+  }
+
+  for (auto& entry : m_endOfFile) {
+    entry = {0, 0};
+  }
+  m_schedule.clear();
+  for (int64_t i = 0; i < m_nbInputs; ++i) {
+    m_schedule.emplace_hint(m_schedule.lower_bound(0), 0, static_cast<uint32_t>(i));
+  }
+  m_pcapQueue.clear();
+  m_recordQueue.clear();
+  m_eltQueue.clear();
+
+  m_outputLinkType = 0;
+  m_wrongOrderCount = 0;
+  m_lastWrittenTimestamp = std::numeric_limits<int64_t>::min();
+  m_maxTimeJump = 0;
+  m_firstData = true;
+  m_finished = false;
+  m_lastEndOfFileIssue = 0;
+}
+
+void vant_sorting_multiplexer::Cycle() {
+  ReadParams();
+
+  if (m_finished) {
+    auto* outputFifo = dynamic_cast<VANTFastIO*>(m_output->Monitor());
+    auto* endFifo = dynamic_cast<VANTFastIO*>(m_endOfFileOutput->Monitor());
+    if ((outputFifo == nullptr || outputFifo->AllRead()) &&
+        (endFifo == nullptr || endFifo->AllRead())) {
+      StopFromCycle();
+      return;
+    }
+    Rest(1000);
+    return;
+  }
+
+  const int32_t i = SelectInput();
+  if (i == -1) {
+    bool allEnded = !m_endOfFile.empty();
+    for (const auto& entry : m_endOfFile) {
+      allEnded = allEnded && entry.second > 0;
+    }
+    if (allEnded) {
+      VANTHostKernel* kernel = VANT::Kernel();
+      const int64_t now = kernel != nullptr ? kernel->CurrentTime(true, true) : 0;
+      const int64_t flushDelay = IntegerProperty(m_flushDelayProperty, "flush_delay");
+      if (now > m_lastEndOfFileIssue + flushDelay) {
+        Report(VANT::MuxText::kFlushDelay, VANT::kInformation, 0);
+        Flush();
+        WriteEndOfFile();
+        m_finished = true;
+      }
+    }
+    Rest(100);
+    return;
+  }
+
+  const auto index = static_cast<size_t>(i);
+  VANTInput* pair[2] = {m_endOfFileInputs[index], m_dataInputs[index]};
+  int32_t answer = -1;
+  VANTIOElt* element = StartReading(2, pair, &answer);
+  if (element == nullptr) {
+    return;
+  }
+  if (answer == 1) {
+    if (m_firstData && m_inputKind > kRecords) {
+      if (m_inputKind == kOther && m_output->BytesPerSample() == 0) {
+        AllocateOutputLike(m_output, element);
+      }
+      m_firstData = false;
+    }
+    ProcessData(element, i);
+  } else if (answer == 0) {
+    m_endOfFile[index] = {element->Timestamp(), element->Integer64(0)};
+    if (element->TimeOfIssue() > m_lastEndOfFileIssue) {
+      m_lastEndOfFileIssue = element->TimeOfIssue();
+    }
+  } else {
+    Error(VANT::MuxText::kWentWrong, 1, 0);
+  }
+  // Everything the element carried has been copied: give it back at once, so that the writer
+  // upstream can reuse it and its FIFO drains.
+  StopReading(pair[answer]);
+
+  WriteSorted(static_cast<uint64_t>(m_bufferPacketCount), static_cast<uint64_t>(m_vectorMaxSize),
+              m_vectorMaxLatency);
+}
+
+void vant_sorting_multiplexer::Death() {
+  const size_t queued[3] = {m_pcapQueue.size(), m_recordQueue.size(), m_eltQueue.size()};
+  for (size_t count : queued) {
+    if (count > 0) {
+      VANTStreamedString text;
+      text << static_cast<unsigned long long>(count) << VANT::MuxText::kLost;
+      Report(text.Text(), VANT::kWarning, 0);
+    }
+  }
+  if (m_wrongOrderCount > 0) {
+    VANTStreamedString text;
+    text << "Wrong order count: " << static_cast<long long>(m_wrongOrderCount)
+         << " (maximum time-jump: " << VANTStreamedString(VANT::DurationText, m_maxTimeJump)
+         << "). Please, adjust buffer size!";
+    Report(text.Text(), VANT::kError, 0);
+  }
+  m_pcapQueue.clear();
+  m_recordQueue.clear();
+  m_eltQueue.clear();
+  m_schedule.clear();
+  if (m_inputKind == kPcap) {
+    FreePcapOutputBuffers();
+  }
+}
+
+// ---- Output allocation and the end-of-file event -------------------------------------------------
+
+int32_t vant_sorting_multiplexer::AllocateOutputLike(VANTOutput* output, VANTIOElt* element) {
+  if (output == nullptr || element == nullptr) {
+    return 0;
+  }
+  VANTDataType& type = element->Type();
+  output->SetTypeFlags(type.flags);
+  output->SetStructureName(type.name1);
+  output->SetName2(type.name2);
+  const uint64_t code = type.Code();
+  if ((code & VANT::TypeCode::IplImage) != 0) {
+    output->AllocOutputBufferIplImage(element->IplImage(), 0);
+  } else if ((code & VANT::TypeCode::Image) != 0) {
+    uint32_t words[12];
+    std::memcpy(words, element->Image(), sizeof(words));
+    output->AllocOutputBufferImage(static_cast<int32_t>(words[3]), static_cast<int32_t>(words[0]),
+                                   static_cast<int32_t>(words[1]), words[10], words[11], 0);
+  } else if ((code & VANT::TypeCode::Matrix) != 0) {
+    const VANTMatrix* matrix = element->Matrix();
+    output->AllocOutputBufferMatrix(matrix->rows, matrix->columns);
+  } else if ((code & VANT::TypeCode::ByteBlock) != 0) {
+    output->AllocOutputBufferByteBlock(element->ByteBlock());
+  } else {
+    output->AllocOutputBuffer(element->BufferSize(), 1);
+  }
+  return element->BufferSize();
+}
+
+void vant_sorting_multiplexer::WriteEndOfFile() {
+  std::pair<int64_t, int64_t> latest{0, 0};
+  for (const auto& entry : m_endOfFile) {
+    if (entry.first > latest.first) {
+      latest = entry;
+    }
+  }
+  VANTIOElt* element = StartWriting(m_endOfFileOutput);
+  if (element == nullptr) {
+    return;
+  }
+  element->Integer64(0) = latest.second;
+  element->Timestamp() = latest.first;
+  StopWriting(element, false);
+}
