@@ -1,0 +1,236 @@
+#include "host/components/vant_pcap_file_player.h"
+
+#include "dataflow/vant_io_elt.h"
+#include "dataflow/vant_io_monitor.h"
+#include "dataflow/vant_output.h"
+#include "src/vant_kernel.h"
+#include "util/vant_exceptions.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+VANTpcap_data_t LoadHeader(VANTIOElt* element) {
+  VANTpcap_data_t header;
+  std::memcpy(&header, element->Data(), sizeof(header));
+  return header;
+}
+
+void StoreHeader(VANTIOElt* element, const VANTpcap_data_t& header) {
+  std::memcpy(element->Data(), &header, sizeof(header));
+}
+
+int64_t EngineNow() {
+  VANTHostKernel* kernel = VANT::Kernel();
+  return kernel != nullptr ? kernel->CurrentTime(true, true) : 0;
+}
+
+} // namespace
+
+vant_pcap_file_player::vant_pcap_file_player(const char* name, VANTComponentModelDefinition* record)
+    : VANTComponent(name, record) {
+  m_output = Output("output");
+  m_endOfFile = Output("end_of_file");
+}
+
+vant_pcap_file_player::~vant_pcap_file_player() {
+  FreePacketBuffers();
+}
+
+void vant_pcap_file_player::Configure(const std::string& path, int32_t packetsPerElement) {
+  m_path = path;
+  m_packetsPerElement = std::clamp<int32_t>(packetsPerElement, 1, VANT::kPcapMaxPacketsPerElement);
+}
+
+void vant_pcap_file_player::SetPacing(int64_t captureOrigin, int64_t engineOrigin) {
+  m_paced = true;
+  m_captureOrigin = captureOrigin;
+  m_engineOrigin = engineOrigin;
+}
+
+std::string vant_pcap_file_player::FailureText() const {
+  std::lock_guard<std::mutex> lock(m_failureMutex);
+  return m_failureText;
+}
+
+void vant_pcap_file_player::Fail(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    m_failureText = text;
+  }
+  m_failed.store(true, std::memory_order_release);
+  Error(text.c_str(), 1, 0);
+  throw VANT::ErrorException; // not reached: Error throws it itself
+}
+
+void vant_pcap_file_player::Birth() {
+  m_packets.store(0, std::memory_order_relaxed);
+  m_bytes.store(0, std::memory_order_relaxed);
+  m_fileRead.store(0, std::memory_order_relaxed);
+  m_finished.store(false, std::memory_order_release);
+  m_failed.store(false, std::memory_order_release);
+  m_hasPending = false;
+  m_atEnd = false;
+  m_lastTimestamp = 0;
+
+  m_reader = std::make_unique<VANTPcapCaptureReader>();
+  if (m_path.empty()) {
+    Fail("no capture file to play");
+  }
+  if (!m_reader->Open(m_path)) {
+    Fail(m_reader->Error());
+  }
+  // The data of each element is one header; the packets live in the player's own buffers.
+  m_output->AllocOutputBuffer(static_cast<int32_t>(sizeof(VANTpcap_data_t)), 1);
+  AllocatePacketBuffers();
+}
+
+void vant_pcap_file_player::AllocatePacketBuffers() {
+  FreePacketBuffers();
+  VANTIOMonitor* monitor = m_output->Monitor();
+  if (monitor == nullptr) {
+    Fail("the output has no FIFO");
+  }
+  // Right after the allocation no element is in use: every one of them gets a buffer.
+  VANTFastIOItem* position = nullptr;
+  for (VANTFastIOItem* item = monitor->First(&position); item != nullptr;
+       item = monitor->Next(&position)) {
+    VANTIOElt* element = monitor->ElementOf(item);
+    auto slot = std::make_unique<Slot>();
+    slot->buffer.reset(VANT::NewPcapPacketBuffer());
+    m_slots.push_back(std::move(slot));
+    Slot& stored = *m_slots.back();
+    VANTpcap_data_t header{};
+    header.tag = 1;
+    header.linkType = m_reader->LinkType();
+    header.headerSize = VANT::kPcapHeaderSize;
+    header.data = stored.buffer->data;
+    header.buffer = stored.buffer.get();
+    header.offsetList = &stored.offsets;
+    StoreHeader(element, header);
+  }
+}
+
+void vant_pcap_file_player::FreePacketBuffers() noexcept {
+  m_slots.clear();
+}
+
+bool vant_pcap_file_player::ReadNext() {
+  switch (m_reader->Next(m_pending)) {
+  case VANTPcapCaptureReader::Step::kPacket:
+    m_hasPending = true;
+    return true;
+  case VANTPcapCaptureReader::Step::kEnd:
+    m_hasPending = false;
+    return false;
+  case VANTPcapCaptureReader::Step::kError:
+    break;
+  }
+  m_hasPending = false;
+  Fail(m_reader->Error());
+}
+
+void vant_pcap_file_player::Append(VANTPcapPacketBuffer& buffer, VANTPcapOffsetList& offsets,
+                                   const VANTCapturePacket& packet) {
+  offsets.push_back(buffer.used);
+  uint8_t* at = VANT::EnsureCapacity(buffer, VANT::kPcapHeaderSize + uint64_t{packet.inclLen});
+  VANTPcapPacketHeader header;
+  header.inclLen = packet.inclLen;
+  header.len2 = packet.origLen;
+  header.tsSec = static_cast<uint64_t>(packet.tsSec);
+  header.tsUsec = static_cast<uint64_t>(packet.tsUsec);
+  std::memcpy(at, &header, sizeof(header));
+  if (packet.inclLen != 0) {
+    std::memcpy(at + VANT::kPcapHeaderSize, packet.data, packet.inclLen);
+  }
+}
+
+void vant_pcap_file_player::Cycle() {
+  if (m_finished.load(std::memory_order_relaxed)) {
+    Wait4Event(&m_never, -1); // ends with the stop exception
+    return;
+  }
+  if (!m_hasPending && !m_atEnd && !ReadNext()) {
+    m_atEnd = true;
+  }
+  if (!m_hasPending) {
+    WriteEndOfFile();
+    return;
+  }
+  if (m_paced) {
+    const int64_t due = m_engineOrigin + (m_pending.Timestamp() - m_captureOrigin);
+    if (EngineNow() < due) {
+      WaitUntil(due);
+    }
+  }
+
+  VANTIOElt* element = StartWriting(m_output);
+  if (element == nullptr) {
+    return;
+  }
+  VANTpcap_data_t header = LoadHeader(element);
+  VANTPcapPacketBuffer* buffer = header.buffer;
+  VANTPcapOffsetList* offsets = header.offsetList;
+  if (buffer == nullptr || offsets == nullptr) {
+    StopWriting(element, true);
+    Fail("an element of the output has no packet buffer");
+  }
+  buffer->used = 0;
+  offsets->clear();
+  const int64_t firstTimestamp = m_pending.Timestamp();
+  uint32_t count = 0;
+  uint64_t bytes = 0;
+  try {
+    const int64_t now = m_paced ? EngineNow() : 0;
+    while (m_hasPending && count < static_cast<uint32_t>(m_packetsPerElement)) {
+      if (m_paced && count > 0 &&
+          m_engineOrigin + (m_pending.Timestamp() - m_captureOrigin) > now) {
+        break; // not due yet: it starts the next element
+      }
+      Append(*buffer, *offsets, m_pending);
+      ++count;
+      bytes += m_pending.inclLen;
+      m_lastTimestamp = m_pending.Timestamp();
+      m_hasPending = false;
+      if (count < static_cast<uint32_t>(m_packetsPerElement) && !ReadNext()) {
+        m_atEnd = true;
+      }
+    }
+  } catch (...) {
+    StopWriting(element, true);
+    throw;
+  }
+  header.tag = 1;
+  header.linkType = m_reader->LinkType();
+  header.packetCount = static_cast<uint16_t>(count);
+  header.packetOffsets = offsets->empty() ? nullptr : offsets->data();
+  header.headerSize = VANT::kPcapHeaderSize;
+  header.dataSize = buffer->used;
+  header.data = buffer->data;
+  StoreHeader(element, header);
+  element->VectorSize() = static_cast<int32_t>(sizeof(VANTpcap_data_t));
+  element->Timestamp() = firstTimestamp;
+  StopWriting(element, false);
+  m_packets.fetch_add(count, std::memory_order_relaxed);
+  m_bytes.fetch_add(bytes, std::memory_order_relaxed);
+  m_fileRead.store(m_reader->BytesRead(), std::memory_order_relaxed);
+}
+
+void vant_pcap_file_player::WriteEndOfFile() {
+  VANTIOElt* element = StartWriting(m_endOfFile);
+  if (element == nullptr) {
+    return;
+  }
+  element->Integer64(0) = 1;
+  element->Timestamp() = m_lastTimestamp;
+  StopWriting(element, false);
+  m_fileRead.store(m_reader->FileSize(), std::memory_order_relaxed);
+  m_finished.store(true, std::memory_order_release);
+}
+
+void vant_pcap_file_player::Death() {
+  // The packet buffers stay: elements already published may still be read downstream. They go
+  // with the next Birth or with the player.
+  m_reader.reset();
+}

@@ -1,0 +1,101 @@
+#pragma once
+// vant_pcap_file_player: plays one capture file as a PCAP stream. Each element of its output
+// `output` is one VANTpcap_data_t header describing up to `PacketsPerElement()` consecutive
+// packets of the file (24-byte headers: captured length, original length as len2, seconds and
+// microseconds), held in a packet buffer of the player's own, one per FIFO element. After the last
+// packet it writes one Integer64 event on `end_of_file`: value 1, timestamp = the last packet's
+// time (0 for a file without packets). Then it idles until it is stopped.
+//
+// Pacing: with a pace origin set, a packet leaves no earlier than engine time
+// engineOrigin + (packet time - captureOrigin); the engine's speed then sets the pace. Without it,
+// packets leave as fast as the file is read.
+//
+// A read error (truncated or damaged file) is raised through Error with a text that names the file
+// and the reason; the component then ends in error and its end-of-file event never comes. Callers
+// see it through Failed() and FailureText().
+//
+// Thread: configure (Configure, SetPacing) before the start; the counters may be read from any
+// thread at any time. Cycle runs on the component's main thread.
+// Ownership: the player owns its capture reader and its packet buffers; elements published on
+//   `output` point into those buffers until the player is born again or destroyed.
+
+#include "component/vant_pcap_data.h"
+#include "host/components/vant_pcap_capture_file.h"
+#include "runtime/vant_component.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class vant_pcap_file_player : public virtual VANTComponent {
+public:
+  static constexpr int32_t kDefaultPacketsPerElement = 256;
+
+  vant_pcap_file_player(const char* name, VANTComponentModelDefinition* record);
+  ~vant_pcap_file_player() override;
+
+  /// The file to play and the most packets per element (1 to 65535).
+  void Configure(const std::string& path, int32_t packetsPerElement = kDefaultPacketsPerElement);
+  /// Plays the file in capture time: see the header comment.
+  void SetPacing(int64_t captureOrigin, int64_t engineOrigin);
+
+  void Birth() override;
+  void Cycle() override;
+  void Death() override;
+
+  const std::string& Path() const noexcept { return m_path; }
+  int32_t PacketsPerElement() const noexcept { return m_packetsPerElement; }
+  uint64_t PacketsSent() const noexcept { return m_packets.load(std::memory_order_relaxed); }
+  uint64_t BytesSent() const noexcept { return m_bytes.load(std::memory_order_relaxed); }
+  uint64_t FileBytesRead() const noexcept { return m_fileRead.load(std::memory_order_relaxed); }
+  /// True once the end-of-file event has been published.
+  bool Finished() const noexcept { return m_finished.load(std::memory_order_acquire); }
+  bool Failed() const noexcept { return m_failed.load(std::memory_order_acquire); }
+  std::string FailureText() const;
+
+private:
+  /// One FIFO element's packet storage.
+  struct Slot {
+    std::unique_ptr<VANTPcapPacketBuffer> buffer;
+    VANTPcapOffsetList offsets;
+  };
+
+  void AllocatePacketBuffers();
+  void FreePacketBuffers() noexcept;
+  /// Appends one packet to the element being filled.
+  void Append(VANTPcapPacketBuffer& buffer, VANTPcapOffsetList& offsets,
+              const VANTCapturePacket& packet);
+  /// Reads the next packet into m_pending; false at the end of the file. A read error fails.
+  bool ReadNext();
+  /// Records the failure and raises it through Error (never returns).
+  [[noreturn]] void Fail(const std::string& text);
+  void WriteEndOfFile();
+
+  VANTOutput* m_output = nullptr;
+  VANTOutput* m_endOfFile = nullptr;
+  std::string m_path;
+  int32_t m_packetsPerElement = kDefaultPacketsPerElement;
+  bool m_paced = false;
+  int64_t m_captureOrigin = 0;
+  int64_t m_engineOrigin = 0;
+
+  std::unique_ptr<VANTPcapCaptureReader> m_reader; // opened again at every Birth
+  std::vector<std::unique_ptr<Slot>> m_slots;      // element headers point into these: never moved
+  // The packet read ahead (the reader's data stays valid only until its next call).
+  VANTCapturePacket m_pending;
+  bool m_hasPending = false;
+  bool m_atEnd = false;
+  int64_t m_lastTimestamp = 0;
+  VANTEvent m_never; // idling after the end: only the stop event ends the wait
+
+  std::atomic<uint64_t> m_packets{0};
+  std::atomic<uint64_t> m_bytes{0};
+  std::atomic<uint64_t> m_fileRead{0};
+  std::atomic<bool> m_finished{false};
+  std::atomic<bool> m_failed{false};
+  mutable std::mutex m_failureMutex; // guards m_failureText
+  std::string m_failureText;
+};

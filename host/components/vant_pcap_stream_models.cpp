@@ -1,0 +1,97 @@
+#include "host/components/vant_pcap_stream_models.h"
+
+#include "dataflow/vant_input.h"
+#include "host/components/vant_pcap_file_player.h"
+#include "host/components/vant_pcap_file_recorder.h"
+#include "src/vant_model_definition.h"
+
+namespace VANT {
+namespace {
+
+// Small FIFOs: each element of a player holds up to a few hundred kilobytes of packets, and the
+// multiplexer keeps its own reorder buffer anyway.
+constexpr int32_t kPlayerFifoSize = 8;
+constexpr int32_t kEndOfFileFifoSize = 2;
+
+VANTModule* MakePlayer(const char* name, VANTComponentModelDefinition* record) {
+  return new vant_pcap_file_player(name, record);
+}
+
+VANTModule* MakeRecorder(const char* name, VANTComponentModelDefinition* record) {
+  return new vant_pcap_file_recorder(name, record);
+}
+
+// The player allocates its PCAP output itself at Birth (one 49-byte header per element), so the
+// start allocates nothing there (buffer size 0).
+VANTOutputDefinition g_playerOutputs[] = {
+    {"output", 0, 0, {kPcapStreamFlags, kPcapStructureName, nullptr}, 0, kPlayerFifoSize, 1, 1},
+    {"end_of_file", 0, 0, {TypeCode::Integer64, nullptr, nullptr}, 1, kEndOfFileFifoSize, 1, 1},
+    {nullptr, 0, 0, {0, nullptr, nullptr}, 0, 0, 0, 0},
+};
+
+VANTInputDefinition g_recorderInputs[] = {
+    {"input", 0, 0, &PcapStreamFilter(), NeverSkippingReader, 1},
+    {"end_of_file", 0, 0, &Filter::Integer64, NeverSkippingReader, 1},
+    {nullptr, 0, 0, nullptr, 0, 0},
+};
+
+VANTComponentModelDefinition MakeRecord(const char* model, VANTComponentFactory factory) {
+  VANTComponentModelDefinition record{};
+  record.modelName = model;
+  record.version = "1.0.0";
+  record.factory = factory;
+  record.destructionStamp = 1;
+  record.inputCount = kUncountedEntries;
+  record.outputCount = kUncountedEntries;
+  record.propertyCount = kUncountedEntries;
+  record.actionCount = kUncountedEntries;
+  record.priority = 128;
+  record.threadingModels = kThreadedModel;
+  record.threadedByDefault = 1;
+  return record;
+}
+
+VANTComponentModelDefinition& PlayerRecord() {
+  static VANTComponentModelDefinition record = [] {
+    VANTComponentModelDefinition made = MakeRecord(kPcapFilePlayerModel, &MakePlayer);
+    made.outputs = g_playerOutputs;
+    return made;
+  }();
+  return record;
+}
+
+VANTComponentModelDefinition& RecorderRecord() {
+  static VANTComponentModelDefinition record = [] {
+    VANTComponentModelDefinition made = MakeRecord(kPcapFileRecorderModel, &MakeRecorder);
+    made.inputs = g_recorderInputs;
+    return made;
+  }();
+  return record;
+}
+
+} // namespace
+
+const VANTDataTypeFilter& PcapStreamFilter() {
+  static const VANTDataTypeFilter filter{TypeCode::PcapStream, TypeCode::PcapStream, 0xFFFFFFFF,
+                                         kPcapStructureName};
+  return filter;
+}
+
+int32_t PcapStreamModels(const char* groupName, void** out, int32_t maxCount) {
+  if (groupName != nullptr) {
+    return out == nullptr ? -1 : 0;
+  }
+  if (out == nullptr) {
+    return 2;
+  }
+  int32_t written = 0;
+  if (written < maxCount) {
+    out[written++] = &PlayerRecord();
+  }
+  if (written < maxCount) {
+    out[written++] = &RecorderRecord();
+  }
+  return written;
+}
+
+} // namespace VANT
