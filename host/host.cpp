@@ -1,11 +1,15 @@
 #include "host/host.h"
 
+#include "dataflow/vant_input.h"
+#include "dataflow/vant_output.h"
 #include "host/host_clock.h"
 #include "host/host_threads.h"
 #include "host/host_triggers.h"
 #include "runtime/vant_action.h"
 #include "runtime/vant_property.h"
+#include "util/vant_string.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -89,6 +93,12 @@ Host::Host() : m_time(std::make_unique<Time>()) {
   SetElementNamer(VANTSymbolRecord::kProperty, [](const void* element) -> const char* {
     return const_cast<VANTProperty*>(static_cast<const VANTProperty*>(element))->FullName();
   });
+  SetElementNamer(VANTSymbolRecord::kInput, [](const void* element) -> const char* {
+    return const_cast<VANTInput*>(static_cast<const VANTInput*>(element))->Name().Text();
+  });
+  SetElementNamer(VANTSymbolRecord::kOutput, [](const void* element) -> const char* {
+    return const_cast<VANTOutput*>(static_cast<const VANTOutput*>(element))->Name().Text();
+  });
 }
 
 Host::~Host() = default;
@@ -144,6 +154,7 @@ VANTSymbolRecord* Host::ModuleRecord(const char* moduleName) {
 }
 
 void Host::DropName(const char* fullName) {
+  ForgetConnectionsNamed(fullName);
   m_symbols.Remove(fullName);
 }
 
@@ -342,11 +353,144 @@ bool Host::Rename(const char* currentName, const char* newName) {
   return m_modules.Rename(currentName, newName);
 }
 
-void Host::Disconnect(VANTOutput* /*output*/, VANTInput* /*input*/) {
-  NotSupported("disconnecting an input");
+void Host::Disconnect(VANTOutput* output, VANTInput* input) {
+  if (output == nullptr || input == nullptr) {
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_connectionsMutex);
+    auto connection = m_connections.find(input);
+    if (connection != m_connections.end()) {
+      auto readers = m_outputReaders.find(connection->second.output);
+      if (readers != m_outputReaders.end()) {
+        readers->second.usedMask &= ~(1u << connection->second.reader);
+      }
+      m_connections.erase(connection);
+    }
+  }
+  output->EngineDisconnect(input);
 }
 
-void Host::Overrun(VANTOutput* /*output*/) {}
+void Host::DisconnectInput(VANTInput* input) {
+  if (input != nullptr && input->IsConnected()) {
+    Disconnect(input->Source(), input);
+  }
+}
+
+void Host::Overrun(VANTOutput* output) {
+  std::lock_guard<std::mutex> lock(m_connectionsMutex);
+  auto readers = m_outputReaders.find(output);
+  if (readers != m_outputReaders.end()) {
+    ++readers->second.overruns;
+  } else {
+    m_outputReaders[output].overruns = 1;
+  }
+}
+
+uint64_t Host::OverrunCount(VANTOutput* output) {
+  std::lock_guard<std::mutex> lock(m_connectionsMutex);
+  auto readers = m_outputReaders.find(output);
+  return readers != m_outputReaders.end() ? readers->second.overruns : 0;
+}
+
+void Host::ForgetConnectionsNamed(const char* fullName) {
+  if (fullName == nullptr) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(m_connectionsMutex);
+  for (auto connection = m_connections.begin(); connection != m_connections.end();) {
+    if (connection->second.inputName == fullName) {
+      auto readers = m_outputReaders.find(connection->second.output);
+      if (readers != m_outputReaders.end()) {
+        readers->second.usedMask &= ~(1u << connection->second.reader);
+      }
+      connection = m_connections.erase(connection);
+    } else {
+      ++connection;
+    }
+  }
+  for (auto readers = m_outputReaders.begin(); readers != m_outputReaders.end();) {
+    if (readers->second.name == fullName) {
+      for (auto connection = m_connections.begin(); connection != m_connections.end();) {
+        connection = connection->second.output == readers->first ? m_connections.erase(connection)
+                                                                 : std::next(connection);
+      }
+      readers = m_outputReaders.erase(readers);
+    } else {
+      ++readers;
+    }
+  }
+}
+
+namespace {
+
+// An integer property of the input's ("<input>.<suffix>"), or the fallback.
+int64_t InputSetting(HostSymbols& symbols, VANTInput* input, const char* suffix, int64_t fallback) {
+  const std::string name = std::string(input->Name().Text()) + suffix;
+  VANTSymbolRecord* record = symbols.Find(name.c_str());
+  if (record == nullptr || record->kind != VANTSymbolRecord::kProperty ||
+      record->object == nullptr) {
+    return fallback;
+  }
+  int64_t value = fallback;
+  static_cast<VANTProperty*>(record->object)->GetInteger(value);
+  return value;
+}
+
+} // namespace
+
+bool Host::Connect(VANTOutput* output, VANTInput* input) {
+  if (output == nullptr || input == nullptr) {
+    m_reports.Add("Host: cannot connect a missing output or input", 2, 0, false);
+    return false;
+  }
+  const std::string inputName = input->Name().Text();
+  const std::string outputName = output->Name().Text();
+  if (input->IsConnected()) {
+    m_reports.Add(("Host: input " + inputName + " is connected already").c_str(), 2, 0, false);
+    return false;
+  }
+  const int64_t readerType = InputSetting(m_symbols, input, ".readerType", 0);
+  const int64_t subsampling = InputSetting(m_symbols, input, ".subsampling", 1);
+  uint32_t reader = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_connectionsMutex);
+    OutputReaders& readers = m_outputReaders[output];
+    readers.name = outputName;
+    while (reader < 32 && (readers.usedMask & (1u << reader)) != 0) {
+      ++reader;
+    }
+    if (reader == 32) {
+      m_reports.Add(("Host: output " + outputName + " has 32 readers already; " + inputName +
+                     " cannot be connected")
+                        .c_str(),
+                    2, 0, false);
+      return false;
+    }
+    readers.usedMask |= 1u << reader;
+    m_connections[input] = Connection{output, reader, inputName};
+  }
+  const uint32_t role = readerType >= 0 && readerType <= 4 ? static_cast<uint32_t>(readerType) : 0u;
+  const uint8_t readerByte =
+      role <= 2 ? static_cast<uint8_t>(std::clamp<int64_t>(subsampling, 1, 256) - 1)
+                : static_cast<uint8_t>(role);
+  output->EngineConnect(input, reader, role, readerByte);
+  return true;
+}
+
+bool Host::Connect(const char* outputFullName, const char* inputFullName) {
+  VANTSymbolRecord* output = m_symbols.Find(outputFullName);
+  VANTSymbolRecord* input = m_symbols.Find(inputFullName);
+  if (output == nullptr || output->kind != VANTSymbolRecord::kOutput) {
+    m_reports.Add((std::string("Host: no output named ") + outputFullName).c_str(), 2, 0, false);
+    return false;
+  }
+  if (input == nullptr || input->kind != VANTSymbolRecord::kInput) {
+    m_reports.Add((std::string("Host: no input named ") + inputFullName).c_str(), 2, 0, false);
+    return false;
+  }
+  return Connect(static_cast<VANTOutput*>(output->object), static_cast<VANTInput*>(input->object));
+}
 
 void Host::RunMainThread(VANTThreadContext* context) {
   HostThreads::RunMainThread(context);

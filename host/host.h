@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -119,13 +120,16 @@ public:
   /// Deletes it; its names leave the symbol table.
   void DestroyComponent(VANTModule* component);
   /// Connects output to input: the lowest free reader index of the output's FIFO, the role from
-  /// the input's reader type. False, with an error report, when the input is connected already,
-  /// the FIFO has 32 readers, or the input's type filter refuses the output's type.
+  /// the input's reader type (its ".readerType" property; FIFO readers also take the value of
+  /// ".subsampling"). False, with an error report, when the input is connected already or the
+  /// output has 32 readers. Type checks are the components' business.
   bool Connect(VANTOutput* output, VANTInput* input);
   /// The same by full names ("module.output", "module.input").
   bool Connect(const char* outputFullName, const char* inputFullName);
   /// Detaches input from its output (nothing when it is not connected).
   void DisconnectInput(VANTInput* input);
+  /// Overrun notifications (kernel slot 114) received for that output so far.
+  uint64_t OverrunCount(VANTOutput* output);
   /// The property of that full name ("module.short"), or null; set it through its setters.
   VANTProperty* FindProperty(const char* fullName);
 
@@ -198,6 +202,25 @@ private:
   std::atomic<bool> m_timeoutsSuspended{false};
   std::atomic<int32_t> m_checkLevel{0};
   std::atomic<int64_t> m_realTimeOffset{0};
+
+  // Connections: which reader indices each output has given away, and to whom. The inputs and
+  // outputs belong to the components; an output's entry goes when its name leaves the engine.
+  struct OutputReaders {
+    std::string name;
+    uint32_t usedMask = 0;
+    uint64_t overruns = 0;
+  };
+  std::mutex m_connectionsMutex; // leaf lock: never held while the package runs
+  std::map<VANTOutput*, OutputReaders> m_outputReaders;
+  struct Connection {
+    VANTOutput* output;
+    uint32_t reader;
+    std::string inputName;
+  };
+  std::map<VANTInput*, Connection> m_connections;
+  /// A name left the engine: an output of that name forgets its readers, an input of that name
+  /// gives its reader index back.
+  void ForgetConnectionsNamed(const char* fullName);
 
   std::atomic<int32_t> m_changeDepth{0};
   std::atomic<uint64_t> m_changesOpened{0};

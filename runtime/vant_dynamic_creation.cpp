@@ -1,5 +1,7 @@
 #include "runtime/vant_dynamic_creation.h"
 
+#include "dataflow/vant_input_implementation.h"
+#include "dataflow/vant_output_implementation.h"
 #include "runtime/vant_action.h"
 #include "runtime/vant_component.h"
 #include "runtime/vant_module.h"
@@ -41,6 +43,97 @@ VANTActionImplementation* ActionImpl(VANTAction* action) {
   return static_cast<VANTActionImplementation*>(action);
 }
 
+VANTInputImplementation* InputImpl(VANTInput* input) {
+  return static_cast<VANTInputImplementation*>(input);
+}
+
+VANTOutputImplementation* OutputImpl(VANTOutput* output) {
+  return static_cast<VANTOutputImplementation*>(output);
+}
+
+// ---- Sub-properties of inputs and outputs ------------------------------------------------------
+// Each handler finds its element from the property's short name: the part before the last dot.
+
+VANTStackedString<40> ElementNameOf(VANTProperty* property) {
+  const char* shortName = property->ShortName();
+  const char* dot = std::strrchr(shortName, '.');
+  return dot != nullptr ? VANTStackedString<40>(shortName, static_cast<int32_t>(dot - shortName))
+                        : VANTStackedString<40>(shortName);
+}
+
+VANTInputImplementation* InputOf(VANTProperty* property) {
+  VANTModule* module = property->Module();
+  const VANTStackedString<40> name = ElementNameOf(property);
+  return module->HasInput(name.Text()) ? InputImpl(module->Input(name.Text())) : nullptr;
+}
+
+VANTOutputImplementation* OutputOf(VANTProperty* property) {
+  VANTModule* module = property->Module();
+  const VANTStackedString<40> name = ElementNameOf(property);
+  return module->HasOutput(name.Text()) ? OutputImpl(module->Output(name.Text())) : nullptr;
+}
+
+int64_t StoredInteger(VANTProperty* property) {
+  int64_t value = 0;
+  property->GetInteger(value);
+  return value;
+}
+
+void InputSubsamplingChanged(VANTProperty* property) {
+  if (VANTInputImplementation* input = InputOf(property)) {
+    input->ChangeSubsampling(StoredInteger(property));
+  }
+}
+
+void InputReaderTypeChanged(VANTProperty* property) {
+  if (VANTInputImplementation* input = InputOf(property)) {
+    input->ChangeReaderType(static_cast<VANTPropertyImplementation*>(property),
+                            StoredInteger(property));
+  }
+}
+
+void OutputSubsamplingChanged(VANTProperty* property) {
+  if (VANTOutputImplementation* output = OutputOf(property)) {
+    output->SetSubsampling(static_cast<int32_t>(StoredInteger(property)));
+  }
+}
+
+void OutputFifoSizeChanged(VANTProperty* property) {
+  VANTOutputImplementation* output = OutputOf(property);
+  if (output == nullptr) {
+    return;
+  }
+  VANTModule* module = property->Module();
+  if ((module->State() & VANTModule::kStarted) != 0) {
+    module->Report("Cannot change the output fifo sizes while module is running.", 2, 0);
+    return;
+  }
+  output->ResizeFifo(static_cast<int32_t>(StoredInteger(property)));
+}
+
+void OutputPeriodicChanged(VANTProperty* property) {
+  if (VANTOutputImplementation* output = OutputOf(property)) {
+    bool value = false;
+    property->GetBoolean(value);
+    output->SetPeriodic(value);
+  }
+}
+
+// The definitions of the sub-properties; their name pointers are their identity.
+VANTPropertyDefinition SubPropertyDefinition(const char* name, const VANTPropertyValue* value) {
+  VANTPropertyDefinition definition{};
+  definition.name = name;
+  definition.defaultValue = value;
+  definition.modifiableAfterStart = 1;
+  definition.fixedEnumValues = 1;
+  return definition;
+}
+
+constexpr const char kSubsamplingSuffix[] = ".subsampling";
+constexpr const char kReaderTypeSuffix[] = ".readerType";
+constexpr const char kFifoSizeSuffix[] = ".fifosize";
+constexpr const char kPeriodicSuffix[] = ".periodic";
+
 VANTStackedString<40> FullNameOf(const char* moduleName, const char* shortName) {
   VANTStackedString<40> fullName(moduleName);
   fullName.Append('.');
@@ -77,6 +170,24 @@ struct VANTDynamicCreation {
     static const char* FullName(Element e) { return e->FullName(); }
     static const char* DefinitionName(Element e) { return PropertyImpl(e)->DefinitionName(); }
     static void Drop(VANTModule& m, VANTListItem<Element>* item) { DropProperty(m, item); }
+  };
+
+  struct InputKind {
+    using Element = VANTInput*;
+    static VANTList<Element>& List(VANTModule& m) { return m.m_inputs; }
+    static VANTListItem<Element>*& Cursor(VANTModule& m) { return m.m_inputCursor; }
+    static const char* FullName(Element e) { return InputImpl(e)->FullName(); }
+    static const char* DefinitionName(Element e) { return InputImpl(e)->DefinitionName(); }
+    static void Drop(VANTModule& m, VANTListItem<Element>* item) { DropInput(m, item); }
+  };
+
+  struct OutputKind {
+    using Element = VANTOutput*;
+    static VANTList<Element>& List(VANTModule& m) { return m.m_outputs; }
+    static VANTListItem<Element>*& Cursor(VANTModule& m) { return m.m_outputCursor; }
+    static const char* FullName(Element e) { return OutputImpl(e)->FullName(); }
+    static const char* DefinitionName(Element e) { return OutputImpl(e)->DefinitionName(); }
+    static void Drop(VANTModule& m, VANTListItem<Element>* item) { DropOutput(m, item); }
   };
 
   struct ActionKind {
@@ -293,6 +404,160 @@ struct VANTDynamicCreation {
     }
   }
 
+  // ---- Inputs and outputs ----------------------------------------------------------------------
+
+  static VANTInput* NewInput(VANTModule& m, const VANTInputDefinition& definition,
+                             const char* name) {
+    VANTCountedLocker lock(m.m_structureLock);
+    CheckCreation(m, lock, definition.name, name, "Call to NewInput failed. Bad input definition.",
+                  "Trying to create an input with an invalid name: ");
+    const char* shortName = name != nullptr ? name : definition.name;
+    VANTStackedString<40> fullName = FullNameOf(m.Name(), shortName);
+    Found<VANTInput*> found = FindOrCreate<InputKind>(m, fullName.Text(), definition.name, [&] {
+      return std::make_unique<VANTInputImplementation>(&m, definition, fullName.Text(), shortName);
+    });
+    VANTInput* input = found.item->Value();
+    if (!found.isNew) {
+      return input;
+    }
+    VANTHostKernel* kernel = VANT::Kernel();
+    if (kernel != nullptr && !kernel->RegisterInput(input)) {
+      Discard(m.m_inputs, found.item, m.m_inputCursor);
+      RefuseName(m, lock, "input", fullName.Text());
+    }
+    m.m_symbolNames.PushBack(fullName);
+
+    VANTInputImplementation* implementation = InputImpl(input);
+    const VANTPropertyValue subsampling(static_cast<int64_t>(implementation->InputSubsampling()));
+    static const char subsamplingName[] = "subsampling";
+    VANTPropertyImplementation* subsamplingProperty = NewBuiltInSubProperty(
+        m, SubPropertyDefinition(subsamplingName, &subsampling), shortName, kSubsamplingSuffix);
+    subsamplingProperty->SetWriteCallback(InputSubsamplingChanged);
+    const VANTPropertyValue readerType(static_cast<int64_t>(implementation->ReaderType()));
+    static const char readerTypeName[] = "readerType";
+    VANTPropertyImplementation* readerTypeProperty = NewBuiltInSubProperty(
+        m, SubPropertyDefinition(readerTypeName, &readerType), shortName, kReaderTypeSuffix);
+    readerTypeProperty->SetWriteCallback(InputReaderTypeChanged);
+    implementation->SetReaderTypeProperty(readerTypeProperty);
+    if (kernel != nullptr) {
+      kernel->AnnounceComponentInput(fullName.Text(), m.Name(), shortName,
+                                     PositionOf(m.m_inputs, found.item));
+    }
+    return input;
+  }
+
+  static VANTOutput* NewOutput(VANTModule& m, const VANTOutputDefinition& definition,
+                               const char* name, bool ofComponent, const char* modelName) {
+    VANTCountedLocker lock(m.m_structureLock);
+    CheckCreation(m, lock, definition.name, name,
+                  "Call to NewOutput failed. Bad output definition.",
+                  "Trying to create an output with an invalid name: ", !ofComponent);
+    const char* shortName = name != nullptr ? name : definition.name;
+    VANTStackedString<40> fullName = FullNameOf(m.Name(), shortName);
+    Found<VANTOutput*> found = FindOrCreate<OutputKind>(m, fullName.Text(), definition.name, [&] {
+      return std::make_unique<VANTOutputImplementation>(&m, definition, fullName.Text(), shortName);
+    });
+    VANTOutput* output = found.item->Value();
+    if (!found.isNew) {
+      return output;
+    }
+    VANTHostKernel* kernel = VANT::Kernel();
+    if (kernel != nullptr && !kernel->RegisterOutput(output)) {
+      Discard(m.m_outputs, found.item, m.m_outputCursor);
+      RefuseName(m, lock, "output", fullName.Text());
+    }
+    m.m_symbolNames.PushBack(fullName);
+
+    VANTOutputImplementation* implementation = OutputImpl(output);
+    const VANTPropertyValue subsampling(static_cast<int64_t>(definition.subsampling));
+    static const char subsamplingName[] = "subsampling";
+    NewBuiltInSubProperty(m, SubPropertyDefinition(subsamplingName, &subsampling), shortName,
+                          kSubsamplingSuffix)
+        ->SetWriteCallback(OutputSubsamplingChanged);
+    const VANTPropertyValue fifoSize(static_cast<int64_t>(definition.fifoSize));
+    static const char fifoSizeName[] = "fifosize";
+    NewBuiltInSubProperty(m, SubPropertyDefinition(fifoSizeName, &fifoSize), shortName,
+                          kFifoSizeSuffix)
+        ->SetWriteCallback(OutputFifoSizeChanged);
+    const VANTPropertyValue periodic(false);
+    static const char periodicName[] = "periodic";
+    NewBuiltInSubProperty(m, SubPropertyDefinition(periodicName, &periodic), shortName,
+                          kPeriodicSuffix)
+        ->SetWriteCallback(OutputPeriodicChanged);
+    implementation->SetModelName(modelName != nullptr ? modelName : "");
+    if (kernel != nullptr) {
+      const int32_t position = PositionOf(m.m_outputs, found.item);
+      if (ofComponent) {
+        kernel->AnnounceComponentOutput(fullName.Text(), m.Name(), shortName, position);
+      } else {
+        kernel->AnnounceModuleOutput(fullName.Text(), m.Name(), shortName, position);
+      }
+    }
+    return output;
+  }
+
+  /// Removes the sub-property "<element><suffix>" of an input or output (a built-in one).
+  static void DropSubProperty(VANTModule& m, const char* elementName, const char* suffix) {
+    VANTStackedString<40> shortName(elementName);
+    shortName.Append(suffix);
+    DropPropertyNamed(m, shortName.Text());
+  }
+
+  static void DropInput(VANTModule& m, VANTListItem<VANTInput*>* item) {
+    VANTInputImplementation* input = InputImpl(item->Value());
+    VANTHostKernel* kernel = VANT::Kernel();
+    if (kernel != nullptr) {
+      kernel->BeginChange("Removing an input");
+    }
+    if (m.m_inputCursor == item) {
+      m.m_inputCursor = item->Next();
+    }
+    if (input->IsConnected()) {
+      if (kernel != nullptr) {
+        kernel->Disconnect(input->Source(), input);
+      }
+      if (VANTOutput* source = input->Source()) {
+        source->EngineDisconnect(input); // the engine did not detach it: do it here
+      }
+    }
+    DropSubProperty(m, input->ShortName(), kSubsamplingSuffix);
+    DropSubProperty(m, input->ShortName(), kReaderTypeSuffix);
+    VANTStackedString<40> fullName(input->FullName());
+    DropNames(m, fullName.Text());
+    if (kernel != nullptr) {
+      kernel->InputRemoved(fullName.Text());
+    }
+    m.m_inputs.Remove(item);
+    delete input;
+    if (kernel != nullptr) {
+      kernel->EndChange();
+    }
+  }
+
+  static void DropOutput(VANTModule& m, VANTListItem<VANTOutput*>* item) {
+    VANTOutputImplementation* output = OutputImpl(item->Value());
+    VANTHostKernel* kernel = VANT::Kernel();
+    if (kernel != nullptr) {
+      kernel->BeginChange("Removing an output");
+    }
+    if (m.m_outputCursor == item) {
+      m.m_outputCursor = item->Next();
+    }
+    DropSubProperty(m, output->ShortName(), kSubsamplingSuffix);
+    DropSubProperty(m, output->ShortName(), kFifoSizeSuffix);
+    DropSubProperty(m, output->ShortName(), kPeriodicSuffix);
+    VANTStackedString<40> fullName(output->FullName());
+    DropNames(m, fullName.Text());
+    if (kernel != nullptr) {
+      kernel->OutputRemoved(fullName.Text());
+    }
+    m.m_outputs.Remove(item);
+    delete output; // its connected inputs lose their source
+    if (kernel != nullptr) {
+      kernel->EndChange();
+    }
+  }
+
   // ---- Actions ---------------------------------------------------------------------------------
 
   static VANTAction* NewAction(VANTModule& m, const VANTActionDefinition& definition,
@@ -411,6 +676,12 @@ struct VANTDynamicCreation {
 
   static void RemoveUndeclared(VANTModule& m) {
     VANTCountedLocker lock(m.m_structureLock);
+    while (m.m_inputCursor != nullptr) {
+      DropInput(m, m.m_inputCursor);
+    }
+    while (m.m_outputCursor != nullptr) {
+      DropOutput(m, m.m_outputCursor);
+    }
     while (m.m_propertyCursor != nullptr) {
       DropProperty(m, m.m_propertyCursor);
     }
@@ -421,6 +692,12 @@ struct VANTDynamicCreation {
 
   static void RenameActions(VANTModule& m, const char* oldName, const char* newName) {
     VANTCountedLocker lock(m.m_structureLock);
+    for (VANTInput* input : m.m_inputs) {
+      InputImpl(input)->Rename(oldName, newName);
+    }
+    for (VANTOutput* output : m.m_outputs) {
+      OutputImpl(output)->Rename(oldName, newName);
+    }
     for (VANTAction* action : m.m_actions) {
       ActionImpl(action)->Rename(oldName, newName);
     }
@@ -429,6 +706,70 @@ struct VANTDynamicCreation {
 
 // ---- VANTModule
 // ----------------------------------------------------------------------------------
+
+VANTInput* VANTModule::NewInput(const VANTInputDefinition& definition, const char* name) {
+  return VANTDynamicCreation::NewInput(*this, definition, name);
+}
+
+VANTOutput* VANTModule::NewOutput(const VANTOutputDefinition& definition, const char* name) {
+  return VANTDynamicCreation::NewOutput(*this, definition, name, false, nullptr);
+}
+
+VANTInput* VANTModule::Input(int32_t index) {
+  return VANTDynamicCreation::AtIndex(*this, m_inputs, "input", index);
+}
+
+VANTInput* VANTModule::Input(const char* name) {
+  return VANTDynamicCreation::ByName(*this, m_inputs, "input", name,
+                                     [](VANTInput* i) { return i->ShortName(); });
+}
+
+bool VANTModule::HasInput(const char* name) {
+  VANTCountedLocker lock(m_structureLock);
+  return VANTDynamicCreation::Named(m_inputs, name, [](VANTInput* i) { return i->ShortName(); }) !=
+         nullptr;
+}
+
+VANTOutput* VANTModule::Output(int32_t index) {
+  return VANTDynamicCreation::AtIndex(*this, m_outputs, "output", index);
+}
+
+VANTOutput* VANTModule::Output(const char* name) {
+  return VANTDynamicCreation::ByName(*this, m_outputs, "output", name, [](VANTOutput* o) {
+    return static_cast<VANTOutputImplementation*>(o)->ShortName();
+  });
+}
+
+bool VANTModule::HasOutput(const char* name) {
+  VANTCountedLocker lock(m_structureLock);
+  return VANTDynamicCreation::Named(m_outputs, name, [](VANTOutput* o) {
+           return static_cast<VANTOutputImplementation*>(o)->ShortName();
+         }) != nullptr;
+}
+
+int32_t VANTModule::InputCount() {
+  VANTCountedLocker lock(m_structureLock);
+  return m_inputs.Count();
+}
+
+int32_t VANTModule::OutputCount() {
+  VANTCountedLocker lock(m_structureLock);
+  return m_outputs.Count();
+}
+
+void VANTModule::RemoveInput(VANTInput* input) {
+  VANTCountedLocker lock(m_structureLock);
+  if (VANTListItem<VANTInput*>* item = m_inputs.Find(input)) {
+    VANTDynamicCreation::DropInput(*this, item);
+  }
+}
+
+void VANTModule::RemoveOutput(VANTOutput* output) {
+  VANTCountedLocker lock(m_structureLock);
+  if (VANTListItem<VANTOutput*>* item = m_outputs.Find(output)) {
+    VANTDynamicCreation::DropOutput(*this, item);
+  }
+}
 
 VANTProperty* VANTModule::NewProperty(const VANTPropertyDefinition& definition, const char* name) {
   return VANTDynamicCreation::NewProperty(*this, definition, name, false);
@@ -513,6 +854,29 @@ void VANTModule::RemoveAction(VANTAction* action) {
 // ---- VANTComponent
 // -------------------------------------------------------------------------------
 
+VANTOutput* VANTComponent::NewOutput(const VANTOutputDefinition& definition, const char* name) {
+  return VANTDynamicCreation::NewOutput(*this, definition, name, true,
+                                        m_record != nullptr ? m_record->modelName : nullptr);
+}
+
+VANTInput* VANTComponent::NewInput(const char* model, const char* name) {
+  const VANTInputDefinition* entry =
+      VANTDynamicCreation::FindEntry(m_record != nullptr ? m_record->inputs : nullptr, model);
+  if (entry == nullptr) {
+    VANTDynamicCreation::UnknownModel(*this, "NewInput", model, name);
+  }
+  return VANTModule::NewInput(*entry, name);
+}
+
+VANTOutput* VANTComponent::NewOutput(const char* model, const char* name) {
+  const VANTOutputDefinition* entry =
+      VANTDynamicCreation::FindEntry(m_record != nullptr ? m_record->outputs : nullptr, model);
+  if (entry == nullptr) {
+    VANTDynamicCreation::UnknownModel(*this, "NewOutput", model, name);
+  }
+  return NewOutput(*entry, name);
+}
+
 VANTProperty* VANTComponent::NewProperty(const char* model, const char* name) {
   const VANTPropertyDefinition* entry =
       VANTDynamicCreation::FindEntry(m_record != nullptr ? m_record->properties : nullptr, model);
@@ -537,6 +901,16 @@ VANTAction* VANTComponent::NewAction(const char* model, const char* name) {
 namespace VANT::ModuleIO {
 
 void CreateDeclaredElements(VANTComponent& component, const VANTComponentModelDefinition& record) {
+  if (record.inputs != nullptr) {
+    for (const VANTInputDefinition* entry = record.inputs; entry->name != nullptr; ++entry) {
+      component.NewInput(*entry);
+    }
+  }
+  if (record.outputs != nullptr) {
+    for (const VANTOutputDefinition* entry = record.outputs; entry->name != nullptr; ++entry) {
+      component.NewOutput(*entry);
+    }
+  }
   if (record.actions != nullptr) {
     for (const VANTActionDefinition* entry = record.actions; entry->name != nullptr; ++entry) {
       component.NewAction(*entry);

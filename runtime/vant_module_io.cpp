@@ -1,39 +1,83 @@
-// The life cycle's entry points into the inputs and outputs (see vant_module_io.h). What the
-// abstract handles offer is done here; the steps that need the FIFO and reader implementations
-// are filled in by those implementations.
+// The life cycle's entry points into the inputs and outputs (see vant_module_io.h).
 
 #include "runtime/vant_module_io.h"
 
-#include "dataflow/vant_input.h"
-#include "dataflow/vant_output.h"
+#include "dataflow/vant_input_implementation.h"
+#include "dataflow/vant_output_implementation.h"
 #include "runtime/vant_component.h"
+#include "runtime/vant_counted_lock.h"
 #include "runtime/vant_module.h"
 
 namespace VANT::ModuleIO {
 
-void PrepareOutputsForStart(VANTModule& /*module*/) {
-  // Output implementation: AllocOutputBuffer(defaultBufferSize, 1) and runCounter = 0 per output.
+namespace {
+
+VANTInputImplementation* InputImpl(VANTInput* input) {
+  return static_cast<VANTInputImplementation*>(input);
 }
 
-void ReleaseReadersAtStop(VANTModule& /*module*/) noexcept {
-  // Output and input implementations: wake blocked readers, clear reading states, release items.
+VANTOutputImplementation* OutputImpl(VANTOutput* output) {
+  return static_cast<VANTOutputImplementation*>(output);
 }
 
-void StopReadingHeldInputs(VANTModule& /*module*/) noexcept {
-  // Input implementation: StopReading on every input that holds items.
+} // namespace
+
+void PrepareOutputsForStart(VANTModule& module) {
+  VANTCountedLocker lock(module.StructureLock());
+  for (VANTOutput* output : module.Outputs()) {
+    VANTOutputImplementation* implementation = OutputImpl(output);
+    implementation->AllocOutputBuffer(implementation->DefaultBufferSize(), 1);
+    implementation->SetRunCounter(0);
+  }
 }
 
-void StopReadingAllInputs(VANTModule& /*module*/) {
-  // Input implementation: StopReading on every input.
+void ReleaseReadersAtStop(VANTModule& module) noexcept {
+  VANTCountedLocker lock(module.StructureLock());
+  for (VANTOutput* output : module.Outputs()) {
+    OutputImpl(output)->Fifo().WakeReaders();
+  }
+  for (VANTInput* input : module.Inputs()) {
+    try {
+      InputImpl(input)->ReleaseHeld();
+    } catch (...) {
+      // reported by the FIFO; the input holds nothing any more either way
+    }
+  }
 }
 
-bool SkipForSubsampling(VANTModule& /*module*/, VANTInput* /*input*/) {
-  // Input implementation: subsampling counter and reader type. Without it every element counts.
-  return false;
+void StopReadingHeldInputs(VANTModule& module) noexcept {
+  VANTCountedLocker lock(module.StructureLock());
+  for (VANTInput* input : module.Inputs()) {
+    if (InputImpl(input)->HeldCount() > 0) {
+      try {
+        module.StopReading(input);
+      } catch (...) {
+        // reported by the FIFO
+      }
+    }
+  }
 }
 
-void ReleaseOutputWriter(VANTOutput* /*output*/) noexcept {
-  // Output implementation: FreeOutputBuffer.
+void StopReadingAllInputs(VANTModule& module) {
+  VANTCountedLocker lock(module.StructureLock());
+  for (VANTInput* input : module.Inputs()) {
+    module.StopReading(input);
+  }
+}
+
+bool SkipForSubsampling(VANTModule& module, VANTInput* input) {
+  // Only the module's own inputs have a subsampling cycle; any other handle counts every sample.
+  {
+    VANTCountedLocker lock(module.StructureLock());
+    if (module.Inputs().Find(input) == nullptr) {
+      return false;
+    }
+  }
+  return InputImpl(input)->SkipForSubsampling();
+}
+
+void ReleaseOutputWriter(VANTOutput* output) noexcept {
+  OutputImpl(output)->FreeOutputBuffer();
 }
 
 // RenameElements, CreateDeclaredElements and RemoveUndeclaredElements: vant_dynamic_creation.cpp.

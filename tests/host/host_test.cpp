@@ -113,6 +113,7 @@ TEST_F(HostTest, SymbolLockIsRecursiveAndExcludesOtherThreads) {
 
 TEST_F(HostTest, RegistrationWithoutANamerIsRefusedAndReported) {
   Host bare;
+  bare.SetElementNamer(VANTSymbolRecord::kInput, nullptr);
   NamedElement input{"m.in"};
   EXPECT_FALSE(static_cast<VANTHostKernel&>(bare).RegisterInput(As<VANTInput>(input)));
   const auto reports = bare.TakeReports();

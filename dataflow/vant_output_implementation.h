@@ -1,0 +1,152 @@
+#pragma once
+// VANTOutputImplementation: the one implementation of VANTOutput. It owns the output's FIFO, the
+// shared data block sliced between the FIFO's elements, the output's data type and the time-stamp
+// history of its writes.
+//
+// Thread: the allocation operations and the writes (Write*, below) run on the owning component's
+//   threads; the engine's threads connect and detach inputs; readers of other components work on
+//   the FIFO, which guards itself.
+// Locking: the list of connected inputs is guarded by m_inputsLock, which is held while the
+//   sequential readers run their processing step after a publication.
+// Ownership: the output owns its FIFO, its elements, their data block and the history.
+
+#include "dataflow/vant_fast_io.h"
+#include "dataflow/vant_output.h"
+#include "src/vant_model_definition.h"
+#include "sync/vant_mutex.h"
+#include "util/vant_list.h"
+#include "util/vant_string.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+class VANTModule;
+class VANTInputImplementation;
+
+class VANTOutputImplementation final : public VANTOutput {
+public:
+  /// An output of `module` made from `definition` (its data type deep-copied; the vector flag set
+  /// when the default buffer size is not 1 and the type word is not negative), with a FIFO of the
+  /// definition's size and publish rate.
+  VANTOutputImplementation(VANTModule* module, const VANTOutputDefinition& definition,
+                           const char* fullName, const char* shortName);
+  ~VANTOutputImplementation() override;
+  VANTOutputImplementation(const VANTOutputImplementation&) = delete;
+  VANTOutputImplementation& operator=(const VANTOutputImplementation&) = delete;
+
+  void AllocOutputBuffer(int32_t isize, int32_t withData) override;
+  void AllocOutputBufferIplImage(const VANTIplImage* model, int32_t noData) override;
+  void AllocOutputBufferImage(int32_t isize, int32_t w, int32_t h, uint32_t format, uint32_t extra,
+                              int32_t noData) override;
+  using VANTOutput::AllocOutputBufferImage;
+  void AllocOutputBufferMatrix(int32_t m, int32_t n) override;
+  void AllocOutputBufferByteBlock(const VANTByteBlock* model) override;
+  VANTStackedString<40>& Name() override { return m_name; }
+  uint32_t RunCounter() override { return m_runCounter; }
+  VANTIOMonitor* Monitor() override { return m_fifo.get(); }
+  void SetMark() override { m_markFlag = 1; }
+  void ClearMark() override { m_markFlag = 0; }
+  int32_t BytesPerSample() override { return m_bytesPerSample; }
+  int32_t FreeSlotCount() override { return m_fifo->FreeSlotCount(); }
+  VANTDataType& Type() override { return m_type; }
+  void SetTypeFlags(uint64_t flags) override { m_type.flags = flags; }
+  void SetName2(const char* name2) override { m_type.SetName2(name2); }
+  void SetName2(const VANTStackedString<40>& name2) override { m_type.SetName2(name2.Text()); }
+  VANTStackedString<40> GetName2() override;
+  VANTStackedString<40> GetName2() const override;
+  void SetStructureName(const char* name1) override { m_type.SetName1(name1); }
+  const char* StructureName() override { return m_type.name1; }
+
+  void EngineConnect(VANTInput* input, uint32_t readerIndex, uint32_t role,
+                     uint8_t readerByte) override;
+  void EngineDisconnect(VANTInput* input) override;
+
+  // ---- The runtime's side ---------------------------------------------------------------------
+
+  /// Returns the output to the unallocated state: history zeroed, data block freed.
+  void FreeOutputBuffer() noexcept;
+  void SetRunCounter(uint32_t value) noexcept { m_runCounter = value; }
+  int32_t DefaultBufferSize() const noexcept { return m_defaultBufferSize; }
+  int32_t BufferSize() const noexcept { return m_bufferSize; }
+  int32_t FifoSize() const noexcept { return m_fifoSize; }
+  VANTIOMonitorImplementation& Fifo() noexcept { return *m_fifo; }
+  VANTModule* Module() const noexcept { return m_module; }
+  const char* FullName() const noexcept { return m_name.Text(); }
+  const char* ShortName() const noexcept { return m_shortName.Text(); }
+  /// The definition's name pointer: the identity used when Dynamic declares outputs again.
+  const char* DefinitionName() const noexcept { return m_definition.name; }
+  /// The component model the output's module was made from (empty for plain modules).
+  void SetModelName(const char* modelName) { m_modelName = modelName; }
+  const char* ModelName() const noexcept { return m_modelName.Text(); }
+  /// Module renamed: the full name's module part becomes newName.
+  void Rename(const char* oldName, const char* newName);
+  bool IsPeriodic() const noexcept { return m_periodic; }
+
+  // Sub-property handlers (".fifosize", ".subsampling", ".periodic").
+  /// Deletes every FIFO item and creates `size` new free ones (none below 1). Only while the
+  /// owning module is not started.
+  void ResizeFifo(int32_t size);
+  void SetSubsampling(int32_t rate);
+  void SetPeriodic(bool periodic) noexcept { m_periodic = periodic; }
+
+  // Writes (the module's StartWriting and StopWriting).
+  /// A writable element of the FIFO, owned by this output for the write; null when the writer's
+  /// wait was aborted. Throws what the FIFO throws.
+  VANTIOEltImplementation* TakeForWriting();
+  /// Time stamps the element (engine time for a zero time of issue, the time of issue for a zero
+  /// timestamp, the history and the periodic fit), then publishes it or, with discard, frees it.
+  /// The size check is the caller's. Returns false when nothing was published.
+  bool Publish(VANTIOEltImplementation* element, bool discard);
+  /// After a publication: the processing step of every connected sequential reader, under the
+  /// connected inputs' lock.
+  void NotifySequentialReaders();
+
+  /// Connected inputs (read under InputsLock()).
+  VANTList<VANTInput*>& ConnectedInputs() noexcept { return m_connectedInputs; }
+  VANTMutex& InputsLock() noexcept { return m_inputsLock; }
+
+private:
+  /// Refuses a second allocation; option 1 for AllocOutputBuffer, 2 for the specialised forms.
+  void CheckNotAllocated(int32_t option);
+  /// Every element: BufferSize 0, auxiliary and user words 0, the output's type, no data.
+  void ResetElements();
+  /// Allocates bytes x FIFO size into m_sharedBlock (null on failure, which is reported and
+  /// raised).
+  void AllocateSharedMemory(uint64_t bytes);
+  void RequireSharedBlock();
+  [[noreturn]] void FailNegative(const char* operation, int32_t line, const char* parameter,
+                                 int64_t value);
+  /// The element of the FIFO item at position k (allocation order) for each k.
+  template <class Visit>
+  void ForEachElement(Visit visit);
+  /// The least-squares value of the 30 history entries at the newest position.
+  int64_t FittedTimestamp() const noexcept;
+
+  VANTStackedString<40> m_name;
+  VANTStackedString<40> m_modelName;
+  VANTMutex m_inputsLock;
+  std::unique_ptr<VANTIOMonitorImplementation> m_fifo;
+  VANTStackedString<40> m_shortName;
+  VANTDataType m_type;
+  VANTOutputDefinition m_definition;
+  VANTModule* m_module;
+  int32_t m_defaultBufferSize;
+  int32_t m_fifoSize;
+  int32_t m_subsampling;
+  uint32_t m_markFlag = 0;
+  VANTList<VANTInput*> m_connectedInputs;
+  std::atomic<int32_t> m_connectedCount{0}; // entries of m_connectedInputs, read without the lock
+  uint32_t m_runCounter = 0;
+  int32_t m_bufferSize = 0;
+  int32_t m_bytesPerSample = 0;
+  uint8_t* m_sharedBlock = nullptr;
+  bool m_periodic = false;
+  std::unique_ptr<int64_t[]> m_history; // 30 ring entries, then the last published time stamp
+  int32_t m_historyIndex = 0;
+};
+
+namespace VANT {
+/// Entries of an output's time-stamp ring.
+inline constexpr int32_t kHistoryLength = 30;
+} // namespace VANT

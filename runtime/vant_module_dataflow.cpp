@@ -1,0 +1,369 @@
+// The module's writing and reading operations: StartWriting and StopWriting on its outputs,
+// the StartReading family and StopReading on its inputs. The FIFO decides which item a writer
+// fills and which one a reader gets; here are the module's rules around it: the dying check,
+// time stamping, subsampling, detaching, the waits on the stop event and the error texts.
+
+#include "dataflow/vant_input_implementation.h"
+#include "dataflow/vant_output_implementation.h"
+#include "runtime/vant_module.h"
+#include "src/vant_host_kernel.h"
+#include "src/vant_kernel.h"
+#include "util/vant_exceptions.h"
+#include "util/vant_string.h"
+
+#include <cstdint>
+
+namespace {
+
+VANTInputImplementation* InputImpl(VANTInput* input) {
+  return static_cast<VANTInputImplementation*>(input);
+}
+
+// Marks an input as being read for a scope (BeginRead/EndRead), also when the read throws.
+class ReadScope {
+public:
+  explicit ReadScope(VANTInputImplementation* input) : m_input(input) { m_input->BeginRead(); }
+  ~ReadScope() { m_input->EndRead(); }
+  ReadScope(const ReadScope&) = delete;
+  ReadScope& operator=(const ReadScope&) = delete;
+
+private:
+  VANTInputImplementation* m_input;
+};
+
+// Failures of the multi-input limits: level 2, option 1, flag true, then the error exception.
+[[noreturn]] void FailLimit(const char* text) {
+  VANT::KernelReport(text, 2, 1, true);
+  throw VANT::ErrorException;
+}
+
+// The most wait objects of one multi-input pass: the stop event, a waiter event and an interrupt
+// event per input, the extra events.
+constexpr int32_t kMaxInputs = 32;
+constexpr int32_t kMaxExtraEvents = 32;
+constexpr int32_t kMaxWaitObjects = 64;
+
+} // namespace
+
+// ---- Writing ---------------------------------------------------------------------------------
+
+VANTIOElt* VANTModule::StartWriting(VANTOutput* output) {
+  if (IsDying()) {
+    throw VANT::StopException;
+  }
+  auto* implementation = static_cast<VANTOutputImplementation*>(output);
+  try {
+    return implementation->TakeForWriting();
+  } catch (int error) {
+    if (error == VANT::StopException) {
+      throw;
+    }
+    VANTStreamedString message;
+    message << "Failed to start writing on " << implementation->FullName();
+    Error(message.Text(), 1, 0);
+    throw; // not reached: Error throws
+  }
+}
+
+VANTIOElt* VANTModule::StartWriting(VANTOutput* output, int64_t timestamp) {
+  VANTIOElt* element = StartWriting(output);
+  if (element != nullptr) {
+    element->Timestamp() = timestamp;
+  }
+  return element;
+}
+
+void VANTModule::StopWriting(VANTIOElt* element, bool discard) {
+  auto* implementation = static_cast<VANTIOEltImplementation*>(element);
+  if (implementation->VectorSize() > implementation->BufferSize()) {
+    VANTStreamedString message;
+    message << "Buffer overflow detected: VectorSize(" << implementation->VectorSize()
+            << ") > BufferSize(" << implementation->BufferSize() << ")";
+    Error(message.Text(), 1, 0);
+  }
+  VANTOutputImplementation* output = implementation->Owner();
+  if (output->Publish(implementation, discard)) {
+    output->NotifySequentialReaders();
+  }
+}
+
+// ---- Reading ---------------------------------------------------------------------------------
+
+VANTIOElt* VANTModule::StartReading(VANTInput* input) {
+  if (IsDying()) {
+    throw VANT::StopException;
+  }
+  VANTInputImplementation* reader = InputImpl(input);
+  try {
+    ReadScope scope(reader);
+    if (!IsThreaded()) {
+      VANTIOMonitorImplementation* fifo = reader->Fifo();
+      if (fifo == nullptr) {
+        return nullptr;
+      }
+      if (reader->IsDetaching()) {
+        reader->AcknowledgeDetach();
+        return nullptr;
+      }
+      VANTFastIO::ReadResult result = fifo->TryRead(reader->ReaderIndex());
+      if (result.MustWait()) {
+        fifo->CancelWait(reader->ReaderIndex());
+        return nullptr;
+      }
+      if (result.item == nullptr) {
+        return nullptr;
+      }
+      reader->Hold(result.item);
+      return fifo->ElementOf(result.item);
+    }
+
+    for (;;) {
+      VANTIOMonitorImplementation* fifo = reader->Fifo();
+      if (fifo == nullptr) {
+        VANTEvent* events[2] = {&reader->ConnectEvent(), &m_stopEvent};
+        if (VANTEvent::Wait(2, events, -1) == 1) {
+          throw VANT::StopException;
+        }
+        reader->ConnectEvent().Reset();
+        continue;
+      }
+      if (reader->IsDetaching()) {
+        reader->AcknowledgeDetach();
+        continue;
+      }
+      const uint32_t index = reader->ReaderIndex();
+      VANTFastIO::ReadResult result = fifo->TryRead(index, true);
+      bool interrupted = false;
+      while (result.MustWait()) {
+        VANTEvent* events[3] = {result.waitEvent, &m_stopEvent, &reader->InterruptEvent()};
+        const int32_t woke = VANTEvent::Wait(3, events, -1);
+        if (woke == 2) {
+          fifo->CancelWait(index);
+          reader->InterruptEvent().Reset();
+          interrupted = true;
+          break;
+        }
+        // 0: the waiter event; 1: the stop event (TakeAfterWait throws StopException).
+        result = fifo->TakeAfterWait(index, woke == 0 ? 0 : 1);
+      }
+      if (interrupted || result.item == nullptr) {
+        continue;
+      }
+      if (!reader->CountSample()) {
+        fifo->Release(index); // not the last sample of the subsampling cycle
+        continue;
+      }
+      reader->ResetSubsamplingCounter();
+      reader->Hold(result.item);
+      return fifo->ElementOf(result.item);
+    }
+  } catch (int error) {
+    if (error == VANT::ErrorException) {
+      VANTStreamedString message;
+      message << "Failed to start reading on " << reader->FullName();
+      Error(message.Text(), 1, 0);
+    }
+    throw;
+  }
+}
+
+VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* index, int32_t e,
+                                    VANTEvent** events) {
+  if (IsDying()) {
+    throw VANT::StopException;
+  }
+  if (!IsThreaded()) {
+    // A detaching input that holds items gives them back first.
+    for (int32_t k = 0; k < n; ++k) {
+      VANTInputImplementation* reader = InputImpl(inputs[k]);
+      if (reader->IsDetaching() && reader->HeldCount() > 0) {
+        reader->ReleaseHeld();
+        if (index != nullptr) {
+          *index = k;
+        }
+        return nullptr;
+      }
+    }
+    for (int32_t k = 0; k < n; ++k) {
+      if (inputs[k] == m_currentInput) {
+        if (index != nullptr) {
+          *index = k;
+        }
+        return StartReading(inputs[k]);
+      }
+    }
+    return nullptr;
+  }
+
+  if (e >= kMaxExtraEvents + 1) {
+    FailLimit("StartReading can't wait on more than 32 events simultaneously.");
+  }
+  if (n >= kMaxInputs + 1) {
+    FailLimit("StartReading can't wait for more than 32 inputs simultaneously.");
+  }
+  if (e + 1 + 2 * n >= kMaxWaitObjects + 1) {
+    FailLimit("StartReading can't wait for more than 64 events simultaneously.");
+  }
+
+  // What each wait object stands for: the stop event, an input's connect, waiter or interrupt
+  // event, or an extra event.
+  enum class Role : uint8_t { kStop, kConnect, kWaiter, kInterrupt, kExtra };
+  struct Slot {
+    Role role;
+    int32_t position;
+  };
+
+  try {
+    for (;;) {
+      VANTEvent* list[kMaxWaitObjects];
+      Slot slots[kMaxWaitObjects];
+      int32_t count = 0;
+      list[count] = &m_stopEvent;
+      slots[count++] = {Role::kStop, 0};
+      bool armed[kMaxInputs] = {};
+      int32_t takenAt = -1;
+      VANTFastIOItem* taken = nullptr;
+
+      for (int32_t k = 0; k < n && takenAt < 0; ++k) {
+        VANTInputImplementation* reader = InputImpl(inputs[k]);
+        VANTIOMonitorImplementation* fifo = reader->Fifo();
+        if (fifo == nullptr || reader->IsDetaching()) {
+          if (reader->IsDetaching() && reader->HeldCount() > 0) {
+            reader->ReleaseHeld();
+          }
+          list[count] = &reader->ConnectEvent();
+          slots[count++] = {Role::kConnect, k};
+          continue;
+        }
+        if (reader->ReaderType() == VANT::SamplingReader) {
+          for (int32_t j = 0; j < k; ++j) {
+            if (armed[j]) {
+              InputImpl(inputs[j])->Fifo()->CancelWait(InputImpl(inputs[j])->ReaderIndex());
+            }
+          }
+          VANTStreamedString message;
+          message << "StartReading on multiple inputs is not possible with SamplingReader "
+                     "inputs. "
+                  << reader->FullName() << " is a SamplingReader input.";
+          Error(message.Text(), 1, 0);
+        }
+        if (reader->HeldCount() > 0) {
+          reader->ReleaseHeld();
+        }
+        VANTFastIO::ReadResult result = fifo->TryRead(reader->ReaderIndex());
+        if (result.item != nullptr) {
+          takenAt = k;
+          taken = result.item;
+          break;
+        }
+        if (result.MustWait()) {
+          armed[k] = true;
+          list[count] = result.waitEvent;
+          slots[count++] = {Role::kWaiter, k};
+          list[count] = &reader->InterruptEvent();
+          slots[count++] = {Role::kInterrupt, k};
+        }
+      }
+
+      if (takenAt < 0) {
+        for (int32_t j = 0; j < e; ++j) {
+          list[count] = events[j];
+          slots[count++] = {Role::kExtra, j};
+        }
+        const int32_t woke = VANTEvent::Wait(count, list, -1);
+        const Slot fired = woke >= 0 && woke < count ? slots[woke] : Slot{Role::kStop, 0};
+        // Every armed wait is cancelled but the one whose waiter event fired.
+        for (int32_t k = 0; k < n; ++k) {
+          if (armed[k] && !(fired.role == Role::kWaiter && fired.position == k)) {
+            InputImpl(inputs[k])->Fifo()->CancelWait(InputImpl(inputs[k])->ReaderIndex());
+          }
+        }
+        switch (fired.role) {
+        case Role::kStop:
+          throw VANT::StopException;
+        case Role::kExtra:
+          if (index != nullptr) {
+            *index = n + fired.position;
+          }
+          return nullptr;
+        case Role::kConnect:
+          InputImpl(inputs[fired.position])->ConnectEvent().Reset();
+          continue;
+        case Role::kInterrupt: {
+          VANTInputImplementation* reader = InputImpl(inputs[fired.position]);
+          reader->InterruptEvent().Reset();
+          if (reader->IsDetaching()) {
+            reader->AcknowledgeDetach();
+          }
+          continue;
+        }
+        case Role::kWaiter: {
+          VANTInputImplementation* reader = InputImpl(inputs[fired.position]);
+          VANTFastIO::ReadResult result = reader->Fifo()->TakeAfterWait(reader->ReaderIndex(), 0);
+          if (result.MustWait()) {
+            reader->Fifo()->CancelWait(reader->ReaderIndex());
+            continue;
+          }
+          if (result.item == nullptr) {
+            continue;
+          }
+          takenAt = fired.position;
+          taken = result.item;
+          break;
+        }
+        }
+      } else {
+        for (int32_t k = 0; k < takenAt; ++k) {
+          if (armed[k]) {
+            InputImpl(inputs[k])->Fifo()->CancelWait(InputImpl(inputs[k])->ReaderIndex());
+          }
+        }
+      }
+
+      VANTInputImplementation* reader = InputImpl(inputs[takenAt]);
+      if (!reader->CountSample()) {
+        reader->Fifo()->Release(reader->ReaderIndex());
+        continue;
+      }
+      reader->ResetSubsamplingCounter();
+      reader->Hold(taken);
+      if (index != nullptr) {
+        *index = takenAt;
+      }
+      return reader->Fifo()->ElementOf(taken);
+    }
+  } catch (int error) {
+    if (error == VANT::ErrorException) {
+      Error("Failed to start reading on multiple inputs", 1, 0);
+    }
+    throw;
+  }
+}
+
+VANTIOElt* VANTModule::MsgStartReading(VANTInput* input) {
+  // No window-message queue on this platform: nothing is ever queued.
+  if (!IsThreaded()) {
+    if (IsDying()) {
+      throw VANT::StopException;
+    }
+    return nullptr;
+  }
+  return StartReading(input);
+}
+
+VANTIOElt* VANTModule::MsgStartReading(int32_t n, VANTInput** inputs, int32_t* index, int32_t e,
+                                       VANTEvent** events) {
+  if (IsThreaded()) {
+    if (e >= kMaxExtraEvents + 1 || n >= kMaxInputs + 1) {
+      FailLimit("MsgStartReading can't wait on more than 32 events simultaneously.");
+    }
+    if (e + 1 + 2 * n > 255) {
+      FailLimit("MsgWait4Events can't wait for more than 255 events simultaneously.");
+    }
+  }
+  return StartReading(n, inputs, index, e, events);
+}
+
+void VANTModule::StopReading(VANTInput* input) {
+  InputImpl(input)->ReleaseHeld();
+}
