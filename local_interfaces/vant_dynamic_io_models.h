@@ -328,6 +328,11 @@ struct DynamicInputModelSet : DynamicModelSetBase<DynamicInputModelSet> {
       auto state = std::make_unique<DynamicInputState>(name, type, typeName, readerType);
       state->m_input = component.NewInput(state->inputDefinition, nullptr);
       model.m_state = std::move(state);
+    } else {
+      // Declared again unchanged: the creation finds the same input (same definition) and keeps
+      // it. Without this call the end of Dynamic would remove the input as not declared again,
+      // and the model would keep a dangling handle.
+      model.m_state->m_input = component.NewInput(model.m_state->inputDefinition, nullptr);
     }
     model.setUnused(false);
     return model.Input();
@@ -365,6 +370,9 @@ struct DynamicOutputModelSet : DynamicModelSetBase<DynamicOutputModelSet> {
                                                         fifoSize, subsampling);
       state->m_output = component.NewOutput(state->outputDefinition, nullptr);
       model.m_state = std::move(state);
+    } else {
+      // Declared again unchanged: kept by the creation's reuse rule (see the input models).
+      model.m_state->m_output = component.NewOutput(model.m_state->outputDefinition, nullptr);
     }
     model.setUnused(false);
     return model.Output();
