@@ -6,10 +6,13 @@
 // Exit status: 0 merged; 1 an input could not be read or the merge failed; 2 usage error.
 #include "tools/merge/vant_merge_inputs.h"
 #include "tools/merge/vant_merge_options.h"
+#include "tools/merge/vant_merge_pipeline.h"
+#include "tools/merge/vant_merge_report.h"
 
 #include <clocale>
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -53,6 +56,47 @@ int main(int argc, char** argv) {
     }
     return kFailed;
   }
-  std::fputs("corvex-merge: cannot merge yet: this build has no merge pipeline\n", stderr);
-  return kFailed;
+
+  std::vector<std::string> tried;
+  const std::string package = VANT::FindMergePackage(options.package, &tried);
+  if (package.empty()) {
+    std::string where;
+    for (const std::string& path : tried) {
+      where += (where.empty() ? "" : ", ") + path;
+    }
+    std::fprintf(stderr,
+                 "corvex-merge: cannot find the package file corvex_sorting_multiplexer.pck "
+                 "(looked for %s); give it with --package FILE\n",
+                 where.c_str());
+    return kFailed;
+  }
+
+  // The progress line only on a terminal, rewritten in place.
+  const bool showProgress = !options.quiet && isatty(STDERR_FILENO) == 1;
+  bool progressShown = false;
+  VANT::MergeProgressCallback progress;
+  if (showProgress) {
+    progress = [&progressShown](const VANT::MergeProgress& now) {
+      std::fprintf(stderr, "\r%s\033[K", VANT::FormatProgressLine(now).c_str());
+      std::fflush(stderr);
+      progressShown = true;
+    };
+  }
+  const VANT::MergeRunResult result = VANT::RunMergePipeline(options, check, package, progress);
+  if (progressShown) {
+    std::fputs("\r\033[K", stderr);
+  }
+  for (const std::string& warning : result.warnings) {
+    std::fprintf(stderr, "corvex-merge: warning: %s\n", warning.c_str());
+  }
+  if (!result.ok) {
+    for (const std::string& error : result.errors) {
+      std::fprintf(stderr, "corvex-merge: %s\n", error.c_str());
+    }
+    return kFailed;
+  }
+  if (!options.quiet) {
+    std::fputs(VANT::FormatSummary(result.summary).c_str(), stderr);
+  }
+  return kMerged;
 }

@@ -1,0 +1,459 @@
+#include "tools/merge/vant_merge_pipeline.h"
+
+#include "dataflow/vant_input.h"
+#include "dataflow/vant_output.h"
+#include "host/components/vant_pcap_capture_file.h"
+#include "host/components/vant_pcap_file_player.h"
+#include "host/components/vant_pcap_file_recorder.h"
+#include "host/components/vant_pcap_stream_models.h"
+#include "host/host.h"
+#include "host/host_clock.h"
+#include "runtime/vant_module.h"
+#include "src/vant_module_management.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#ifndef CORVEX_DEFAULT_PACKAGE
+#define CORVEX_DEFAULT_PACKAGE ""
+#endif
+
+namespace VANT {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char kPackageName[] = "corvex_sorting_multiplexer.pck";
+constexpr const char kMultiplexerModel[] = "SortingMultiplexer";
+constexpr const char kMultiplexer[] = "multiplexer";
+constexpr const char kRecorder[] = "recorder";
+// Per-packet order reports of the multiplexer: counted, and only the first few are shown.
+constexpr const char kWrongOrderHead[] = "The signal with the timestamp ";
+constexpr const char kWrongOrderTail[] = " has wrong order!";
+constexpr size_t kWrongOrderShown = 5;
+// How long the end may lag behind: the multiplexer ends its run as soon as the recorder has let
+// go of its last elements, and the recorder finishes right after the multiplexer's last write.
+constexpr auto kEndGrace = std::chrono::seconds(10);
+
+bool IsFile(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+fs::path ProgramFolder() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::path() : self.parent_path();
+}
+
+std::string ModuleName(const std::string& prefix, size_t index) {
+  return prefix + std::to_string(index);
+}
+
+bool Contains(const std::string& text, const char* part) {
+  return text.find(part) != std::string::npos;
+}
+
+/// Everything the merge made, and what it learnt from the reports.
+class Pipeline {
+public:
+  Pipeline(const MergeOptions& options, const MergeInputCheck& inputs)
+      : m_options(options), m_inputs(inputs) {}
+
+  MergeRunResult Run(const std::string& packagePath, const MergeProgressCallback& progress,
+                     double progressInterval);
+
+private:
+  bool Build(const std::string& packagePath);
+  bool SetInteger(const std::string& property, int64_t value);
+  bool Connect(const std::string& output, const std::string& input);
+  bool StartAll();
+  void StopAll();
+  /// Reads the reports received so far.
+  void DrainReports();
+  /// The first reason of failure, or empty while everything runs.
+  std::string CheckFailure();
+  bool MultiplexerDead();
+  MergeProgress Progress(Clock::time_point start) const;
+  void Fail(const std::string& error) { m_result.errors.push_back(error); }
+
+  const MergeOptions& m_options;
+  const MergeInputCheck& m_inputs;
+  Host* m_host = nullptr;
+  std::vector<vant_pcap_file_player*> m_players;
+  VANTModule* m_multiplexer = nullptr;
+  vant_pcap_file_recorder* m_recorder = nullptr;
+  std::vector<std::string> m_multiplexerErrors;
+  size_t m_wrongOrderReports = 0;
+  bool m_outputTouched = false;
+  MergeRunResult m_result;
+};
+
+bool Pipeline::SetInteger(const std::string& property, int64_t value) {
+  const std::string name = std::string(kMultiplexer) + "." + property;
+  VANTProperty* handle = m_host->FindProperty(name.c_str());
+  if (handle == nullptr) {
+    Fail("the package's " + std::string(kMultiplexerModel) + " has no property " + property);
+    return false;
+  }
+  handle->SetInteger(value);
+  int64_t read = value - 1;
+  handle->GetInteger(read);
+  if (read != value) {
+    Fail("the multiplexer refused " + property + " = " + std::to_string(value));
+    return false;
+  }
+  return true;
+}
+
+bool Pipeline::Connect(const std::string& output, const std::string& input) {
+  if (!m_host->Connect(output.c_str(), input.c_str())) {
+    Fail("cannot connect " + output + " to " + input);
+    return false;
+  }
+  return true;
+}
+
+bool Pipeline::Build(const std::string& packagePath) {
+  // The engine stand-in outlives everything it initialised: the package keeps its kernel pointer
+  // until the process ends, so it is never deleted.
+  m_host = new Host();
+  // This program's own copy of the runtime (players and recorder) and the package's copy are
+  // initialised with the same host.
+  if (VANTModuleRegistry::Initialise(m_host, VANTModuleRegistry::kInterfaceVersion) !=
+      VANTModuleRegistry::kInterfaceLevel) {
+    Fail("the runtime of this program refused the engine");
+    return false;
+  }
+  std::string error;
+  if (!m_host->AddModels(&PcapStreamModels, &error)) {
+    Fail("cannot add the file player and recorder: " + error);
+    return false;
+  }
+  if (!m_host->LoadPackage(packagePath, &error)) {
+    Fail(packagePath + ": cannot load the package: " + error);
+    return false;
+  }
+  if (m_host->Model(kMultiplexerModel) == nullptr) {
+    Fail(packagePath + ": the package has no " + std::string(kMultiplexerModel) + " model");
+    return false;
+  }
+
+  const size_t count = m_inputs.inputs.size();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string name = ModuleName("player_", i);
+    auto* player = dynamic_cast<vant_pcap_file_player*>(
+        m_host->CreateComponent(kPcapFilePlayerModel, name.c_str()));
+    if (player == nullptr) {
+      Fail("cannot create the file player for " + m_inputs.inputs[i].path);
+      return false;
+    }
+    player->Configure(m_inputs.inputs[i].path, static_cast<int32_t>(m_options.packetsPerElement));
+    m_players.push_back(player);
+  }
+  m_multiplexer = m_host->CreateComponent(kMultiplexerModel, kMultiplexer);
+  if (m_multiplexer == nullptr) {
+    Fail("cannot create the " + std::string(kMultiplexerModel) + " of " + packagePath);
+    return false;
+  }
+  m_recorder = dynamic_cast<vant_pcap_file_recorder*>(
+      m_host->CreateComponent(kPcapFileRecorderModel, kRecorder));
+  if (m_recorder == nullptr) {
+    Fail("cannot create the file recorder");
+    return false;
+  }
+  m_recorder->Configure(m_options.output, m_inputs.linkType,
+                        m_inputs.snapLength != 0 ? m_inputs.snapLength : 262144);
+
+  // nb_inputs first: it makes the input pairs.
+  if (!SetInteger("nb_inputs", static_cast<int64_t>(count)) ||
+      !SetInteger("buffer_packet_count", m_options.bufferPacketCount) ||
+      !SetInteger("vector_max_size", m_options.vectorMaxSize) ||
+      !SetInteger("vector_max_latency", m_options.vectorMaxLatency) ||
+      !SetInteger("flush_delay", m_options.flushDelay)) {
+    return false;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    const std::string player = ModuleName("player_", i);
+    const std::string index = std::to_string(i);
+    if (!Connect(player + ".output", std::string(kMultiplexer) + ".input_" + index) ||
+        !Connect(player + ".end_of_file", std::string(kMultiplexer) + ".iEndOfFile_" + index)) {
+      return false;
+    }
+  }
+  // With every input connected the multiplexer learns the stream type and types its output.
+  m_host->RunDynamic(m_multiplexer);
+  return Connect(std::string(kMultiplexer) + ".output", std::string(kRecorder) + ".input") &&
+         Connect(std::string(kMultiplexer) + ".end_of_file",
+                 std::string(kRecorder) + ".end_of_file");
+}
+
+bool Pipeline::StartAll() {
+  if (m_options.pace > 0) {
+    // Every player counts from the earliest packet of all inputs, a little ahead of now.
+    int64_t origin = INT64_MAX;
+    for (const MergeInputInfo& input : m_inputs.inputs) {
+      VANTPcapCaptureReader reader;
+      VANTCapturePacket packet;
+      if (reader.Open(input.path) && reader.Next(packet) == VANTPcapCaptureReader::Step::kPacket) {
+        origin = std::min(origin, packet.Timestamp());
+      }
+    }
+    const double speed = std::clamp(m_options.pace * 1000.0, 1.0, static_cast<double>(INT32_MAX));
+    m_host->Clock().SetSpeed(static_cast<int32_t>(std::lround(speed)));
+    const int64_t engineOrigin = m_host->CurrentTime(true, true) + 10000;
+    for (vant_pcap_file_player* player : m_players) {
+      player->SetPacing(origin == INT64_MAX ? 0 : origin, engineOrigin);
+    }
+  }
+  // Downstream first, so that every reader is running before the first packet leaves.
+  m_outputTouched = true; // the recorder creates the output at its birth
+  if (!m_host->StartComponent(m_recorder)) {
+    Fail(m_recorder->Failed() ? m_recorder->FailureText() : "the file recorder did not start");
+    return false;
+  }
+  if (!m_host->StartComponent(m_multiplexer)) {
+    Fail("the multiplexer did not start");
+    return false;
+  }
+  for (vant_pcap_file_player* player : m_players) {
+    if (!m_host->StartComponent(player)) {
+      Fail(player->Failed() ? player->FailureText()
+                            : "the file player of " + player->Path() + " did not start");
+      return false;
+    }
+  }
+  return true;
+}
+
+void Pipeline::StopAll() {
+  if (m_host == nullptr) {
+    return;
+  }
+  // The multiplexer first: it reads the players' buffers.
+  if (m_multiplexer != nullptr) {
+    m_host->StopComponent(m_multiplexer);
+  }
+  for (vant_pcap_file_player* player : m_players) {
+    m_host->StopComponent(player);
+  }
+  if (m_recorder != nullptr) {
+    m_host->StopComponent(m_recorder);
+  }
+}
+
+void Pipeline::DrainReports() {
+  for (HostReport& report : m_host->TakeReports()) {
+    const std::string& text = report.text;
+    int64_t count = 0;
+    int64_t jump = 0;
+    if (ParseWrongOrderReport(text, count, jump)) {
+      m_result.summary.wrongOrderCount = count;
+      m_result.summary.maxTimeJump = jump;
+      continue;
+    }
+    if (Contains(text, kWrongOrderHead) && Contains(text, kWrongOrderTail)) {
+      if (m_wrongOrderReports++ < kWrongOrderShown) {
+        m_result.warnings.push_back(text);
+      }
+      continue;
+    }
+    if (report.level < 1) {
+      continue; // life-cycle news: started, flushing, dead
+    }
+    const bool fromMultiplexer = Contains(text, (std::string(" ") + kMultiplexer + ":").c_str());
+    if (report.level >= 2 && fromMultiplexer) {
+      m_multiplexerErrors.push_back(text);
+    }
+    // A failing player or recorder is reported once, through its own failure text.
+    bool known = false;
+    for (vant_pcap_file_player* player : m_players) {
+      known = known || (player->Failed() && Contains(text, player->FailureText().c_str()));
+    }
+    if (m_recorder != nullptr && m_recorder->Failed()) {
+      known = known || Contains(text, m_recorder->FailureText().c_str());
+    }
+    if (!known) {
+      m_result.warnings.push_back(text);
+    }
+  }
+}
+
+bool Pipeline::MultiplexerDead() {
+  uint32_t word = 0;
+  const bool announced = m_host->States().Get(kMultiplexer, word);
+  return (announced && (word & VANTModule::kDead) != 0) ||
+         (m_multiplexer->State() & VANTModule::kDead) != 0;
+}
+
+std::string Pipeline::CheckFailure() {
+  for (vant_pcap_file_player* player : m_players) {
+    if (player->Failed()) {
+      return player->FailureText();
+    }
+    if ((player->State() & VANTModule::kError) != 0) {
+      return player->Path() + ": the file player failed: " + player->ErrorText().Text();
+    }
+  }
+  if (m_recorder->Failed()) {
+    return m_recorder->FailureText();
+  }
+  if ((m_recorder->State() & VANTModule::kError) != 0) {
+    return m_options.output + ": the file recorder failed: " + m_recorder->ErrorText().Text();
+  }
+  uint32_t word = 0;
+  if ((m_host->States().Get(kMultiplexer, word) && (word & VANTModule::kError) != 0) ||
+      (m_multiplexer->State() & VANTModule::kError) != 0) {
+    std::string reason =
+        m_multiplexerErrors.empty() ? std::string("no reason given") : m_multiplexerErrors.front();
+    return "the merge failed in the multiplexer: " + reason;
+  }
+  return {};
+}
+
+MergeProgress Pipeline::Progress(Clock::time_point start) const {
+  MergeProgress progress;
+  progress.packets = m_recorder->PacketsWritten();
+  progress.bytes = m_recorder->BytesWritten();
+  progress.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  progress.inputTotal = m_inputs.totalSize;
+  for (const vant_pcap_file_player* player : m_players) {
+    progress.inputRead += player->FileBytesRead();
+  }
+  return progress;
+}
+
+MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgressCallback& progress,
+                             double progressInterval) {
+  const Clock::time_point start = Clock::now();
+  bool ok = Build(packagePath) && StartAll();
+  std::string failure;
+  if (ok) {
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::max(progressInterval, 0.01)));
+    Clock::time_point nextProgress = start + interval;
+    Clock::time_point endSeen{};
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      DrainReports();
+      failure = CheckFailure();
+      if (!failure.empty()) {
+        break;
+      }
+      const bool recorded = m_recorder->Finished();
+      const bool multiplexed = MultiplexerDead();
+      if (recorded && multiplexed) {
+        break;
+      }
+      if (recorded || multiplexed) {
+        const Clock::time_point now = Clock::now();
+        if (endSeen == Clock::time_point{}) {
+          endSeen = now;
+        } else if (now - endSeen > kEndGrace) {
+          if (!recorded) {
+            failure = "the multiplexer ended its run before the output was complete";
+            break;
+          }
+          // Everything was recorded; the multiplexer is stopped below like the others.
+          m_result.warnings.push_back("the multiplexer did not end its run by itself");
+          break;
+        }
+      }
+      if (progress && Clock::now() >= nextProgress) {
+        progress(Progress(start));
+        nextProgress = Clock::now() + interval;
+      }
+    }
+  }
+  StopAll();
+  if (m_host != nullptr) {
+    DrainReports();
+  }
+  if (ok && failure.empty()) {
+    failure = CheckFailure();
+  }
+  if (!failure.empty()) {
+    Fail(failure);
+  }
+  if (m_wrongOrderReports > kWrongOrderShown) {
+    m_result.warnings.push_back("(" + std::to_string(m_wrongOrderReports - kWrongOrderShown) +
+                                " more wrong-order reports not shown)");
+  }
+
+  MergeSummary& summary = m_result.summary;
+  summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  uint64_t packetsIn = 0;
+  for (const vant_pcap_file_player* player : m_players) {
+    summary.inputs.push_back({player->Path(), player->PacketsSent(), player->BytesSent()});
+    packetsIn += player->PacketsSent();
+  }
+  summary.output.name = m_options.output;
+  if (m_recorder != nullptr) {
+    summary.output.packets = m_recorder->PacketsWritten();
+    summary.output.bytes = m_recorder->BytesWritten();
+  }
+  if (m_host != nullptr) {
+    for (vant_pcap_file_player* player : m_players) {
+      summary.overruns += m_host->OverrunCount(player->Output("output"));
+      summary.overruns += m_host->OverrunCount(player->Output("end_of_file"));
+    }
+  }
+  if (m_result.errors.empty() && m_recorder != nullptr && summary.output.packets != packetsIn) {
+    Fail(m_options.output + ": the output holds " + std::to_string(summary.output.packets) +
+         " packets, the inputs " + std::to_string(packetsIn));
+  }
+  m_result.ok = m_result.errors.empty();
+  if (!m_result.ok && m_outputTouched && IsFile(m_options.output)) {
+    // Never leave a short output behind that looks like a merge.
+    std::error_code ignored;
+    fs::remove(m_options.output, ignored);
+  }
+  return m_result;
+}
+
+} // namespace
+
+std::string FindMergePackage(const std::string& option, std::vector<std::string>* tried) {
+  std::vector<std::string> candidates;
+  if (!option.empty()) {
+    candidates.push_back(option);
+  } else if (const char* environment = std::getenv("CORVEX_PACKAGE");
+             environment != nullptr && *environment != '\0') {
+    candidates.emplace_back(environment);
+  } else {
+    const fs::path folder = ProgramFolder();
+    if (!folder.empty()) {
+      candidates.push_back((folder / kPackageName).string());
+      candidates.push_back((folder.parent_path() / kPackageName).string());
+    }
+    if (*CORVEX_DEFAULT_PACKAGE != '\0') {
+      candidates.emplace_back(CORVEX_DEFAULT_PACKAGE);
+    }
+  }
+  for (const std::string& candidate : candidates) {
+    if (IsFile(candidate)) {
+      return candidate;
+    }
+  }
+  if (tried != nullptr) {
+    *tried = candidates;
+  }
+  return {};
+}
+
+MergeRunResult RunMergePipeline(const MergeOptions& options, const MergeInputCheck& inputs,
+                                const std::string& packagePath,
+                                const MergeProgressCallback& progress, double progressInterval) {
+  Pipeline pipeline(options, inputs);
+  return pipeline.Run(packagePath, progress, progressInterval);
+}
+
+} // namespace VANT

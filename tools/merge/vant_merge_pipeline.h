@@ -1,0 +1,49 @@
+#pragma once
+// The merge itself: an engine stand-in (Host) with the package file loaded, one PcapFilePlayer per
+// input, the package's SortingMultiplexer with nb_inputs = number of inputs, and a
+// PcapFileRecorder writing the output. Players and recorder come from the runtime linked into this
+// program; the multiplexer comes from the package file, with its own copy of the same runtime.
+//
+//   player_0.output ------> multiplexer.input_0
+//   player_0.end_of_file -> multiplexer.iEndOfFile_0      multiplexer.output ------> recorder.input
+//   ...                                                   multiplexer.end_of_file ->
+//   recorder.end_of_file
+//
+// The run ends when the recorder has read the multiplexer's end-of-file event (after every packet)
+// and closed the file, and the multiplexer has ended its own run. It fails when a player cannot
+// read its file, when a component ends in error, or when the output does not hold every packet.
+
+#include "tools/merge/vant_merge_inputs.h"
+#include "tools/merge/vant_merge_options.h"
+#include "tools/merge/vant_merge_report.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace VANT {
+
+/// The package file to load: `option` when given; else $CORVEX_PACKAGE when set; else the first
+/// of corvex_sorting_multiplexer.pck next to the program, in the program's parent folder, and in
+/// the build tree this program was built in. Empty when none exists; `tried` then lists where it
+/// looked.
+std::string FindMergePackage(const std::string& option, std::vector<std::string>* tried = nullptr);
+
+struct MergeRunResult {
+  bool ok = false;
+  std::vector<std::string> errors;   // each names the file or component and the reason
+  std::vector<std::string> warnings; // reports of the components worth showing
+  MergeSummary summary;
+};
+
+/// Called about every `progressInterval` seconds while the merge runs, on the calling thread.
+using MergeProgressCallback = std::function<void(const MergeProgress&)>;
+
+/// Runs one merge of the checked inputs into options.output with the package file at
+/// `packagePath`. On failure the output file is removed.
+MergeRunResult RunMergePipeline(const MergeOptions& options, const MergeInputCheck& inputs,
+                                const std::string& packagePath,
+                                const MergeProgressCallback& progress = nullptr,
+                                double progressInterval = 0.25);
+
+} // namespace VANT
