@@ -269,6 +269,9 @@ void Pipeline::DrainReports() {
     if (report.level < 1) {
       continue; // life-cycle news: started, flushing, dead
     }
+    if (Contains(text, " died due to an error")) {
+      continue; // the component is in error: its failure is told through CheckFailure
+    }
     const bool fromMultiplexer = Contains(text, (std::string(" ") + kMultiplexer + ":").c_str());
     if (report.level >= 2 && fromMultiplexer) {
       m_multiplexerErrors.push_back(text);
@@ -373,9 +376,15 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
       }
     }
   }
+  // What the stop of a failed merge reports (the players' deaths, the packets the multiplexer
+  // still held) follows from the failure: only the failure itself is shown.
+  const size_t warningsBeforeStop = m_result.warnings.size();
   StopAll();
   if (m_host != nullptr) {
     DrainReports();
+  }
+  if (!failure.empty() || !ok) {
+    m_result.warnings.resize(warningsBeforeStop);
   }
   if (ok && failure.empty()) {
     failure = CheckFailure();

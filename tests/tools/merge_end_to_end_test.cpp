@@ -1,0 +1,255 @@
+// The real command on real captures: the package file is loaded, the multiplexer merges, and the
+// output is compared packet by packet with the reference merge of the bundled captures (same
+// packets and bytes, timestamps never decreasing; packets with equal timestamps may come in
+// another order). Also the other input formats, one and many inputs, empty, truncated and
+// damaged inputs, the options that change the run, and a reading by tshark.
+#include "merge_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+#include <tuple>
+
+namespace {
+
+using merge_test::kCaptures;
+using merge_test::RunMerge;
+using merge_test::RunResult;
+using merge_test::fs::path;
+
+struct Packet {
+  int64_t sec = 0, usec = 0;
+  uint32_t incl = 0, orig = 0;
+  std::vector<uint8_t> bytes;
+
+  int64_t Timestamp() const { return sec * 1000000 + usec; }
+  auto Key() const { return std::tie(sec, usec, incl, orig, bytes); }
+  bool operator==(const Packet& other) const { return Key() == other.Key(); }
+  bool operator<(const Packet& other) const { return Key() < other.Key(); }
+};
+
+/// Every packet of a capture; *ok is false when the file cannot be read to its end.
+std::vector<Packet> ReadAll(const path& file, bool* ok = nullptr) {
+  std::vector<Packet> packets;
+  VANTPcapCaptureReader reader;
+  bool good = reader.Open(file.string());
+  VANTCapturePacket p;
+  VANTPcapCaptureReader::Step step = VANTPcapCaptureReader::Step::kEnd;
+  while (good && (step = reader.Next(p)) == VANTPcapCaptureReader::Step::kPacket) {
+    packets.push_back({p.tsSec, p.tsUsec, p.inclLen, p.origLen,
+                       std::vector<uint8_t>(p.data, p.data + p.inclLen)});
+  }
+  if (ok != nullptr) {
+    *ok = good && step == VANTPcapCaptureReader::Step::kEnd;
+  }
+  return packets;
+}
+
+/// Positions where a timestamp is below the one before it.
+size_t Decreases(const std::vector<Packet>& packets) {
+  size_t count = 0;
+  for (size_t i = 1; i < packets.size(); ++i) {
+    count += packets[i].Timestamp() < packets[i - 1].Timestamp() ? 1 : 0;
+  }
+  return count;
+}
+
+/// The output is the expected merge: never decreasing, and the same packets (equal timestamps in
+/// any order).
+void ExpectMergeOf(const path& output, std::vector<Packet> expected) {
+  bool ok = false;
+  std::vector<Packet> got = ReadAll(output, &ok);
+  ASSERT_TRUE(ok) << output << " is not a readable capture";
+  ASSERT_EQ(got.size(), expected.size());
+  EXPECT_EQ(Decreases(got), 0u) << "timestamps go back in " << output;
+  std::stable_sort(got.begin(), got.end());
+  std::stable_sort(expected.begin(), expected.end());
+  size_t differing = 0;
+  for (size_t i = 0; i < got.size(); ++i) {
+    differing += got[i] == expected[i] ? 0 : 1;
+  }
+  EXPECT_EQ(differing, 0u) << "packets changed or lost";
+}
+
+std::vector<std::string> Bundled(const char* http = "cap_http.pcap") {
+  return {(kCaptures / http).string(), (kCaptures / "cap_udp.pcap").string(),
+          (kCaptures / "cap_tcpchat.pcap").string(), (kCaptures / "cap_icmp.pcap").string()};
+}
+
+std::vector<std::string> Arguments(std::vector<std::string> front,
+                                   const std::vector<std::string>& inputs) {
+  front.insert(front.end(), inputs.begin(), inputs.end());
+  return front;
+}
+
+/// The value N of the summary line "wrong order: N packets", or -1.
+int64_t SummaryWrongOrder(const std::string& err) {
+  std::smatch match;
+  if (!std::regex_search(err, match, std::regex("wrong order: ([0-9,]+) packets"))) {
+    return -1;
+  }
+  std::string digits = match[1];
+  digits.erase(std::remove(digits.begin(), digits.end(), ','), digits.end());
+  return std::stoll(digits);
+}
+
+class MergeEndToEndTest : public merge_test::ScratchTest {
+protected:
+  std::string Out() const { return Path("out.pcap").string(); }
+};
+
+// ---- The bundled captures ------------------------------------------------------------------
+
+TEST_F(MergeEndToEndTest, BundledCapturesGiveTheReferenceMerge) {
+  const RunResult run = RunMerge(Arguments({"-w", Out()}, Bundled()), m_dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  ExpectMergeOf(Out(), ReadAll(kCaptures / "ref_merged.pcap"));
+  // The summary: every input and the output with their counts, and the order check.
+  EXPECT_NE(run.err.find("cap_tcpchat.pcap"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("1,103"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("3,759"), std::string::npos) << run.err;
+  EXPECT_EQ(SummaryWrongOrder(run.err), 0) << run.err;
+  EXPECT_NE(run.err.find("overruns: 0"), std::string::npos) << run.err;
+  EXPECT_TRUE(run.out.empty());
+}
+
+TEST_F(MergeEndToEndTest, PcapngAndNanosecondInputsGiveTheSameMerge) {
+  for (const char* http : {"cap_http.pcapng", "cap_http_nsec.pcap"}) {
+    SCOPED_TRACE(http);
+    const RunResult run = RunMerge(Arguments({"-q", "-w", Out()}, Bundled(http)), m_dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << "-q prints nothing on success: " << run.err;
+    ExpectMergeOf(Out(), ReadAll(kCaptures / "ref_merged.pcap"));
+  }
+}
+
+TEST_F(MergeEndToEndTest, OneInputIsCopiedPacketForPacket) {
+  const path input = kCaptures / "cap_tcpchat.pcap"; // captured lengths below original lengths
+  const RunResult run = RunMerge({"-q", "-w", Out(), input.string()}, m_dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ReadAll(Out()) == ReadAll(input)) << "same packets in the same order";
+}
+
+TEST_F(MergeEndToEndTest, PacedRunGivesTheSameMerge) {
+  // The captures span 15 s; a thousand times capture speed plays them in about 15 ms.
+  const RunResult run =
+      RunMerge(Arguments({"-q", "--pace", "1000", "-w", Out()}, Bundled()), m_dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  ExpectMergeOf(Out(), ReadAll(kCaptures / "ref_merged.pcap"));
+}
+
+TEST_F(MergeEndToEndTest, TinyBufferLosesNothingAndTheSummaryCountsTheDisorder) {
+  // No reorder buffer and one-packet elements: the merge may go wrong, but every packet is
+  // written and the multiplexer's count is what the output shows.
+  const RunResult run =
+      RunMerge(Arguments({"-b", "0", "-n", "1", "--batch", "64", "-w", Out()}, Bundled()), m_dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<Packet> got = ReadAll(Out());
+  std::vector<Packet> expected = ReadAll(kCaptures / "ref_merged.pcap");
+  EXPECT_EQ(SummaryWrongOrder(run.err), static_cast<int64_t>(Decreases(got))) << run.err;
+  std::stable_sort(got.begin(), got.end());
+  std::stable_sort(expected.begin(), expected.end());
+  EXPECT_TRUE(got == expected);
+}
+
+// ---- Many, empty and bad inputs ------------------------------------------------------------
+
+TEST_F(MergeEndToEndTest, SeventeenInputsWithManyEqualTimestamps) {
+  constexpr int kInputs = 17;
+  constexpr int kPackets = 300;
+  std::vector<std::string> inputs;
+  std::vector<Packet> all;
+  for (int i = 0; i < kInputs; ++i) {
+    std::vector<merge_test::TestPacket> packets;
+    for (int k = 0; k < kPackets; ++k) {
+      // Steps of 10 us, shifted by 0, 1 or 2 us: a third of the files tie on every timestamp.
+      const int64_t ts = 1700000000LL * 1000000 + k * 10 + i % 3;
+      std::vector<uint8_t> bytes(60 + (i * 37 + k * 11) % 1400, uint8_t(k));
+      bytes[0] = uint8_t(i);
+      packets.push_back({ts / 1000000, ts % 1000000, bytes});
+      all.push_back(
+          {ts / 1000000, ts % 1000000, uint32_t(bytes.size()), uint32_t(bytes.size()), bytes});
+    }
+    const path file = Path("in" + std::to_string(i) + ".pcap");
+    merge_test::WriteCapture(file, 1, packets);
+    inputs.push_back(file.string());
+  }
+  const RunResult run = RunMerge(Arguments({"-w", Out(), "--batch", "32"}, inputs), m_dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  ExpectMergeOf(Out(), all);
+  EXPECT_EQ(SummaryWrongOrder(run.err), 0) << run.err;
+}
+
+TEST_F(MergeEndToEndTest, EmptyCapturesAddNothing) {
+  merge_test::WriteCapture(Path("empty.pcap"), 1, {});
+  const path icmp = kCaptures / "cap_icmp.pcap";
+  RunResult run = RunMerge({"-q", "-w", Out(), Path("empty.pcap").string(), icmp.string()}, m_dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ReadAll(Out()) == ReadAll(icmp));
+
+  run = RunMerge({"-q", "-w", Out(), Path("empty.pcap").string()}, m_dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  bool ok = false;
+  EXPECT_TRUE(ReadAll(Out(), &ok).empty());
+  EXPECT_TRUE(ok) << "an empty merge is still a valid capture";
+}
+
+TEST_F(MergeEndToEndTest, TruncatedCaptureFailsNamingItAndLeavesNoOutput) {
+  const path udp = kCaptures / "cap_udp.pcap";
+  // Cut inside the data of a record near the end: the header and most packets read fine.
+  merge_test::CopyPrefix(udp, Path("cut.pcap"), merge_test::fs::file_size(udp) - 50);
+  const RunResult run = RunMerge(
+      {"-w", Out(), (kCaptures / "cap_icmp.pcap").string(), Path("cut.pcap").string()}, m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find(Path("cut.pcap").string() + ": truncated"), std::string::npos) << run.err;
+  EXPECT_FALSE(merge_test::fs::exists(Out())) << "a short output must not be left behind";
+}
+
+TEST_F(MergeEndToEndTest, DamagedRecordFailsNamingTheFile) {
+  // A record header claiming a captured length beyond the file: libpcap refuses the record.
+  std::string bytes = merge_test::ReadText(kCaptures / "cap_icmp.pcap");
+  const size_t firstRecord = 24;
+  bytes[firstRecord + 8 + 0] = '\xff'; // incl_len of the first record: 0x??ffffff...
+  bytes[firstRecord + 8 + 1] = '\xff';
+  bytes[firstRecord + 8 + 2] = '\xff';
+  bytes[firstRecord + 8 + 3] = '\x7f';
+  merge_test::WriteText(Path("bad.pcap"), bytes);
+  const RunResult run = RunMerge({"-q", "-w", Out(), Path("bad.pcap").string()}, m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find(Path("bad.pcap").string()), std::string::npos) << run.err;
+  EXPECT_FALSE(merge_test::fs::exists(Out()));
+}
+
+// ---- The package file ----------------------------------------------------------------------
+
+TEST_F(MergeEndToEndTest, MissingOrWrongPackageFileFails) {
+  const std::string icmp = (kCaptures / "cap_icmp.pcap").string();
+  RunResult run = RunMerge({"--package", Path("none.pck").string(), "-w", Out(), icmp}, m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("none.pck"), std::string::npos) << run.err;
+
+  run = RunMerge({"--package", icmp, "-w", Out(), icmp}, m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("cannot load the package"), std::string::npos) << run.err;
+  EXPECT_FALSE(merge_test::fs::exists(Out()));
+}
+
+// ---- Other readers -------------------------------------------------------------------------
+
+TEST_F(MergeEndToEndTest, TsharkReadsTheOutput) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "tshark is not installed (apt-get install tshark): output not checked by it";
+  }
+  const RunResult run = RunMerge(Arguments({"-q", "-w", Out()}, Bundled()), m_dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string listing = Path("tshark.txt").string();
+  const std::string command = "tshark -r '" + Out() + "' -T fields -e frame.len >'" + listing +
+                              "' 2>'" + Path("tshark.err").string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << merge_test::ReadText(Path("tshark.err"));
+  const std::string lines = merge_test::ReadText(listing);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3759);
+}
+
+} // namespace
