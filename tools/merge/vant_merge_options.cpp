@@ -289,8 +289,9 @@ Options:
       --batch N             packets per element sent by each file player; default 256
       --pace X              play the inputs at X times capture speed (1 = as captured);
                             default: as fast as they can be read
-      --package FILE        the package file (default: corvex_sorting_multiplexer.pck next
-                            to this program, then in the build tree, or $CORVEX_PACKAGE)
+      --package FILE        the package file (default: $CORVEX_PACKAGE when set, else
+                            corvex_sorting_multiplexer.pck next to this program or in the
+                            build tree it was built in)
   -q, --quiet               no progress line and no summary
   -h, --help                this text
   -V, --version             the version
