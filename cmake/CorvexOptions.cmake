@@ -9,6 +9,22 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   target_compile_options(corvex_warnings INTERFACE -Wthread-safety -Wthread-safety-beta)
 endif()
 
+# Fuzzing: every target is instrumented for libFuzzer's coverage and runs under AddressSanitizer
+# and UndefinedBehaviorSanitizer; only the fuzz targets link the fuzzer itself (fuzz/).
+if(CORVEX_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "CORVEX_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++ "
+                        "-DCMAKE_C_COMPILER=clang")
+  endif()
+  if(NOT CORVEX_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "CORVEX_FUZZ brings its own sanitizers: leave CORVEX_SANITIZE empty")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(CORVEX_SANITIZED=1 CORVEX_FUZZING=1)
+endif()
+
 if(CORVEX_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

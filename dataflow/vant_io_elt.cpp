@@ -5,6 +5,7 @@
 #include "util/vant_report_hook.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -298,7 +299,11 @@ bool ParseRecord(RecordReader& reader, uint32_t version, ParsedRecord& record) {
   case Kind::Matrix: {
     const int64_t rows = Load<int32_t>(h + offsetof(VANTMatrix, rows));
     const int64_t columns = Load<int32_t>(h + offsetof(VANTMatrix, columns));
-    const int64_t bytes = rows < 0 || columns < 0 ? -1 : 8 * rows * columns;
+    // rows x columns fits in 62 bits; eight times that may not, and no record holds so much.
+    const int64_t cells = rows * columns;
+    const int64_t bytes = rows < 0 || columns < 0 ? -1
+                          : cells > INT64_MAX / 8 ? INT64_MAX
+                                                  : 8 * cells;
     present[0] = Load<void*>(h + offsetof(VANTMatrix, first)) != nullptr;
     present[1] = Load<void*>(h + offsetof(VANTMatrix, second)) != nullptr;
     sizes[0] = sizes[1] = bytes;
@@ -308,9 +313,9 @@ bool ParseRecord(RecordReader& reader, uint32_t version, ParsedRecord& record) {
     present[0] = Load<void*>(h + offsetof(VANTTripleArray, array1)) != nullptr;
     present[1] = Load<void*>(h + offsetof(VANTTripleArray, array2)) != nullptr;
     present[2] = Load<void*>(h + offsetof(VANTTripleArray, array3)) != nullptr;
-    sizes[0] = 16 * record.vectorSize;
-    sizes[1] = 24 * record.vectorSize;
-    sizes[2] = 16 * record.vectorSize;
+    sizes[0] = 16 * int64_t{record.vectorSize}; // 64 bits: 24 x a 32-bit size may not fit 32
+    sizes[1] = 24 * int64_t{record.vectorSize};
+    sizes[2] = 16 * int64_t{record.vectorSize};
     break;
   case Kind::ByteBlock:
     present[0] = Load<void*>(h + offsetof(VANTByteBlock, payload)) != nullptr;

@@ -136,6 +136,13 @@ bool VANTPcapCaptureWriter::Write(int64_t tsSec, int64_t tsUsec, uint32_t inclLe
     m_error = m_path + ": not open";
     return false;
   }
+  // A classic record holds both timestamp fields as 32-bit words, which libpcap reads back as
+  // signed: anything else would be written wrapped, a silently different time.
+  if (!VANTPcapCaptureWriter::FitsRecord(tsSec, tsUsec)) {
+    m_error = m_path + ": timestamp " + std::to_string(tsSec) + " s " + std::to_string(tsUsec) +
+              " us cannot be stored in a pcap record";
+    return false;
+  }
   pcap_pkthdr header{};
   header.ts.tv_sec = static_cast<time_t>(tsSec);
   header.ts.tv_usec = static_cast<suseconds_t>(tsUsec);

@@ -6,6 +6,7 @@
 // Thread: one object per thread.
 // Ownership: each object owns its libpcap handle and closes it in its destructor.
 
+#include <climits>
 #include <cstdint>
 #include <string>
 
@@ -63,13 +64,19 @@ public:
 
   /// Creates `path` as a classic microsecond pcap file with this link type and snapshot length.
   [[nodiscard]] bool Open(const std::string& path, uint32_t linkType, uint32_t snapLength = 262144);
-  /// Appends one packet record; `data` holds `inclLen` bytes.
+  /// Appends one packet record; `data` holds `inclLen` bytes. False, with Error() set and nothing
+  /// written, when the timestamp does not fit the record (see FitsRecord).
   [[nodiscard]] bool Write(int64_t tsSec, int64_t tsUsec, uint32_t inclLen, uint32_t origLen,
                            const uint8_t* data);
   /// Flushes and closes the file; false when a write or the close failed.
   [[nodiscard]] bool Close();
 
   bool IsOpen() const noexcept { return m_dumper != nullptr; }
+  /// True when a record can hold the timestamp: both fields are stored as 32-bit words that are
+  /// read back as signed, so each must lie within the signed 32-bit range.
+  static bool FitsRecord(int64_t tsSec, int64_t tsUsec) noexcept {
+    return tsSec >= INT32_MIN && tsSec <= INT32_MAX && tsUsec >= INT32_MIN && tsUsec <= INT32_MAX;
+  }
   uint32_t LinkType() const noexcept { return m_linkType; }
   const std::string& Error() const noexcept { return m_error; }
 

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Builds the project under the sanitizers and runs its tests; any sanitizer report fails the run.
+#
+# Usage: scripts/sanitize.sh [address|thread|all]   (default: all)
+#   address: AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, into build-asan/,
+#            then the whole CTest suite.
+#   thread:  ThreadSanitizer, into build-tsan/, then the concurrency tests (sync, the dataflow
+#            FastIO tests, the runtime life cycle and thread tests, the host).
+# Environment: CORVEX_ASAN_DIR and CORVEX_TSAN_DIR override the build directories, JOBS the
+# parallelism of the build and of CTest (default: the number of cores), CXX the compiler.
+#
+# Every sanitizer writes its reports to <build>/sanitizer-reports/ instead of stderr, so a report
+# is seen even when it comes from a child process whose exit code a test does not check, or from
+# a test that would pass despite it. The run fails when CTest fails or when that folder is not
+# empty afterwards; the reports are printed at the end.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+mode=${1:-all}
+jobs=${JOBS:-$(nproc)}
+
+case "$mode" in
+address | thread | all) ;;
+*)
+  echo "usage: $0 [address|thread|all]" >&2
+  exit 2
+  ;;
+esac
+
+# Configures and builds one sanitized tree; extra arguments are the targets to build (all when
+# none are given).
+build_tree() {
+  local build=$1 sanitizer=$2
+  shift 2
+  cmake -S "$root" -B "$build" -G Ninja -DCORVEX_SANITIZE="$sanitizer" -DCORVEX_BUILD_BENCH=OFF \
+    -DCORVEX_FUZZ=OFF -DCORVEX_BUILD_TESTS=ON >/dev/null
+  if [ $# -gt 0 ]; then
+    cmake --build "$build" -j "$jobs" --target "$@"
+  else
+    cmake --build "$build" -j "$jobs"
+  fi
+}
+
+# The test suites of a GoogleTest binary whose names match a regular expression.
+suites() {
+  "$1" --gtest_list_tests | grep -E '^[A-Za-z_][A-Za-z0-9_/]*\.' | sed 's/\..*//' | grep -E "$2" || true
+}
+
+# Prints the reports that a run left behind; fails when there is any.
+check_reports() {
+  local reports=$1 name=$2
+  if [ -n "$(ls -A "$reports")" ]; then
+    echo "== $name: sanitizer reports:" >&2
+    for report in "$reports"/*; do
+      echo "---- $report" >&2
+      cat "$report" >&2
+    done
+    return 1
+  fi
+  echo "== $name: no sanitizer report"
+}
+
+run_address() {
+  local build=${CORVEX_ASAN_DIR:-$root/build-asan}
+  local start=$SECONDS status=0
+  build_tree "$build" address
+  local reports=$build/sanitizer-reports
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  # halt_on_error: the first error ends the process with a failure. Leak checking is on by
+  # default with AddressSanitizer; say it anyway.
+  (
+    cd "$build"
+    export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:detect_invalid_pointer_pairs=0"
+    export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
+    export LSAN_OPTIONS="log_path=$reports/lsan"
+    ctest --output-on-failure -j "$jobs" --timeout 600
+  ) || status=$?
+  check_reports "$reports" address || status=1
+  echo "== address: $((SECONDS - start)) s (build and tests), status $status"
+  return $status
+}
+
+run_thread() {
+  local build=${CORVEX_TSAN_DIR:-$root/build-tsan}
+  local start=$SECONDS status=0
+  build_tree "$build" thread sync_tests dataflow_tests runtime_tests host_tests
+  local reports=$build/sanitizer-reports
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  # Concurrency tests only: every suite of sync and host, the FastIO suites of dataflow, and the
+  # life cycle, thread, wait and statistics suites of the runtime. Suites are read from the test
+  # binaries, so new suites of sync and host are picked up.
+  local selection
+  selection=$(
+    {
+      suites "$build/tests/sync/sync_tests" '.'
+      suites "$build/tests/host/host_tests" '.'
+      suites "$build/tests/dataflow/dataflow_tests" '^FastIO'
+      suites "$build/tests/runtime/runtime_tests" \
+        '^(Lifecycle|MainThread|Threads|ShutdownTimeout|Statistics|Waits|TimedWaits)'
+    } | sort -u | paste -sd '|'
+  )
+  (
+    cd "$build"
+    export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=0:exitcode=66:second_deadlock_stack=1:history_size=4"
+    ctest --output-on-failure -j "$jobs" --timeout 600 -R "^($selection)\\."
+  ) || status=$?
+  check_reports "$reports" thread || status=1
+  echo "== thread: $((SECONDS - start)) s (build and tests), status $status"
+  return $status
+}
+
+overall=0
+if [ "$mode" = address ] || [ "$mode" = all ]; then
+  run_address || overall=1
+fi
+if [ "$mode" = thread ] || [ "$mode" = all ]; then
+  run_thread || overall=1
+fi
+exit $overall
