@@ -246,10 +246,9 @@ void VANTFastIO::Free(VANTFastIOItem* item) {
 
 void VANTFastIO::SetPublishRate(int32_t rate) {
   FifoLocker guard(m_lock);
+  // A new rate starts a new cycle: the rate-th sample from now on is the next one kept.
   m_publishRate = rate;
-  if (m_publishCountdown > rate) {
-    m_publishCountdown = rate;
-  }
+  m_publishCountdown = rate;
 }
 
 // ---- Readers ---------------------------------------------------------------------------------

@@ -161,6 +161,7 @@ void VANTInputImplementation::BeginDetach() {
 void VANTInputImplementation::EndDetach() noexcept {
   VANTMutexLocker lock(m_lock);
   m_detaching.store(0, std::memory_order_release);
+  m_detachGeneration.fetch_add(1, std::memory_order_release);
   m_interruptEvent.Reset();
 }
 
@@ -184,7 +185,8 @@ void VANTInputImplementation::BeginRead() {
         return;
       }
     }
-    PauseForDetach();
+    // A detach runs and this reader holds nothing: say so, then wait until it is over.
+    AcknowledgeDetach();
   }
 }
 
@@ -201,12 +203,19 @@ void VANTInputImplementation::EndRead() noexcept {
 }
 
 void VANTInputImplementation::AcknowledgeDetach() noexcept {
+  uint32_t generation = 0;
   {
     VANTMutexLocker lock(m_lock);
+    if (!IsDetaching()) {
+      return;
+    }
+    generation = m_detachGeneration.load(std::memory_order_acquire);
     m_interruptEvent.Reset();
     m_detachAckEvent.Set();
   }
-  while (IsDetaching()) {
+  // Until this detach is over: the next one may begin before this reader looks again, and it
+  // must be acknowledged anew.
+  while (m_detachGeneration.load(std::memory_order_acquire) == generation) {
     PauseForDetach();
   }
 }

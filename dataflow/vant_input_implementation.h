@@ -114,5 +114,6 @@ private:
   int32_t m_heldCount = 0;
   std::atomic<uint8_t> m_detaching{0};
   std::atomic<uint8_t> m_inStartReading{0};
+  std::atomic<uint32_t> m_detachGeneration{0}; // counts the detaches that are over
   VANTPropertyImplementation* m_readerTypeProperty = nullptr;
 };

@@ -1,0 +1,668 @@
+// Outputs, inputs and the module's read and write operations, through the engine stand-in with
+// real component threads: every reader type, subsampling, the writer's wait for never-skipping
+// readers, the multi-input read with its limits, sequential readers, detaching under traffic,
+// the allocation family and the output sub-properties.
+
+#include "dataflow/vant_input_implementation.h"
+#include "dataflow/vant_output_implementation.h"
+#include "runtime/vant_component.h"
+#include "support/host_fixture.h"
+#include "util/vant_exceptions.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+/// A component whose Cycle a test scripts (or that idles on its stop event).
+class FlowComponent : public VANTComponent {
+public:
+  using Script = std::function<void(FlowComponent&)>;
+  FlowComponent(const char* name, VANTComponentModelDefinition* record)
+      : VANTComponent(name, record) {}
+  void Birth() override {
+    if (onBirth) {
+      onBirth(*this);
+    }
+  }
+  void Cycle() override {
+    ++cycles;
+    if (onCycle) {
+      onCycle(*this);
+    } else {
+      Wait4Event(&never, -1);
+    }
+  }
+  Script onBirth;
+  Script onCycle;
+  VANTEvent never;
+  std::atomic<int> cycles{0};
+};
+
+VANTModule* MakeFlow(const char* name, VANTComponentModelDefinition* record) {
+  return new FlowComponent(name, record);
+}
+
+// Vectors of 8 Integer64 values, FIFO of 16.
+VANTOutputDefinition g_vectorOutput[] = {
+    {"out", 0, 0, {VANT::TypeCode::Integer64 | VANT::VectorFlag, nullptr, nullptr}, 8, 16, 1, 1},
+    {nullptr, 0, 0, {0, nullptr, nullptr}, 0, 0, 0, 0},
+};
+// One Integer32 value, FIFO of 4, no vector flag (so that vector allocations warn).
+VANTOutputDefinition g_scalarOutput[] = {
+    {"out", 0, 0, {VANT::TypeCode::Integer32, nullptr, nullptr}, 1, 4, 1, 1},
+    {nullptr, 0, 0, {0, nullptr, nullptr}, 0, 0, 0, 0},
+};
+VANTInputDefinition g_oneInput[] = {
+    {"in", 0, 0, &VANT::Filter::Integer64, VANT::FifoReader, 1},
+    {nullptr, 0, 0, nullptr, 0, 0},
+};
+VANTInputDefinition g_twoInputs[] = {
+    {"a", 0, 0, &VANT::Filter::Integer64, VANT::NeverSkippingReader, 1},
+    {"b", 0, 0, &VANT::Filter::Integer64, VANT::NeverSkippingReader, 1},
+    {nullptr, 0, 0, nullptr, 0, 0},
+};
+VANTInputDefinition g_noInputs[] = {{nullptr, 0, 0, nullptr, 0, 0}};
+VANTOutputDefinition g_noOutputs[] = {{nullptr, 0, 0, {0, nullptr, nullptr}, 0, 0, 0, 0}};
+VANTPropertyDefinition g_noProperties[] = {{nullptr, nullptr, nullptr, 0, 0, 0, 0, 0}};
+VANTActionDefinition g_noActions[] = {{nullptr, nullptr, 0, {}}};
+
+VANTComponentModelDefinition Record(const char* model, uint8_t threaded, VANTInputDefinition* in,
+                                    VANTOutputDefinition* out) {
+  VANTComponentModelDefinition record{};
+  record.modelName = model;
+  record.version = "1.0.0";
+  record.factory = MakeFlow;
+  record.inputCount = VANT::kUncountedEntries;
+  record.inputs = in;
+  record.outputCount = VANT::kUncountedEntries;
+  record.outputs = out;
+  record.propertyCount = VANT::kUncountedEntries;
+  record.properties = g_noProperties;
+  record.actionCount = VANT::kUncountedEntries;
+  record.actions = g_noActions;
+  record.priority = 128;
+  record.threadingModels = 3;
+  record.threadedByDefault = threaded;
+  return record;
+}
+
+VANTComponentModelDefinition g_records[] = {
+    Record("FlowWriter", 1, g_noInputs, g_vectorOutput),
+    Record("FlowScalarWriter", 1, g_noInputs, g_scalarOutput),
+    Record("FlowReader", 1, g_oneInput, g_noOutputs),
+    Record("FlowSequentialReader", 0, g_oneInput, g_noOutputs),
+    Record("FlowTwoReader", 1, g_twoInputs, g_noOutputs),
+};
+
+int32_t FlowModels(const char* group, void** out, int32_t maxCount) {
+  const auto count = static_cast<int32_t>(std::size(g_records));
+  if (group != nullptr) {
+    return out == nullptr ? -1 : 0;
+  }
+  if (out == nullptr) {
+    return count;
+  }
+  int32_t written = 0;
+  for (; written < count && written < maxCount; ++written) {
+    out[written] = &g_records[written];
+  }
+  return written;
+}
+
+class FlowTest : public HostFixture {
+protected:
+  void SetUp() override {
+    HostFixture::SetUp();
+    static const bool added = [] {
+      std::string error;
+      const bool ok = SharedHost().AddModels(&FlowModels, &error);
+      EXPECT_TRUE(ok) << error;
+      return ok;
+    }();
+    ASSERT_TRUE(added);
+  }
+  void TearDown() override {
+    for (FlowComponent* component : m_made) {
+      host().StopComponent(component);
+    }
+    for (auto it = m_made.rbegin(); it != m_made.rend(); ++it) {
+      host().DestroyComponent(*it);
+    }
+    m_made.clear();
+  }
+
+  FlowComponent* Make(const char* model, const char* name) {
+    auto* component = dynamic_cast<FlowComponent*>(host().CreateComponent(model, name));
+    EXPECT_NE(component, nullptr) << model;
+    if (component != nullptr) {
+      m_made.push_back(component);
+    }
+    return component;
+  }
+
+  void SetInteger(const std::string& fullName, int64_t value) {
+    VANTProperty* property = host().FindProperty(fullName.c_str());
+    ASSERT_NE(property, nullptr) << fullName;
+    property->SetInteger(value);
+  }
+
+  bool Reported(const std::string& text) {
+    for (const HostReport& report : host().Reports().Peek()) {
+      if (report.text.find(text) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  /// A writer script: publishes `count` samples whose 8 values are n*8 .. n*8+7 and timestamp
+  /// n+1, then idles.
+  static FlowComponent::Script WriteSequence(int64_t count, std::atomic<int64_t>* written) {
+    return [count, written](FlowComponent& self) {
+      if (written->load() >= count) {
+        self.Wait4Event(&self.never, -1);
+        return;
+      }
+      const int64_t n = written->load();
+      VANTIOElt* element = self.StartWriting(self.Output("out"), n + 1);
+      for (int32_t i = 0; i < 8; ++i) {
+        element->Integer64(i) = n * 8 + i;
+      }
+      element->VectorSize() = 8;
+      self.StopWriting(element);
+      written->store(n + 1);
+    };
+  }
+
+  std::vector<FlowComponent*> m_made;
+};
+
+template <typename Predicate>
+bool Eventually(Predicate predicate, std::chrono::milliseconds timeout = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return predicate();
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A never-skipping reader gets every sample in order even when it is much slower than the
+// writer: the writer waits instead of overwriting. Checked value by value.
+TEST_F(FlowTest, NeverSkippingReaderLosesNothingBehindAFastWriter) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  SetInteger("R.in.readerType", VANT::NeverSkippingReader);
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+
+  constexpr int64_t kSamples = 3000;
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(kSamples, &written);
+  std::atomic<int64_t> read{0};
+  std::atomic<bool> wrong{false};
+  reader->onCycle = [&](FlowComponent& self) {
+    VANTIOElt* element = self.StartReading(self.Input("in"));
+    const int64_t n = read.load();
+    for (int32_t i = 0; i < 8; ++i) {
+      if (element->Integer64(i) != n * 8 + i) {
+        wrong = true;
+      }
+    }
+    if (element->Timestamp() != n + 1 || element->VectorSize() != 8) {
+      wrong = true;
+    }
+    if (n % 256 == 0) {
+      std::this_thread::sleep_for(200us); // now and then much slower than the writer
+    }
+    read.store(n + 1);
+    self.StopReading(self.Input("in"));
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(writer));
+  EXPECT_TRUE(Eventually([&] { return read.load() == kSamples; })) << read.load();
+  EXPECT_FALSE(wrong.load());
+  EXPECT_EQ(host().OverrunCount(writer->Output("out")), 0u);
+}
+
+// A plain FIFO reader that falls behind loses samples to the writer, but what it gets is in
+// order; a last-or-next reader always gets the newest sample.
+TEST_F(FlowTest, FifoAndLastOrNextReadersSeeIncreasingSamples) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* fifo = Make("FlowReader", "F");
+  FlowComponent* last = Make("FlowReader", "L");
+  SetInteger("L.in.readerType", VANT::LastOrNextReader);
+  ASSERT_TRUE(host().Connect("W.out", "F.in"));
+  ASSERT_TRUE(host().Connect("W.out", "L.in"));
+
+  constexpr int64_t kSamples = 2000;
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(kSamples, &written);
+  struct Seen {
+    std::atomic<int64_t> last{0};
+    std::atomic<int64_t> count{0};
+    std::atomic<bool> decreasing{false};
+  };
+  Seen fifoSeen;
+  Seen lastSeen;
+  auto readInto = [](Seen* seen, bool slow) {
+    return [seen, slow](FlowComponent& self) {
+      VANTIOElt* element = self.StartReading(self.Input("in"));
+      const int64_t t = element->Timestamp();
+      if (t <= seen->last.load()) {
+        seen->decreasing = true;
+      }
+      seen->last = t;
+      ++seen->count;
+      if (slow) {
+        std::this_thread::sleep_for(50us);
+      }
+    };
+  };
+  fifo->onCycle = readInto(&fifoSeen, true);
+  last->onCycle = readInto(&lastSeen, true);
+  ASSERT_TRUE(host().StartComponent(fifo));
+  ASSERT_TRUE(host().StartComponent(last));
+  ASSERT_TRUE(host().StartComponent(writer));
+  EXPECT_TRUE(Eventually([&] { return written.load() == kSamples; }));
+  EXPECT_TRUE(Eventually([&] { return lastSeen.last.load() == kSamples; }));
+  EXPECT_TRUE(Eventually([&] { return fifoSeen.last.load() == kSamples; }));
+  EXPECT_FALSE(fifoSeen.decreasing.load());
+  EXPECT_FALSE(lastSeen.decreasing.load());
+  EXPECT_LE(fifoSeen.count.load(), kSamples);
+}
+
+// Input subsampling 3: samples 3, 6, 9 ... are returned; the others are read and given back.
+TEST_F(FlowTest, InputSubsamplingReturnsEveryThirdSample) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  SetInteger("R.in.readerType", VANT::NeverSkippingReader);
+  SetInteger("R.in.subsampling", 3);
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(30, &written);
+  std::mutex mutex;
+  std::vector<int64_t> seen;
+  reader->onCycle = [&](FlowComponent& self) {
+    VANTIOElt* element = self.StartReading(self.Input("in"));
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.push_back(element->Timestamp());
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(writer));
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen.size() == 10;
+  }));
+  std::lock_guard<std::mutex> lock(mutex);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i], static_cast<int64_t>(3 * (i + 1)));
+  }
+}
+
+// A reader blocked on an input with no data leaves with 0xDEAD when its component stops.
+TEST_F(FlowTest, AReaderWaitingForDataStopsPromptly) {
+  ASSERT_NE(Make("FlowWriter", "W"), nullptr);
+  FlowComponent* reader = Make("FlowReader", "R");
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  std::atomic<int> thrown{0};
+  std::atomic<bool> waiting{false};
+  reader->onCycle = [&](FlowComponent& self) {
+    waiting = true;
+    try {
+      self.StartReading(self.Input("in"));
+    } catch (int error) {
+      thrown = error;
+      throw;
+    }
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
+  std::this_thread::sleep_for(20ms);
+  const auto begin = std::chrono::steady_clock::now();
+  host().StopComponent(reader);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+  EXPECT_EQ(thrown.load(), VANT::StopException);
+  EXPECT_NE(reader->State() & VANTModule::kDead, 0u);
+}
+
+// An unconnected input makes a threaded read wait for the connection.
+TEST_F(FlowTest, AReadOnAnUnconnectedInputWaitsForTheConnection) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  std::atomic<int64_t> got{0};
+  reader->onCycle = [&](FlowComponent& self) {
+    got = self.StartReading(self.Input("in"))->Timestamp();
+  };
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(1, &written);
+  ASSERT_TRUE(host().StartComponent(reader));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(got.load(), 0);
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  ASSERT_TRUE(host().StartComponent(writer));
+  EXPECT_TRUE(Eventually([&] { return got.load() == 1; }));
+}
+
+// The multi-input read: the first listed input with data wins; extra events end the wait with
+// their position; the limits on inputs and events.
+TEST_F(FlowTest, MultiInputReadPrefersTheFirstInputAndReportsExtraEvents) {
+  FlowComponent* a = Make("FlowWriter", "A");
+  FlowComponent* b = Make("FlowWriter", "B");
+  FlowComponent* reader = Make("FlowTwoReader", "R");
+  ASSERT_TRUE(host().Connect("A.out", "R.a"));
+  ASSERT_TRUE(host().Connect("B.out", "R.b"));
+  std::atomic<int64_t> writtenA{0};
+  std::atomic<int64_t> writtenB{0};
+  a->onCycle = WriteSequence(2, &writtenA);
+  b->onCycle = WriteSequence(2, &writtenB);
+  ASSERT_TRUE(host().StartComponent(a));
+  ASSERT_TRUE(host().StartComponent(b));
+  ASSERT_TRUE(Eventually([&] { return writtenA.load() == 2 && writtenB.load() == 2; }));
+
+  VANTEvent extra;
+  std::mutex mutex;
+  std::vector<int32_t> order;
+  std::atomic<bool> done{false};
+  reader->onCycle = [&](FlowComponent& self) {
+    if (done) {
+      self.Wait4Event(&self.never, -1);
+      return;
+    }
+    VANTInput* inputs[2] = {self.Input("a"), self.Input("b")};
+    VANTEvent* events[1] = {&extra};
+    int32_t index = -1;
+    VANTIOElt* element = self.StartReading(2, inputs, &index, 1, events);
+    std::lock_guard<std::mutex> lock(mutex);
+    order.push_back(element == nullptr ? index + 100 : index);
+    if (element == nullptr) {
+      done = true;
+    }
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return order.size() == 4;
+  }));
+  extra.Set();
+  ASSERT_TRUE(Eventually([&] { return done.load(); }));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(order, (std::vector<int32_t>{0, 0, 1, 1, 102}));
+}
+
+TEST_F(FlowTest, MultiInputLimitsAreRefused) {
+  FlowComponent* reader = Make("FlowTwoReader", "R");
+  std::atomic<int> phase{0};
+  std::vector<int> results(3, 0);
+  reader->onCycle = [&](FlowComponent& self) {
+    std::vector<VANTInput*> inputs(33, self.Input("a"));
+    std::vector<VANTEvent*> events(33, &self.never);
+    int32_t index = 0;
+    auto attempt = [&](int32_t n, int32_t e) {
+      try {
+        self.StartReading(n, inputs.data(), &index, e, events.data());
+      } catch (int error) {
+        return error;
+      }
+      return 0;
+    };
+    results[0] = attempt(2, 33);
+    results[1] = attempt(33, 0);
+    results[2] = attempt(32, 0); // 1 + 64 wait objects
+    phase = 1;
+    self.Wait4Event(&self.never, -1);
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(Eventually([&] { return phase.load() == 1; }));
+  EXPECT_EQ(results, (std::vector<int>{-5, -5, -5}));
+  EXPECT_TRUE(Reported("StartReading can't wait on more than 32 events simultaneously."));
+  EXPECT_TRUE(Reported("StartReading can't wait for more than 32 inputs simultaneously."));
+  EXPECT_TRUE(Reported("StartReading can't wait for more than 64 events simultaneously."));
+}
+
+// A sequential reader runs its processing step on the writer's thread at each publication.
+TEST_F(FlowTest, ASequentialReaderProcessesOnTheWritersThread) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowSequentialReader", "S");
+  ASSERT_TRUE(host().Connect("W.out", "S.in"));
+  std::atomic<int64_t> sum{0};
+  std::atomic<int> nulls{0};
+  reader->onCycle = [&](FlowComponent& self) {
+    VANTIOElt* element = self.StartReading(self.Input("in"));
+    if (element == nullptr) {
+      ++nulls;
+      return;
+    }
+    sum += element->Timestamp();
+  };
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(100, &written);
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(writer));
+  EXPECT_TRUE(Eventually([&] { return sum.load() == 100 * 101 / 2; })) << sum.load();
+  EXPECT_EQ(nulls.load(), 0);
+}
+
+// Detaching an input while both components run: the reader gives its item back, the writer
+// goes on, and after a new connection the reader reads again.
+TEST_F(FlowTest, DetachingUnderTrafficAndConnectingAgain) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  SetInteger("R.in.readerType", VANT::NeverSkippingReader);
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(1000000, &written);
+  std::atomic<int64_t> reads{0};
+  reader->onCycle = [&](FlowComponent& self) {
+    self.StartReading(self.Input("in"));
+    ++reads;
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(writer));
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(Eventually([&] { return reads.load() > round * 200 + 100; }));
+    const auto begin = std::chrono::steady_clock::now();
+    host().DisconnectInput(reader->Input("in"));
+    // The reader acknowledges at once; the engine's bounded wait for it is never what ends it.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s) << "round " << round;
+    EXPECT_FALSE(reader->Input("in")->IsConnected());
+    const int64_t before = written.load();
+    ASSERT_TRUE(Eventually([&] { return written.load() > before + 100; }))
+        << "the writer must not wait for a detached reader";
+    ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  }
+  host().StopComponent(writer);
+  host().StopComponent(reader);
+}
+
+// VectorSize beyond BufferSize puts the writer in error and publishes nothing.
+TEST_F(FlowTest, AnOversizedVectorIsAnErrorAndNotPublished) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  std::atomic<int> thrown{0};
+  writer->onCycle = [&](FlowComponent& self) {
+    VANTIOElt* element = self.StartWriting(self.Output("out"));
+    element->VectorSize() = 9;
+    try {
+      self.StopWriting(element);
+    } catch (int error) {
+      thrown = error;
+      throw;
+    }
+  };
+  ASSERT_TRUE(host().StartComponent(writer));
+  ASSERT_TRUE(Eventually([&] { return thrown.load() != 0; }));
+  EXPECT_EQ(thrown.load(), VANT::ErrorException);
+  EXPECT_TRUE(Reported("Buffer overflow detected: VectorSize(9) > BufferSize(8)"));
+  EXPECT_FALSE(reader->Input("in")->DataAvailable());
+}
+
+// StopWriting stamps: a zero time of issue becomes engine time and a zero timestamp the time of
+// issue; a given timestamp stays.
+TEST_F(FlowTest, StopWritingFillsTheTimeStamps) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  std::atomic<int> step{0};
+  writer->onCycle = [&](FlowComponent& self) {
+    if (step.load() < 2) {
+      VANTIOElt* element = self.StartWriting(self.Output("out"), step.load() == 0 ? 0 : 777);
+      self.StopWriting(element);
+      ++step;
+    } else {
+      self.Wait4Event(&self.never, -1);
+    }
+  };
+  std::vector<std::pair<int64_t, int64_t>> seen;
+  std::mutex mutex;
+  reader->onCycle = [&](FlowComponent& self) {
+    VANTIOElt* element = self.StartReading(self.Input("in"));
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.emplace_back(element->Timestamp(), element->TimeOfIssue());
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(writer));
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen.size() == 2;
+  }));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_GT(seen[0].second, 0);
+  EXPECT_EQ(seen[0].first, seen[0].second);
+  EXPECT_EQ(seen[1].first, 777);
+  EXPECT_GE(seen[1].second, seen[0].second);
+}
+
+// ---- The allocation family and the sub-properties (no threads needed) ----------------------
+
+TEST_F(FlowTest, AllocationRulesAndTheirMessages) {
+  FlowComponent* writer = Make("FlowScalarWriter", "W");
+  auto* output = static_cast<VANTOutputImplementation*>(writer->Output("out"));
+  // Size 0 allocates nothing, so a later allocation succeeds.
+  output->AllocOutputBuffer(0, 1);
+  EXPECT_EQ(output->BufferSize(), 0);
+  EXPECT_EQ(output->BytesPerSample(), 0);
+  host().TakeReports();
+  // A vector of 10 without the vector flag warns and allocates 40 bytes per element.
+  output->AllocOutputBuffer(10, 1);
+  EXPECT_EQ(output->BytesPerSample(), 40);
+  EXPECT_TRUE(Reported("Output W.out is a vector but its vector flag is not set."));
+  // Each element has its own slice of the shared block, zeroed, with the output's type.
+  VANTIOMonitor* monitor = output->Monitor();
+  VANTFastIOItem* position = nullptr;
+  std::vector<uint8_t*> slices;
+  for (VANTFastIOItem* item = monitor->First(&position); item != nullptr;
+       item = monitor->Next(&position)) {
+    VANTIOElt* element = monitor->ElementOf(item);
+    EXPECT_EQ(element->BufferSize(), 10);
+    EXPECT_EQ(element->Type().flags, output->Type().flags);
+    slices.push_back(static_cast<uint8_t*>(element->Data()));
+  }
+  ASSERT_EQ(slices.size(), 4u);
+  for (size_t k = 1; k < slices.size(); ++k) {
+    EXPECT_EQ(slices[k] - slices[k - 1], 40);
+  }
+  // A second allocation is refused.
+  try {
+    output->AllocOutputBuffer(5, 1);
+    ADD_FAILURE() << "a second allocation must be refused";
+  } catch (int error) {
+    EXPECT_EQ(error, VANT::ErrorException);
+  }
+  EXPECT_TRUE(
+      Reported("Output buffer already initialized. Can't initialize an output buffer twice."));
+  // A negative size names the operation, its line and the value.
+  output->FreeOutputBuffer();
+  try {
+    output->AllocOutputBuffer(-2, 1);
+    ADD_FAILURE() << "a negative size must be refused";
+  } catch (int error) {
+    EXPECT_EQ(error, VANT::ErrorException);
+  }
+  EXPECT_TRUE(Reported("VANTOutputImplementation::AllocOutputBuffer:150: isize [-2] < 0"));
+  // One element of 1 does not warn.
+  host().TakeReports();
+  output->AllocOutputBuffer(1, 1);
+  EXPECT_FALSE(Reported("vector flag"));
+  output->FreeOutputBuffer();
+}
+
+TEST_F(FlowTest, FifoSizeChangesOnlyWhileStoppedAndSubsamplingDropsSamples) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  auto* output = static_cast<VANTOutputImplementation*>(writer->Output("out"));
+  SetInteger("W.out.fifosize", 5);
+  EXPECT_EQ(output->Fifo().ItemCount(), 5);
+  writer->onCycle = [](FlowComponent& self) { self.Wait4Event(&self.never, -1); };
+  ASSERT_TRUE(host().StartComponent(writer));
+  SetInteger("W.out.fifosize", 9);
+  EXPECT_EQ(output->Fifo().ItemCount(), 5);
+  EXPECT_TRUE(Reported("Cannot change the output fifo sizes while module is running."));
+  host().StopComponent(writer);
+}
+
+TEST_F(FlowTest, OutputSubsamplingPublishesEveryThirdSample) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  SetInteger("W.out.subsampling", 3);
+  SetInteger("R.in.readerType", VANT::NeverSkippingReader);
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(12, &written);
+  std::mutex mutex;
+  std::vector<int64_t> seen;
+  reader->onCycle = [&](FlowComponent& self) {
+    VANTIOElt* element = self.StartReading(self.Input("in"));
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.push_back(element->Timestamp());
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(writer));
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen.size() == 4;
+  }));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(seen, (std::vector<int64_t>{3, 6, 9, 12}));
+}
+
+TEST_F(FlowTest, ReaderTypeSwitchesThatAreRefused) {
+  FlowComponent* reader = Make("FlowReader", "R");
+  SetInteger("R.in.readerType", VANT::SamplingReader);
+  VANTProperty* readerType = host().FindProperty("R.in.readerType");
+  EXPECT_EQ(readerType->Integer(), VANT::FifoReader);
+  EXPECT_TRUE(Reported("Bad parameter: The input R.in cannot be switched to SamplingReader or "
+                       "Wait4NextReader."));
+  SetInteger("R.in.readerType", VANT::LastOrNextReader);
+  EXPECT_EQ(static_cast<VANTInputImplementation*>(reader->Input("in"))->ReaderType(),
+            static_cast<uint32_t>(VANT::LastOrNextReader));
+}
+
+// Removing a reader component while it is connected leaves the writer's FIFO usable.
+TEST_F(FlowTest, DestroyingAConnectedReaderFreesItsReaderIndex) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  auto* output = static_cast<VANTOutputImplementation*>(writer->Output("out"));
+  for (int round = 0; round < 40; ++round) {
+    const std::string name = "R" + std::to_string(round);
+    VANTModule* reader = host().CreateComponent("FlowReader", name.c_str());
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(host().Connect("W.out", (name + ".in").c_str())) << round;
+    EXPECT_NE(output->Fifo().RegisteredMask(), 0u);
+    host().DestroyComponent(reader);
+  }
+  EXPECT_EQ(output->Fifo().RegisteredMask(), 0u);
+}
+
+} // namespace
