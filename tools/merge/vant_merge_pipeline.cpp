@@ -42,6 +42,8 @@ constexpr size_t kWrongOrderShown = 5;
 // How long the end may lag behind: the multiplexer ends its run as soon as the recorder has let
 // go of its last elements, and the recorder finishes right after the multiplexer's last write.
 constexpr auto kEndGrace = std::chrono::seconds(10);
+// Longest wait for the players to fill their FIFOs before the multiplexer starts anyway.
+constexpr auto kPrimeLimit = std::chrono::seconds(30);
 
 bool IsFile(const std::string& path) {
   struct stat info {};
@@ -76,6 +78,8 @@ private:
   bool SetInteger(const std::string& property, int64_t value);
   bool Connect(const std::string& output, const std::string& input);
   bool StartAll();
+  /// Waits (bounded) until every player has filled its FIFO or stopped sending.
+  void WaitUntilPrimed();
   void StopAll();
   /// Reads the reports received so far.
   void DrainReports();
@@ -214,14 +218,10 @@ bool Pipeline::StartAll() {
       player->SetPacing(origin == INT64_MAX ? 0 : origin, engineOrigin);
     }
   }
-  // Downstream first, so that every reader is running before the first packet leaves.
+  // The recorder first, then the players, the multiplexer last (see WaitUntilPrimed).
   m_outputTouched = true; // the recorder creates the output at its birth
   if (!m_host->StartComponent(m_recorder)) {
     Fail(m_recorder->Failed() ? m_recorder->FailureText() : "the file recorder did not start");
-    return false;
-  }
-  if (!m_host->StartComponent(m_multiplexer)) {
-    Fail("the multiplexer did not start");
     return false;
   }
   for (vant_pcap_file_player* player : m_players) {
@@ -231,7 +231,34 @@ bool Pipeline::StartAll() {
       return false;
     }
   }
+  if (m_options.pace <= 0) {
+    WaitUntilPrimed();
+  }
+  if (!m_host->StartComponent(m_multiplexer)) {
+    Fail("the multiplexer did not start");
+    return false;
+  }
   return true;
+}
+
+void Pipeline::WaitUntilPrimed() {
+  // The multiplexer reads whichever input has data. Were it started with the players, the first
+  // player to run could feed it more than its reorder buffer before the others have sent
+  // anything, and the merge would go wrong right at the start. So every player first fills its
+  // FIFO (or reaches its end, or fails); only then does the multiplexer start.
+  const Clock::time_point limit = Clock::now() + kPrimeLimit;
+  for (;;) {
+    bool primed = true;
+    for (vant_pcap_file_player* player : m_players) {
+      const bool running = (player->State() & (VANTModule::kDead | VANTModule::kError)) == 0;
+      primed = primed && (!running || player->Finished() || player->Failed() ||
+                          player->Output("output")->FreeSlotCount() == 0);
+    }
+    if (primed || Clock::now() > limit) {
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
 }
 
 void Pipeline::StopAll() {
