@@ -58,9 +58,7 @@ public:
   const std::vector<VANTPcapPacketBuffer*>& OutputBuffers() const noexcept {
     return m_outputBuffers;
   }
-  const std::vector<VANTPcapOffsetList*>& PacketOffsets() const noexcept {
-    return m_packetOffsets;
-  }
+  const std::vector<VANTPcapOffsetList*>& PacketOffsets() const noexcept { return m_packetOffsets; }
 
 protected:
   std::vector<VANTPcapPacketBuffer*> m_outputBuffers;

@@ -17,7 +17,8 @@
 
 namespace {
 
-// ---- The model record ----------------------------------------------------------------------------
+// ---- The model record
+// ----------------------------------------------------------------------------
 
 const VANTPropertyValue kNbInputsDefault{int64_t{1}};
 const VANTPropertyValue kBufferPacketCountDefault{int64_t{100}};
@@ -54,28 +55,28 @@ VANTModuleBase* CreateFromDefinition(const char* instanceName, void* userData) {
 }
 
 VANTComponentModelDefinition g_record = {
-    "SortingMultiplexer",      // modelName
-    "1.4.0",                   // version
-    &CreateMultiplexer,        // factory
-    nullptr,                   // reserved1
-    nullptr,                   // reserved2
-    0,                         // destructionStamp
-    VANT::kUncountedEntries,   // inputCount
-    g_inputs,                  // inputs: created by Dynamic() only
-    VANT::kUncountedEntries,   // outputCount
-    0,                         //
-    g_outputs,                 // outputs
-    VANT::kUncountedEntries,   // propertyCount
-    0,                         //
-    g_properties,              // properties
-    VANT::kUncountedEntries,   // actionCount
-    0,                         //
-    g_actions,                 // actions
-    128,                       // priority
-    0,                         //
-    VANT::kThreadedModel,      // threadingModels: threaded only
-    1,                         // threadedByDefault
-    {},                        //
+    "SortingMultiplexer",                                       // modelName
+    "1.4.0",                                                    // version
+    &CreateMultiplexer,                                         // factory
+    nullptr,                                                    // reserved1
+    nullptr,                                                    // reserved2
+    0,                                                          // destructionStamp
+    VANT::kUncountedEntries,                                    // inputCount
+    g_inputs,                                                   // inputs: created by Dynamic() only
+    VANT::kUncountedEntries,                                    // outputCount
+    0,                                                          //
+    g_outputs,                                                  // outputs
+    VANT::kUncountedEntries,                                    // propertyCount
+    0,                                                          //
+    g_properties,                                               // properties
+    VANT::kUncountedEntries,                                    // actionCount
+    0,                                                          //
+    g_actions,                                                  // actions
+    128,                                                        // priority
+    0,                                                          //
+    VANT::kThreadedModel,                                       // threadingModels: threaded only
+    1,                                                          // threadedByDefault
+    {},                                                         //
     "$!VANT_MODULE!VANTComponent!SortingMultiplexer!$!1.4.0!$", // tag
 };
 
@@ -108,7 +109,8 @@ VANTComponentModelDefinition& SortingMultiplexerRecord() {
 
 } // namespace VANT
 
-// ---- Construction ----------------------------------------------------------------------------------
+// ---- Construction
+// ----------------------------------------------------------------------------------
 
 vant_sorting_multiplexer::vant_sorting_multiplexer(const char* name,
                                                    VANTComponentModelDefinition* record)
@@ -171,7 +173,8 @@ void vant_sorting_multiplexer::TypeOutput() {
   }
 }
 
-// ---- Life cycle ------------------------------------------------------------------------------------
+// ---- Life cycle
+// ------------------------------------------------------------------------------------
 
 void vant_sorting_multiplexer::Dynamic() {
   m_inputModels.RemoveUnusedThenMark();
@@ -189,9 +192,8 @@ void vant_sorting_multiplexer::Dynamic() {
 
   for (int64_t i = 0; i < m_nbInputs; ++i) {
     const std::string name = IndexedName("iEndOfFile_", i);
-    m_endOfFileInputs[static_cast<size_t>(i)] =
-        m_inputModels.DeclareInput(*this, name.c_str(), VANT::TypeCode::Integer64, "",
-                                   VANT::NeverSkippingReader);
+    m_endOfFileInputs[static_cast<size_t>(i)] = m_inputModels.DeclareInput(
+        *this, name.c_str(), VANT::TypeCode::Integer64, "", VANT::NeverSkippingReader);
   }
   for (int64_t i = 0; i < m_nbInputs; ++i) {
     const std::string name = IndexedName("input_", i);
@@ -345,7 +347,8 @@ void vant_sorting_multiplexer::Death() {
   }
 }
 
-// ---- Output allocation and the end-of-file event -------------------------------------------------
+// ---- Output allocation and the end-of-file event
+// -------------------------------------------------
 
 int32_t vant_sorting_multiplexer::AllocateOutputLike(VANTOutput* output, VANTIOElt* element) {
   if (output == nullptr || element == nullptr) {

@@ -1,7 +1,6 @@
 // The merge engine of the sorting multiplexer: which input is read next, the three sorted queues,
 // the output vectors and the order check. Everything here runs on the component's thread.
 #include "component/vant_sorting_multiplexer.h"
-
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_output.h"
@@ -55,9 +54,8 @@ void vant_sorting_multiplexer::ReadParams() {
   if (size < 1) {
     Error(VANT::MuxText::kVectorMaxSize, 1, 0);
   }
-  m_vectorMaxSize = size > std::numeric_limits<int32_t>::max()
-                        ? std::numeric_limits<int32_t>::max()
-                        : static_cast<int32_t>(size);
+  m_vectorMaxSize = size > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
+                                                               : static_cast<int32_t>(size);
   const int64_t latency = IntegerProperty(m_vectorMaxLatencyProperty, "vector_max_latency");
   if (latency < 1000) {
     Error(VANT::MuxText::kVectorMaxLatency, 1, 0);
@@ -147,8 +145,7 @@ void vant_sorting_multiplexer::ProcessRecords(VANTIOElt* element, int64_t& rekey
   }
   for (int32_t r = 0; r < count; ++r) {
     VANTMuxRecord record;
-    std::memcpy(record.bytes, data + static_cast<size_t>(r) * VANT::kRecordSize,
-                VANT::kRecordSize);
+    std::memcpy(record.bytes, data + static_cast<size_t>(r) * VANT::kRecordSize, VANT::kRecordSize);
     const int64_t t = RecordTimestamp(record.bytes);
     m_recordQueue.emplace_hint(m_recordQueue.lower_bound(t), t, record); // before equal times
     rekey = t;

@@ -414,7 +414,9 @@ TEST_F(PackageFile, PckInfoRefusesDamagedCopiesClearly) {
   };
   std::vector<Case> cases;
   cases.push_back({"truncated", {good.begin(), good.end() - 10}, 2, "length word"});
-  cases.push_back({"cut_in_image", {good.begin(), good.begin() + 1000}, 2, "length word"});
+  // Cut inside the ELF header: its last word (section count and string-table index) is always
+  // far beyond the 64 bytes left, whatever the library's layout.
+  cases.push_back({"cut_in_image", {good.begin(), good.begin() + 64}, 2, "length word"});
   cases.push_back({"empty", {}, 2, "too short"});
   auto flipped = good;
   flipped[runStart / 2] ^= 0x40;

@@ -1,0 +1,652 @@
+// The sorting multiplexer run by the test host with real threads: test sources publish PCAP
+// batches, Record96B vectors or byte vectors, the multiplexer merges them, test sinks keep copies
+// of what comes out.
+#include "component/vant_sorting_multiplexer.h"
+#include "dataflow/vant_output.h"
+#include "host/host_clock.h"
+#include "mux_test_components.h"
+#include "runtime/vant_property.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <thread>
+
+namespace {
+
+using MuxTest::Item;
+using MuxTest::Kind;
+using MuxTest::Packet;
+
+constexpr const char* kPrefix = "component mux: ";
+
+// A packet whose bytes name its source and sequence, of a length that varies with both.
+Packet MakePacket(int source, int sequence, int64_t timestamp) {
+  std::string bytes = "s" + std::to_string(source) + "#" + std::to_string(sequence) + ":";
+  bytes.resize(bytes.size() + static_cast<size_t>((source * 13 + sequence * 7) % 61), 'x');
+  return Packet{static_cast<uint64_t>(timestamp / 1000000),
+                static_cast<uint64_t>(timestamp % 1000000), bytes,
+                static_cast<uint32_t>(1000 + source)};
+}
+
+// Elements of `perElement` packets with the given timestamps, in order.
+std::vector<Item> PcapItems(int source, const std::vector<int64_t>& stamps, size_t perElement) {
+  std::vector<Item> items;
+  for (size_t k = 0; k < stamps.size(); ++k) {
+    if (k % perElement == 0) {
+      items.emplace_back();
+    }
+    items.back().packets.push_back(MakePacket(source, static_cast<int>(k), stamps[k]));
+  }
+  return items;
+}
+
+std::vector<Packet> Flatten(const std::vector<ReceivedElement>& elements) {
+  std::vector<Packet> packets;
+  for (const ReceivedElement& element : elements) {
+    packets.insert(packets.end(), element.packets.begin(), element.packets.end());
+  }
+  return packets;
+}
+
+std::string Key(const Packet& p) {
+  return std::to_string(p.Timestamp()) + "/" + std::to_string(p.len2) + "/" + p.bytes;
+}
+
+std::multiset<std::string> Keys(const std::vector<Packet>& packets) {
+  std::multiset<std::string> keys;
+  for (const Packet& p : packets) {
+    keys.insert(Key(p));
+  }
+  return keys;
+}
+
+bool Contains(const std::vector<std::string>& texts, const std::string& text) {
+  return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+int Count(const std::vector<std::string>& texts, const std::string& prefix) {
+  return static_cast<int>(std::count_if(
+      texts.begin(), texts.end(), [&](const std::string& t) { return t.rfind(prefix, 0) == 0; }));
+}
+
+vant_sorting_multiplexer* AsMux(VANTComponent* component) {
+  return dynamic_cast<vant_sorting_multiplexer*>(component);
+}
+
+class SortingMultiplexer : public MuxFixture {
+protected:
+  // A multiplexer "mux" with n PCAP (or other) sources configured with the items, its two
+  // sinks, properties set, everything started.
+  struct Run {
+    VANTComponent* mux = nullptr;
+    std::vector<TestMuxSource*> sources;
+    TestMuxSink* data = nullptr;
+    TestMuxSink* eof = nullptr;
+  };
+
+  Run Build(Kind kind, const std::vector<std::vector<Item>>& perSource, int64_t bufferCount,
+            int64_t vectorSize, int64_t latency = 100000, int64_t flushDelay = 0,
+            bool start = true) {
+    Run run;
+    run.mux = MakeMux("mux", static_cast<int64_t>(perSource.size()));
+    SetInteger("mux.buffer_packet_count", bufferCount);
+    SetInteger("mux.vector_max_size", vectorSize);
+    SetInteger("mux.vector_max_latency", latency);
+    SetInteger("mux.flush_delay", flushDelay);
+    for (size_t s = 0; s < perSource.size(); ++s) {
+      TestMuxSource* source = MakeSource(("src" + std::to_string(s)).c_str());
+      source->Configure(kind, perSource[s], 1000 + static_cast<int64_t>(s));
+      ConnectSource(source, run.mux, static_cast<int>(s));
+      run.sources.push_back(source);
+    }
+    std::tie(run.data, run.eof) = SinksFor(run.mux);
+    if (start) {
+      StartAll({run.data, run.eof}, run.sources, {run.mux});
+    }
+    return run;
+  }
+
+  // Waits for the end-of-file event and for the multiplexer to end its own run.
+  void Finish(const Run& run) {
+    ASSERT_TRUE(run.eof->WaitFor(1)) << "no end_of_file event; reports: " << AllTexts();
+    ASSERT_TRUE(WaitDead(run.mux))
+        << "the multiplexer did not end its run; reports: " << AllTexts();
+  }
+
+  std::string AllTexts() {
+    std::string all;
+    for (const std::string& text : Texts()) {
+      all += "\n  " + text;
+    }
+    return all;
+  }
+};
+
+// ---- Merging ------------------------------------------------------------------------------------
+
+TEST_F(SortingMultiplexer, FourPcapSourcesMergeIntoOneOrderedStreamWithEveryPacketOnce) {
+  // Interleaved timestamps with ties between sources; 12 elements of 8 packets per source.
+  std::vector<std::vector<Item>> perSource;
+  std::vector<Packet> sent;
+  for (int s = 0; s < 4; ++s) {
+    std::vector<int64_t> stamps;
+    for (int k = 0; k < 96; ++k) {
+      stamps.push_back(5000000 + k * 40 + (s % 2) * 10 + (k % 5 == 0 ? 0 : s * 3));
+    }
+    perSource.push_back(PcapItems(s, stamps, 8));
+    for (const Item& item : perSource.back()) {
+      sent.insert(sent.end(), item.packets.begin(), item.packets.end());
+    }
+  }
+  // (sources - 1) x packets per element: enough for an exact merge of sorted sources.
+  Run run = Build(Kind::Pcap, perSource, 24, 16);
+  Finish(run);
+
+  const std::vector<ReceivedElement> out = run.data->Received();
+  const std::vector<Packet> merged = Flatten(out);
+  EXPECT_EQ(Keys(merged), Keys(sent)) << "every packet exactly once, bytes and len2 intact";
+  for (size_t k = 1; k < merged.size(); ++k) {
+    ASSERT_LE(merged[k - 1].Timestamp(), merged[k].Timestamp()) << "at packet " << k;
+  }
+  for (const ReceivedElement& element : out) {
+    EXPECT_TRUE(element.pcap);
+    EXPECT_EQ(element.linkType, 1u);
+    EXPECT_EQ(element.headerSize, 24);
+    EXPECT_EQ(element.vectorSize, 49);
+    EXPECT_TRUE(element.offsetsMatch);
+    ASSERT_FALSE(element.packets.empty()) << "an empty element was published";
+    EXPECT_LE(element.packets.size(), 16u);
+    EXPECT_EQ(element.timestamp, element.packets.front().Timestamp());
+  }
+  EXPECT_EQ(AsMux(run.mux)->WrongOrderCount(), 0);
+  const std::vector<std::string> texts = Texts();
+  EXPECT_EQ(Count(texts, std::string(kPrefix) + "The signal with the timestamp"), 0);
+  EXPECT_TRUE(Contains(texts, std::string(kPrefix) + "Flush Delay reached"));
+  EXPECT_TRUE(Contains(texts, std::string(kPrefix) + "Flushing queue"));
+  EXPECT_TRUE(Contains(texts, std::string(kPrefix) + "Finished writing"));
+}
+
+TEST_F(SortingMultiplexer, SeededRandomSourcesMatchAStableSortOfEverything) {
+  for (const uint32_t seed : {11u, 2024u, 777u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::vector<std::vector<Item>> perSource;
+    std::vector<Packet> sent;
+    for (int s = 0; s < 3; ++s) {
+      std::vector<Item> items;
+      int64_t t = 1000000;
+      int sequence = 0;
+      for (int e = 0; e < 10; ++e) {
+        Item item;
+        const int n = 1 + static_cast<int>(random() % 12);
+        for (int k = 0; k < n; ++k) {
+          t += static_cast<int64_t>(random() % 3) * 5; // many equal timestamps
+          item.packets.push_back(MakePacket(s, sequence++, t));
+        }
+        sent.insert(sent.end(), item.packets.begin(), item.packets.end());
+        items.push_back(std::move(item));
+      }
+      perSource.push_back(std::move(items));
+    }
+    Run run = Build(Kind::Pcap, perSource, 2 * 12, 1 + static_cast<int64_t>(random() % 20));
+    Finish(run);
+    const std::vector<Packet> merged = Flatten(run.data->Received());
+    std::vector<Packet> expected = sent;
+    std::stable_sort(expected.begin(), expected.end(), [](const Packet& a, const Packet& b) {
+      return a.Timestamp() < b.Timestamp();
+    });
+    ASSERT_EQ(merged.size(), expected.size());
+    for (size_t k = 0; k < merged.size(); ++k) {
+      ASSERT_EQ(merged[k].Timestamp(), expected[k].Timestamp()) << "at packet " << k;
+    }
+    EXPECT_EQ(Keys(merged), Keys(sent));
+    EXPECT_EQ(AsMux(run.mux)->WrongOrderCount(), 0);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(SortingMultiplexer, RecordVectorsAreSortedRecordByRecord) {
+  std::vector<std::vector<Item>> perSource(3);
+  size_t total = 0;
+  for (int s = 0; s < 3; ++s) {
+    for (int e = 0; e < 6; ++e) {
+      Item item;
+      for (int r = 0; r < 5; ++r) {
+        item.records.push_back(10000 + (e * 5 + r) * 30 + s * 7);
+      }
+      total += item.records.size();
+      perSource[s].push_back(item);
+    }
+  }
+  Run run = Build(Kind::Records, perSource, 10, 8);
+  Finish(run);
+  std::vector<int64_t> stamps;
+  std::multiset<std::string> records;
+  for (const ReceivedElement& element : run.data->Received()) {
+    EXPECT_EQ(element.flags & 0xFFFFFFFFu, VANT::TypeCode::Record96B);
+    ASSERT_EQ(element.bytes.size(), static_cast<size_t>(element.vectorSize) * 96);
+    ASSERT_GE(element.vectorSize, 1);
+    EXPECT_LE(element.vectorSize, 8);
+    for (int r = 0; r < element.vectorSize; ++r) {
+      const std::string record = element.bytes.substr(static_cast<size_t>(r) * 96, 96);
+      int64_t t;
+      std::memcpy(&t, record.data() + 8, 8);
+      if (r == 0) {
+        EXPECT_EQ(element.timestamp, t);
+      }
+      stamps.push_back(t);
+      records.insert(record);
+    }
+  }
+  ASSERT_EQ(stamps.size(), total);
+  EXPECT_EQ(records.size(), total);
+  EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end()));
+  // Each record went through unchanged: its filler bytes still follow from its tag and sequence.
+  for (const std::string& record : records) {
+    uint32_t tag;
+    uint32_t sequence;
+    int64_t t;
+    std::memcpy(&tag, record.data(), 4);
+    std::memcpy(&sequence, record.data() + 4, 4);
+    std::memcpy(&t, record.data() + 8, 8);
+    EXPECT_EQ(record, MuxTest::MakeRecord(tag, sequence, t));
+  }
+}
+
+TEST_F(SortingMultiplexer, OtherElementsAreCopiedWholeAndWrittenOneByOne) {
+  std::vector<std::vector<Item>> perSource(2);
+  std::map<int64_t, std::string> expected;
+  for (int s = 0; s < 2; ++s) {
+    for (int e = 0; e < 8; ++e) {
+      Item item;
+      item.timestamp = 700000 + e * 100 + s * 50;
+      item.bytes = "element " + std::to_string(s) + "." + std::to_string(e) +
+                   std::string(static_cast<size_t>(e * 3), '*');
+      expected[item.timestamp] = item.bytes;
+      perSource[s].push_back(item);
+    }
+  }
+  Run run = Build(Kind::Bytes, perSource, 4, 1);
+  Finish(run);
+  const std::vector<ReceivedElement> out = run.data->Received();
+  ASSERT_EQ(out.size(), expected.size());
+  auto it = expected.begin();
+  for (const ReceivedElement& element : out) {
+    EXPECT_EQ(element.timestamp, it->first);
+    EXPECT_EQ(element.bytes, it->second);
+    EXPECT_EQ(element.vectorSize, static_cast<int32_t>(it->second.size()));
+    EXPECT_EQ(element.flags, VANT::TypeCode::UnsignedInteger8 | VANT::VectorFlag);
+    ++it;
+  }
+  EXPECT_EQ(AsMux(run.mux)->InputKind(), vant_sorting_multiplexer::kOther);
+}
+
+// ---- Ties -------------------------------------------------------------------------------------
+
+// At the start the schedule tries input 1 before input 0, so input 1's item is queued first.
+TEST_F(SortingMultiplexer, EqualPacketTimestampsLeaveInQueueOrder) {
+  std::vector<std::vector<Item>> perSource = {PcapItems(0, {3000000}, 1),
+                                              PcapItems(1, {3000000}, 1)};
+  Run run = Build(Kind::Pcap, perSource, 10, 10);
+  Finish(run);
+  const std::vector<Packet> merged = Flatten(run.data->Received());
+  ASSERT_EQ(merged.size(), 2u);
+  EXPECT_EQ(merged[0].len2, 1001u) << "queued first, written first";
+  EXPECT_EQ(merged[1].len2, 1000u);
+}
+
+TEST_F(SortingMultiplexer, EqualRecordTimestampsLeaveNewestFirst) {
+  std::vector<std::vector<Item>> perSource(2);
+  perSource[0].push_back(Item{});
+  perSource[0][0].records = {4000};
+  perSource[1].push_back(Item{});
+  perSource[1][0].records = {4000};
+  Run run = Build(Kind::Records, perSource, 10, 10);
+  Finish(run);
+  const std::vector<ReceivedElement> out = run.data->Received();
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_EQ(out[0].vectorSize, 2);
+  uint32_t first;
+  uint32_t second;
+  std::memcpy(&first, out[0].bytes.data(), 4);
+  std::memcpy(&second, out[0].bytes.data() + 96, 4);
+  const auto tag = [](const char* name) {
+    return static_cast<uint32_t>(std::hash<std::string>{}(name)&0xFFFF);
+  };
+  EXPECT_EQ(first, tag("src0")) << "input 0 was read last and leaves first";
+  EXPECT_EQ(second, tag("src1"));
+}
+
+TEST_F(SortingMultiplexer, EqualElementTimestampsLeaveNewestFirst) {
+  std::vector<std::vector<Item>> perSource(2);
+  perSource[0].push_back(Item{});
+  perSource[0][0].timestamp = 9000;
+  perSource[0][0].bytes = "zero";
+  perSource[1].push_back(Item{});
+  perSource[1][0].timestamp = 9000;
+  perSource[1][0].bytes = "one";
+  Run run = Build(Kind::Bytes, perSource, 10, 1);
+  Finish(run);
+  const std::vector<ReceivedElement> out = run.data->Received();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].bytes, "zero");
+  EXPECT_EQ(out[1].bytes, "one");
+}
+
+// ---- Output vectors ---------------------------------------------------------------------------
+
+TEST_F(SortingMultiplexer, VectorsAreCutByCount) {
+  std::vector<int64_t> stamps;
+  for (int k = 0; k < 10; ++k) {
+    stamps.push_back(2000000 + k);
+  }
+  Run run = Build(Kind::Pcap, {PcapItems(0, stamps, 10)}, 100, 4);
+  Finish(run);
+  std::vector<size_t> sizes;
+  for (const ReceivedElement& element : run.data->Received()) {
+    sizes.push_back(element.packets.size());
+  }
+  EXPECT_EQ(sizes, (std::vector<size_t>{4, 4, 2}));
+}
+
+TEST_F(SortingMultiplexer, VectorsAreCutByLatencyAndTheLimitItselfStillJoins) {
+  const int64_t base = 2000000;
+  const std::vector<int64_t> stamps = {base,        base + 500,  base + 1000, base + 1001,
+                                       base + 1500, base + 2001, base + 2002};
+  Run run = Build(Kind::Pcap, {PcapItems(0, stamps, 7)}, 100, 100, 1000);
+  Finish(run);
+  std::vector<std::vector<int64_t>> groups;
+  std::vector<int64_t> firsts;
+  for (const ReceivedElement& element : run.data->Received()) {
+    groups.emplace_back();
+    for (const Packet& p : element.packets) {
+      groups.back().push_back(p.Timestamp() - base);
+    }
+    firsts.push_back(element.timestamp - base);
+  }
+  EXPECT_EQ(groups,
+            (std::vector<std::vector<int64_t>>{{0, 500, 1000}, {1001, 1500, 2001}, {2002}}));
+  EXPECT_EQ(firsts, (std::vector<int64_t>{0, 1001, 2002}));
+}
+
+TEST_F(SortingMultiplexer, OnePcapElementNeverHoldsMoreThan65535Packets) {
+  std::vector<Item> items;
+  for (int e = 0; e < 17; ++e) {
+    Item item;
+    for (int k = 0; k < 4096; ++k) {
+      item.packets.push_back(Packet{1, static_cast<uint64_t>(e * 4096 + k), "p", 0});
+    }
+    items.push_back(std::move(item));
+  }
+  Run run = Build(Kind::Pcap, {items}, 100000, 100000, 1000000000);
+  Finish(run);
+  std::vector<size_t> sizes;
+  for (const ReceivedElement& element : run.data->Received()) {
+    sizes.push_back(element.packets.size());
+  }
+  EXPECT_EQ(sizes, (std::vector<size_t>{65535, 17 * 4096 - 65535}));
+}
+
+TEST_F(SortingMultiplexer, OneRecordElementNeverHoldsMoreThan256Records) {
+  Item item;
+  for (int r = 0; r < 200; ++r) {
+    item.records.push_back(100 + r);
+  }
+  Run run = Build(Kind::Records, {{item, item, item}}, 1000, 1000, 1000000000);
+  Finish(run);
+  std::vector<int32_t> sizes;
+  for (const ReceivedElement& element : run.data->Received()) {
+    sizes.push_back(element.vectorSize);
+  }
+  EXPECT_EQ(sizes, (std::vector<int32_t>{256, 256, 88}));
+}
+
+// ---- Order: schedule and wrong-order counting ---------------------------------------------------
+
+// With no reordering buffer, each read goes out at once, so the output shows the read order: the
+// input whose last item is oldest is read next (input 1 first, since the schedule starts with
+// the highest index).
+TEST_F(SortingMultiplexer, TheScheduleReadsTheInputFurthestBehind) {
+  std::vector<std::vector<Item>> perSource = {PcapItems(0, {10, 20, 30}, 1),
+                                              PcapItems(1, {15, 25}, 1)};
+  Run run = Build(Kind::Pcap, perSource, 0, 1);
+  Finish(run);
+  std::vector<int64_t> order;
+  for (const Packet& p : Flatten(run.data->Received())) {
+    order.push_back(p.Timestamp());
+  }
+  EXPECT_EQ(order, (std::vector<int64_t>{15, 10, 20, 25, 30}));
+  EXPECT_EQ(AsMux(run.mux)->WrongOrderCount(), 1);
+  EXPECT_EQ(AsMux(run.mux)->MaxTimeJump(), -5);
+}
+
+TEST_F(SortingMultiplexer, LateItemsAreWrittenCountedAndReported) {
+  Item early;
+  early.packets = {MakePacket(0, 0, 10000), MakePacket(0, 1, 20000)};
+  Item late;
+  late.packets = {MakePacket(0, 2, 7500)};
+  Run run = Build(Kind::Pcap, {{early, late}}, 0, 1);
+  Finish(run);
+  std::vector<int64_t> order;
+  for (const Packet& p : Flatten(run.data->Received())) {
+    order.push_back(p.Timestamp());
+  }
+  EXPECT_EQ(order, (std::vector<int64_t>{10000, 7500, 20000})) << "the late packet is kept";
+  const std::vector<std::string> errors = Texts(2);
+  EXPECT_TRUE(Contains(errors, std::string(kPrefix) +
+                                   "The signal with the timestamp 7.5 ms has wrong order!"));
+  EXPECT_EQ(Count(errors, std::string(kPrefix) + "The signal with the timestamp"), 1);
+  EXPECT_TRUE(Contains(errors, std::string(kPrefix) +
+                                   "Wrong order count: 1 (maximum time-jump: -2.5 ms). Please, "
+                                   "adjust buffer size!"));
+}
+
+// ---- End of file and flush --------------------------------------------------------------------
+
+TEST_F(SortingMultiplexer, EndOfFileCarriesTheLatestSourceAndTheLowestIndexOnTies) {
+  std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1),
+                                              PcapItems(2, {300}, 1)};
+  Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, 0, false);
+  run.sources[0]->Configure(Kind::Pcap, perSource[0], 500, 7);
+  run.sources[1]->Configure(Kind::Pcap, perSource[1], 900, 8);
+  run.sources[2]->Configure(Kind::Pcap, perSource[2], 900, 9);
+  StartAll({run.data, run.eof}, run.sources, {run.mux});
+  Finish(run);
+  const std::vector<ReceivedElement> events = run.eof->Received();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].timestamp, 900);
+  EXPECT_EQ(events[0].value, 8);
+  const auto& table = AsMux(run.mux)->EndOfFileTable();
+  ASSERT_EQ(table.size(), 3u);
+  EXPECT_EQ(table[0], (std::pair<int64_t, int64_t>{500, 7}));
+  EXPECT_EQ(table[1], (std::pair<int64_t, int64_t>{900, 8}));
+  EXPECT_EQ(table[2], (std::pair<int64_t, int64_t>{900, 9}));
+}
+
+TEST_F(SortingMultiplexer, NoFlushUntilEverySourceEndedPositively) {
+  std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1)};
+  Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, 0, false);
+  run.sources[1]->Configure(Kind::Pcap, perSource[1], 900, 0); // value 0: not the end yet
+  StartAll({run.data, run.eof}, run.sources, {run.mux});
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(run.eof->Received().empty());
+  EXPECT_TRUE(run.data->Received().empty()) << "both packets stay in the reordering buffer";
+  EXPECT_EQ(AsMux(run.mux)->QueuedItems(), 2u);
+}
+
+// Engine time stands still (stepped clock) while the test moves it across the flush delay.
+TEST_F(SortingMultiplexer, FlushWaitsForTheFlushDelayOfEngineTime) {
+  HostClock& clock = host().Clock();
+  clock.SetStepped(true);
+  std::vector<std::vector<Item>> perSource = {PcapItems(0, {100, 300}, 1), PcapItems(1, {200}, 1)};
+  Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, 1000000);
+  const auto waitQueued = [&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (AsMux(run.mux)->QueuedItems() < 3 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  waitQueued();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(run.eof->Received().empty());
+  clock.Step(1000000); // now == last end-of-file issue + delay: not beyond it yet
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(run.eof->Received().empty()) << "flushed before the delay had passed";
+  EXPECT_TRUE(run.data->Received().empty());
+  clock.Step(1);
+  ASSERT_TRUE(run.eof->WaitFor(1));
+  clock.Restore();
+  ASSERT_TRUE(WaitDead(run.mux));
+  EXPECT_EQ(Flatten(run.data->Received()).size(), 3u);
+  const std::vector<std::string> info = Texts(0);
+  const auto at = [&](const char* text) {
+    return std::find(info.begin(), info.end(), std::string(kPrefix) + text) - info.begin();
+  };
+  EXPECT_LT(at("Flush Delay reached"), at("Flushing queue"));
+  EXPECT_LT(at("Flushing queue"), at("Finished writing"));
+  EXPECT_LT(at("Finished writing"), static_cast<long>(info.size()));
+}
+
+// ---- Topologies and life cycle ------------------------------------------------------------------
+
+TEST_F(SortingMultiplexer, TwoMultiplexersChain) {
+  VANTComponent* first = MakeMux("first", 2);
+  VANTComponent* second = MakeMux("second", 2);
+  for (const char* name : {"first", "second"}) {
+    SetInteger(std::string(name) + ".buffer_packet_count", 16);
+    SetInteger(std::string(name) + ".vector_max_size", 4);
+    SetInteger(std::string(name) + ".flush_delay", 0);
+  }
+  std::vector<Packet> sent;
+  std::vector<TestMuxSource*> sources;
+  for (int s = 0; s < 3; ++s) {
+    std::vector<int64_t> stamps;
+    for (int k = 0; k < 40; ++k) {
+      stamps.push_back(100000 + k * 30 + s * 10);
+    }
+    std::vector<Item> items = PcapItems(s, stamps, 5);
+    for (const Item& item : items) {
+      sent.insert(sent.end(), item.packets.begin(), item.packets.end());
+    }
+    TestMuxSource* source = MakeSource(("src" + std::to_string(s)).c_str());
+    source->Configure(Kind::Pcap, items, 5000 + s);
+    sources.push_back(source);
+  }
+  ConnectSource(sources[0], first, 0);
+  ConnectSource(sources[1], first, 1);
+  Connect(first->Output("output"), second->Input("input_0"));
+  Connect(first->Output("end_of_file"), second->Input("iEndOfFile_0"));
+  ConnectSource(sources[2], second, 1);
+  auto [data, eof] = SinksFor(second);
+  host().RunDynamic(first); // types first.output before second looks at it
+  StartAll({data, eof}, sources, {first, second});
+  ASSERT_TRUE(eof->WaitFor(1));
+  ASSERT_TRUE(WaitDead(second));
+  const std::vector<Packet> merged = Flatten(data->Received());
+  EXPECT_EQ(Keys(merged), Keys(sent));
+  for (size_t k = 1; k < merged.size(); ++k) {
+    ASSERT_LE(merged[k - 1].Timestamp(), merged[k].Timestamp()) << "at packet " << k;
+  }
+  ASSERT_EQ(eof->Received().size(), 1u);
+  EXPECT_EQ(eof->Received()[0].timestamp, 5002);
+  EXPECT_EQ(AsMux(second)->InputKind(), vant_sorting_multiplexer::kPcap);
+}
+
+TEST_F(SortingMultiplexer, ARestartRunsAFreshMerge) {
+  std::vector<std::vector<Item>> perSource = {PcapItems(0, {10, 30}, 1), PcapItems(1, {20}, 1)};
+  Run run = Build(Kind::Pcap, perSource, 10, 10);
+  Finish(run);
+  ASSERT_EQ(Flatten(run.data->Received()).size(), 3u);
+
+  for (TestMuxSource* source : run.sources) {
+    host().StopComponent(source);
+  }
+  host().StopComponent(run.mux);
+  host().StopComponent(run.data);
+  host().StopComponent(run.eof);
+  run.data->Clear();
+  run.eof->Clear();
+  Texts();
+  m_seen.clear();
+  run.sources[0]->Configure(Kind::Pcap, PcapItems(0, {5, 6, 7}, 2), 50);
+  run.sources[1]->Configure(Kind::Pcap, PcapItems(1, {4}, 1), 40);
+  StartAll({run.data, run.eof}, run.sources, {run.mux});
+  Finish(run);
+  std::vector<int64_t> order;
+  for (const Packet& p : Flatten(run.data->Received())) {
+    order.push_back(p.Timestamp());
+  }
+  EXPECT_EQ(order, (std::vector<int64_t>{4, 5, 6, 7}));
+  ASSERT_EQ(run.eof->Received().size(), 1u);
+  EXPECT_EQ(run.eof->Received()[0].timestamp, 50);
+  EXPECT_EQ(Texts(2), std::vector<std::string>{}) << "no error in the second run";
+}
+
+// ---- Refusals -----------------------------------------------------------------------------------
+
+TEST_F(SortingMultiplexer, DataInputsOfDifferentTypesAreRefusedAtBirth) {
+  Run run =
+      Build(Kind::Pcap, {PcapItems(0, {1}, 1), PcapItems(1, {2}, 1)}, 10, 10, 100000, 0, false);
+  Item bytes;
+  bytes.timestamp = 5;
+  bytes.bytes = "x";
+  run.sources[1]->Configure(Kind::Bytes, {bytes}, 10);
+  StartAll({run.data, run.eof}, run.sources, {run.mux});
+  ASSERT_TRUE(WaitDead(run.mux));
+  EXPECT_TRUE(Contains(Texts(2),
+                       std::string(kPrefix) + "All inputs have to be connected and of same type!"));
+  EXPECT_TRUE(run.data->Received().empty());
+}
+
+TEST_F(SortingMultiplexer, AnUnconnectedEndOfFileInputIsRefusedAtBirth) {
+  VANTComponent* mux = MakeMux("mux", 1);
+  TestMuxSource* source = MakeSource("src0");
+  source->Configure(Kind::Pcap, PcapItems(0, {1}, 1), 10);
+  Connect(source->Data(), mux->Input("input_0"));
+  StartAll({}, {source}, {mux});
+  ASSERT_TRUE(WaitDead(mux));
+  EXPECT_TRUE(Contains(Texts(2),
+                       std::string(kPrefix) + "All inputs have to be connected and of same type!"));
+}
+
+TEST_F(SortingMultiplexer, DifferentLinkTypesAreRefused) {
+  std::vector<std::vector<Item>> perSource = {PcapItems(0, {10}, 1), PcapItems(1, {20}, 1)};
+  perSource[1][0].linkType = 113;
+  Run run = Build(Kind::Pcap, perSource, 10, 10);
+  ASSERT_TRUE(WaitDead(run.mux));
+  EXPECT_TRUE(Contains(Texts(2), std::string(kPrefix) + "Cannot multiplex different link_types!"));
+  EXPECT_NE(run.mux->State() & VANTModule::kError, 0u);
+  EXPECT_TRUE(run.eof->Received().empty());
+}
+
+TEST_F(SortingMultiplexer, AnElementWithoutRoomForItsPacketDataIsRefusedAfterTheGoodPackets) {
+  Item item;
+  item.packets = {MakePacket(0, 0, 10), MakePacket(0, 1, 20), MakePacket(0, 2, 30)};
+  item.dataSizeDelta = -1;
+  Run run = Build(Kind::Pcap, {{item}}, 10, 10);
+  ASSERT_TRUE(WaitDead(run.mux));
+  const std::vector<std::string> texts = Texts();
+  EXPECT_TRUE(Contains(texts, std::string(kPrefix) + VANT::kPcapNoRoomForData));
+  EXPECT_TRUE(
+      Contains(texts, std::string(kPrefix) + "2 data were still in the buffer and got lost "))
+      << "the packets read before the fault stay queued until Death";
+}
+
+TEST_F(SortingMultiplexer, AnElementWithoutRoomForAPacketHeaderIsRefused) {
+  Item item;
+  item.packets = {MakePacket(0, 0, 10)};
+  item.packetCount = 2;
+  item.dataSizeDelta = 10; // ten bytes more than the packet: less than a header
+  Run run = Build(Kind::Pcap, {{item}}, 10, 10);
+  ASSERT_TRUE(WaitDead(run.mux));
+  const std::vector<std::string> texts = Texts();
+  EXPECT_TRUE(Contains(texts, std::string(kPrefix) + VANT::kPcapNoRoomForHeader));
+  EXPECT_TRUE(
+      Contains(texts, std::string(kPrefix) + "1 data were still in the buffer and got lost "));
+}
+
+} // namespace
