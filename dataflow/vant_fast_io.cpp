@@ -421,6 +421,21 @@ void VANTFastIO::Release(uint32_t reader) {
     guard.Release();
     Fatal(WithBit("VANTFastIO fatal error : Stop reading without starting (X", bit, ")").c_str());
   }
+  ReleaseLocked(held, bit);
+}
+
+void VANTFastIO::ReleaseItem(uint32_t reader, VANTFastIOItem* item) {
+  const uint32_t bit = Bit(reader);
+  FifoLocker guard(m_lock);
+  if (item == nullptr || item->elt.state != VANT::kItemReading ||
+      (item->elt.readingMask & bit) == 0) {
+    guard.Release();
+    Fatal(WithBit("VANTFastIO fatal error : Stop reading without starting (X", bit, ")").c_str());
+  }
+  ReleaseLocked(item, bit);
+}
+
+void VANTFastIO::ReleaseLocked(VANTFastIOItem* held, uint32_t bit) noexcept {
   VANTFastIOElt& elt = held->elt;
   elt.readingMask &= ~bit;
   if (elt.readingMask != 0) {

@@ -121,6 +121,8 @@ public:
   void CancelWait(uint32_t reader);
   /// Ends reader r's hold on the newest item it holds.
   void Release(uint32_t reader);
+  /// Ends reader r's hold on one given item (reported as fatal when r does not hold it).
+  void ReleaseItem(uint32_t reader, VANTFastIOItem* item);
   /// Whether a read by reader r would find a sample now; never takes anything.
   bool DataAvailable(uint32_t reader);
   /// Readable samples not yet read by FIFO reader r, or all readable samples for other roles.
@@ -183,6 +185,7 @@ private:
   // Selection of TryRead and TakeAfterWait, under the lock. Sets *taken or says why not.
   Pick Select(uint32_t reader, VANTFastIOItem** taken);
   void Take(VANTFastIOItem* item, uint32_t bit, bool fifoReader) noexcept;
+  void ReleaseLocked(VANTFastIOItem* item, uint32_t bit) noexcept;
   void MarkRead(VANTFastIOItem* item, uint32_t bit) noexcept;
   ReadResult ArmWait(uint32_t reader);
   [[noreturn]] void Fatal(const char* text);

@@ -35,7 +35,9 @@ VANTInputImplementation::VANTInputImplementation(VANTModule* module,
                                                  const VANTInputDefinition& definition,
                                                  const char* fullName, const char* shortName)
     : m_name(fullName), m_shortName(shortName), m_module(module), m_definition(definition),
-      m_readerType(static_cast<uint32_t>(definition.readerType)) {}
+      m_readerType(static_cast<uint32_t>(definition.readerType)) {
+  m_held.reserve(1);
+}
 
 VANTInputImplementation::~VANTInputImplementation() {
   if (VANTOutputImplementation* source = m_source.load(std::memory_order_acquire)) {
@@ -129,7 +131,7 @@ void VANTInputImplementation::Link(VANTOutputImplementation* output, uint32_t re
     m_readerIndex = readerIndex;
     m_source.store(output, std::memory_order_release);
     m_fifo.store(&output->Fifo(), std::memory_order_release);
-    m_heldCount = 0;
+    m_held.clear();
     m_subsamplingCounter = 0;
   }
   m_connectEvent.Set();
@@ -139,7 +141,7 @@ void VANTInputImplementation::Unlink() noexcept {
   VANTMutexLocker lock(m_lock);
   m_fifo.store(nullptr, std::memory_order_release);
   m_source.store(nullptr, std::memory_order_release);
-  m_heldCount = 0;
+  m_held.clear();
 }
 
 void VANTInputImplementation::BeginDetach() {
@@ -149,7 +151,7 @@ void VANTInputImplementation::BeginDetach() {
     m_detachAckEvent.Reset();
     m_detaching.store(1, std::memory_order_release);
     m_interruptEvent.Set();
-    mustWait = m_inStartReading.load(std::memory_order_acquire) != 0 || m_heldCount > 0;
+    mustWait = m_inStartReading.load(std::memory_order_acquire) != 0 || !m_held.empty();
   }
   if (mustWait) {
     // The reader acknowledges once it holds nothing; a reader that never comes back (its
@@ -167,8 +169,8 @@ void VANTInputImplementation::EndDetach() noexcept {
 
 // ---- Reading ---------------------------------------------------------------------------------
 
-void VANTInputImplementation::BeginRead() {
-  if (m_heldCount > 0) {
+void VANTInputImplementation::BeginRead(bool keepHeld) {
+  if (!keepHeld && !m_held.empty()) {
     m_inStartReading.store(1, std::memory_order_release);
     try {
       ReleaseHeld();
@@ -194,7 +196,7 @@ void VANTInputImplementation::EndRead() noexcept {
   bool acknowledge = false;
   {
     VANTMutexLocker lock(m_lock);
-    acknowledge = IsDetaching() && m_heldCount == 0;
+    acknowledge = IsDetaching() && m_held.empty();
   }
   if (acknowledge) {
     AcknowledgeDetach();
@@ -220,24 +222,43 @@ void VANTInputImplementation::AcknowledgeDetach() noexcept {
   }
 }
 
-void VANTInputImplementation::Hold(VANTFastIOItem* /*item*/) noexcept {
-  m_heldCount = 1;
+void VANTInputImplementation::Hold(VANTFastIOItem* item) {
+  m_held.clear();
+  m_held.push_back(item);
+}
+
+void VANTInputImplementation::AppendHeld(VANTFastIOItem* item) {
+  m_held.push_back(item);
+}
+
+void VANTInputImplementation::TrimHeld(int32_t count) {
+  VANTIOMonitorImplementation* fifo = Fifo();
+  const size_t keep = count > 0 ? static_cast<size_t>(count) : 0;
+  if (m_held.size() <= keep) {
+    return;
+  }
+  const size_t surplus = m_held.size() - keep;
+  for (size_t k = 0; k < surplus && fifo != nullptr; ++k) {
+    fifo->ReleaseItem(m_readerIndex, m_held[k]);
+  }
+  m_held.erase(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(surplus));
 }
 
 void VANTInputImplementation::ReleaseHeld() {
   VANTIOMonitorImplementation* fifo = Fifo();
-  const int32_t held = m_heldCount;
-  for (int32_t i = 0; i < held && fifo != nullptr; ++i) {
-    fifo->Release(m_readerIndex);
+  if (fifo != nullptr) {
+    for (VANTFastIOItem* item : m_held) {
+      fifo->ReleaseItem(m_readerIndex, item);
+    }
   }
   if (m_inStartReading.load(std::memory_order_acquire) != 0) {
-    m_heldCount = 0;
+    m_held.clear();
     return;
   }
   bool acknowledge = false;
   {
     VANTMutexLocker lock(m_lock);
-    m_heldCount = 0;
+    m_held.clear();
     acknowledge = IsDetaching();
   }
   if (acknowledge) {

@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 class VANTModule;
 class VANTOutputImplementation;
@@ -78,15 +79,21 @@ public:
   VANTEvent& ConnectEvent() noexcept { return m_connectEvent; }
   VANTEvent& InterruptEvent() noexcept { return m_interruptEvent; }
   bool IsDetaching() const noexcept { return m_detaching.load(std::memory_order_acquire) != 0; }
-  /// Start of a read: gives back what is held, waits while a detach runs, marks the read.
-  void BeginRead();
+  /// Start of a read: gives back what is held (unless keepHeld), waits while a detach runs,
+  /// marks the read.
+  void BeginRead(bool keepHeld = false);
   /// End of a read (also on exceptions): acknowledges a pending detach when nothing is held.
   void EndRead() noexcept;
   /// Acknowledges a detach and sleeps until it is over (the input holds nothing).
   void AcknowledgeDetach() noexcept;
-  /// Records a taken item as held.
-  void Hold(VANTFastIOItem* item) noexcept;
-  int32_t HeldCount() const noexcept { return m_heldCount; }
+  /// Records a taken item as the one held (a single read).
+  void Hold(VANTFastIOItem* item);
+  /// Adds a taken item after those held (a window of the last samples).
+  void AppendHeld(VANTFastIOItem* item);
+  /// Gives back the oldest held items until at most `count` are held.
+  void TrimHeld(int32_t count);
+  int32_t HeldCount() const noexcept { return static_cast<int32_t>(m_held.size()); }
+  VANTFastIOItem* HeldItem(int32_t k) const noexcept { return m_held[static_cast<size_t>(k)]; }
   /// Gives back every held item (the FIFO reports a release without a take).
   void ReleaseHeld();
   /// Subsampling bookkeeping of a read: true when the sample just taken completes the cycle.
@@ -111,7 +118,7 @@ private:
   VANTEvent m_interruptEvent;
   VANTEvent m_detachAckEvent;
   int32_t m_subsamplingCounter = 0;
-  int32_t m_heldCount = 0;
+  std::vector<VANTFastIOItem*> m_held; // oldest first; grows only when a window needs more room
   std::atomic<uint8_t> m_detaching{0};
   std::atomic<uint8_t> m_inStartReading{0};
   std::atomic<uint32_t> m_detachGeneration{0}; // counts the detaches that are over

@@ -36,6 +36,8 @@ class VANTModuleDefinition;
 class VANTInput;
 class VANTOutput;
 class VANTIOElt;
+class VANTInputImplementation;
+struct VANTFastIOItem;
 class VANTAction;
 class VANTThread;
 class VANTModule;
@@ -203,6 +205,17 @@ public:
   VANTIOElt* MsgStartReading(VANTInput* input);
   VANTIOElt* MsgStartReading(int32_t n, VANTInput** inputs, int32_t* index, int32_t e = 0,
                              VANTEvent** events = nullptr);
+  /// Keeps a window of the `count` most recent samples of input, all held: reads one new sample
+  /// (waiting for it), drops the oldest when the window is full, and once `count` samples are
+  /// held writes their elements to out, oldest first, and returns true. A sequential module
+  /// gets false while the window is not full or nothing new came.
+  bool NLastStartReading(VANTInput* input, int32_t count, VANTIOElt** out);
+  /// Reads one sample on each of the n inputs (1 to 256) such that their timestamps lie within
+  /// synchroTolerance of each other (samples too far behind in the direction of engine time are
+  /// dropped and read again). Returns the smallest timestamp, with one element per input in out;
+  /// -1 (out all null) when event ended the wait.
+  int64_t SynchroStartReading(int32_t n, VANTInput** inputs, VANTIOElt** out,
+                              int64_t synchroTolerance, VANTEvent* event = nullptr);
   /// Gives back everything input holds.
   void StopReading(VANTInput* input);
 
@@ -245,6 +258,8 @@ public:
   static const VANTThreadHooks& ThreadHooks() noexcept;
 
 protected:
+  /// One read on one input (see runtime/vant_module_dataflow.cpp).
+  VANTFastIOItem* ReadOne(VANTInputImplementation* reader, bool keepHeld);
   /// Sets and clears state bits under the structure lock; returns the new word. The engine is not
   /// told: call NotifyState() when it must see the change.
   uint32_t ChangeState(uint32_t set, uint32_t clear);

@@ -11,6 +11,7 @@
 #include "util/vant_exceptions.h"
 #include "util/vant_string.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -22,7 +23,9 @@ VANTInputImplementation* InputImpl(VANTInput* input) {
 // Marks an input as being read for a scope (BeginRead/EndRead), also when the read throws.
 class ReadScope {
 public:
-  explicit ReadScope(VANTInputImplementation* input) : m_input(input) { m_input->BeginRead(); }
+  ReadScope(VANTInputImplementation* input, bool keepHeld) : m_input(input) {
+    m_input->BeginRead(keepHeld);
+  }
   ~ReadScope() { m_input->EndRead(); }
   ReadScope(const ReadScope&) = delete;
   ReadScope& operator=(const ReadScope&) = delete;
@@ -89,74 +92,80 @@ void VANTModule::StopWriting(VANTIOElt* element, bool discard) {
 
 // ---- Reading ---------------------------------------------------------------------------------
 
+// One read on one input: the item taken (not yet recorded as held), or null for a sequential
+// module with nothing new. keepHeld leaves what the input holds (a window of last samples).
+VANTFastIOItem* VANTModule::ReadOne(VANTInputImplementation* reader, bool keepHeld) {
+  ReadScope scope(reader, keepHeld);
+  if (!IsThreaded()) {
+    VANTIOMonitorImplementation* fifo = reader->Fifo();
+    if (fifo == nullptr) {
+      return nullptr;
+    }
+    if (reader->IsDetaching()) {
+      reader->AcknowledgeDetach();
+      return nullptr;
+    }
+    VANTFastIO::ReadResult result = fifo->TryRead(reader->ReaderIndex());
+    if (result.MustWait()) {
+      fifo->CancelWait(reader->ReaderIndex());
+      return nullptr;
+    }
+    return result.item;
+  }
+
+  for (;;) {
+    VANTIOMonitorImplementation* fifo = reader->Fifo();
+    if (fifo == nullptr) {
+      VANTEvent* events[2] = {&reader->ConnectEvent(), &m_stopEvent};
+      if (VANTEvent::Wait(2, events, -1) == 1) {
+        throw VANT::StopException;
+      }
+      reader->ConnectEvent().Reset();
+      continue;
+    }
+    if (reader->IsDetaching()) {
+      reader->AcknowledgeDetach();
+      continue;
+    }
+    const uint32_t index = reader->ReaderIndex();
+    VANTFastIO::ReadResult result = fifo->TryRead(index, true);
+    bool interrupted = false;
+    while (result.MustWait()) {
+      VANTEvent* events[3] = {result.waitEvent, &m_stopEvent, &reader->InterruptEvent()};
+      const int32_t woke = VANTEvent::Wait(3, events, -1);
+      if (woke == 2) {
+        fifo->CancelWait(index);
+        reader->InterruptEvent().Reset();
+        interrupted = true;
+        break;
+      }
+      // 0: the waiter event; 1: the stop event (TakeAfterWait throws StopException).
+      result = fifo->TakeAfterWait(index, woke == 0 ? 0 : 1);
+    }
+    if (interrupted || result.item == nullptr) {
+      continue;
+    }
+    if (!reader->CountSample()) {
+      fifo->ReleaseItem(index, result.item); // not the last sample of the subsampling cycle
+      continue;
+    }
+    reader->ResetSubsamplingCounter();
+    return result.item;
+  }
+}
+
 VANTIOElt* VANTModule::StartReading(VANTInput* input) {
   if (IsDying()) {
     throw VANT::StopException;
   }
   VANTInputImplementation* reader = InputImpl(input);
   try {
-    ReadScope scope(reader);
-    if (!IsThreaded()) {
-      VANTIOMonitorImplementation* fifo = reader->Fifo();
-      if (fifo == nullptr) {
-        return nullptr;
-      }
-      if (reader->IsDetaching()) {
-        reader->AcknowledgeDetach();
-        return nullptr;
-      }
-      VANTFastIO::ReadResult result = fifo->TryRead(reader->ReaderIndex());
-      if (result.MustWait()) {
-        fifo->CancelWait(reader->ReaderIndex());
-        return nullptr;
-      }
-      if (result.item == nullptr) {
-        return nullptr;
-      }
-      reader->Hold(result.item);
-      return fifo->ElementOf(result.item);
+    VANTFastIOItem* item = ReadOne(reader, false);
+    if (item == nullptr) {
+      return nullptr;
     }
-
-    for (;;) {
-      VANTIOMonitorImplementation* fifo = reader->Fifo();
-      if (fifo == nullptr) {
-        VANTEvent* events[2] = {&reader->ConnectEvent(), &m_stopEvent};
-        if (VANTEvent::Wait(2, events, -1) == 1) {
-          throw VANT::StopException;
-        }
-        reader->ConnectEvent().Reset();
-        continue;
-      }
-      if (reader->IsDetaching()) {
-        reader->AcknowledgeDetach();
-        continue;
-      }
-      const uint32_t index = reader->ReaderIndex();
-      VANTFastIO::ReadResult result = fifo->TryRead(index, true);
-      bool interrupted = false;
-      while (result.MustWait()) {
-        VANTEvent* events[3] = {result.waitEvent, &m_stopEvent, &reader->InterruptEvent()};
-        const int32_t woke = VANTEvent::Wait(3, events, -1);
-        if (woke == 2) {
-          fifo->CancelWait(index);
-          reader->InterruptEvent().Reset();
-          interrupted = true;
-          break;
-        }
-        // 0: the waiter event; 1: the stop event (TakeAfterWait throws StopException).
-        result = fifo->TakeAfterWait(index, woke == 0 ? 0 : 1);
-      }
-      if (interrupted || result.item == nullptr) {
-        continue;
-      }
-      if (!reader->CountSample()) {
-        fifo->Release(index); // not the last sample of the subsampling cycle
-        continue;
-      }
-      reader->ResetSubsamplingCounter();
-      reader->Hold(result.item);
-      return fifo->ElementOf(result.item);
-    }
+    reader->Hold(item);
+    return reader->Fifo()->ElementOf(item);
   } catch (int error) {
     if (error == VANT::ErrorException) {
       VANTStreamedString message;
@@ -164,6 +173,127 @@ VANTIOElt* VANTModule::StartReading(VANTInput* input) {
       Error(message.Text(), 1, 0);
     }
     throw;
+  }
+}
+
+bool VANTModule::NLastStartReading(VANTInput* input, int32_t count, VANTIOElt** out) {
+  if (IsDying()) {
+    throw VANT::StopException;
+  }
+  VANTInputImplementation* reader = InputImpl(input);
+  if (!IsThreaded() && reader->InputSubsampling() > 1) {
+    Error("NLastStartReading is not supported for sequential components with an input "
+          "subsampling.",
+          1, 0);
+  }
+  try {
+    for (;;) {
+      VANTFastIOItem* item = ReadOne(reader, true);
+      if (item == nullptr) {
+        return false; // a sequential module with nothing new
+      }
+      // The window holds the last `count` samples, oldest first.
+      reader->TrimHeld(count > 0 ? count - 1 : 0);
+      reader->AppendHeld(item);
+      if (reader->HeldCount() < count) {
+        if (!IsThreaded()) {
+          return false;
+        }
+        continue;
+      }
+      VANTIOMonitorImplementation* fifo = reader->Fifo();
+      for (int32_t k = 0; k < reader->HeldCount() && out != nullptr; ++k) {
+        out[k] = fifo->ElementOf(reader->HeldItem(k));
+      }
+      return true;
+    }
+  } catch (int error) {
+    if (error == VANT::ErrorException) {
+      VANTStreamedString message;
+      message << "Failed to start reading " << count << " last samples on " << reader->FullName();
+      Error(message.Text(), 1, 0);
+    }
+    throw;
+  }
+}
+
+int64_t VANTModule::SynchroStartReading(int32_t n, VANTInput** inputs, VANTIOElt** out,
+                                        int64_t synchroTolerance, VANTEvent* event) {
+  if (n < 1) {
+    Error("The number of inputs cannot be negative.", 1, 0);
+  }
+  if (n > 256) {
+    Error("Can't SynchroStartRead on more than 256 inputs simultaneously. Sorry.", 1, 0);
+  }
+  if (synchroTolerance < 0) {
+    Error("synchroTolerance cannot be negative", 1, 0);
+  }
+  for (int32_t k = 0; k < n; ++k) {
+    out[k] = nullptr;
+  }
+  auto fail = [&]() -> int64_t {
+    for (int32_t k = 0; k < n; ++k) {
+      if (out[k] != nullptr) {
+        StopReading(inputs[k]);
+        out[k] = nullptr;
+      }
+    }
+    return -1;
+  };
+  VANTInput* missing[256];
+  int32_t missingIndex[256];
+  bool defined = false;
+  int64_t low = 0;
+  int64_t high = 0;
+  for (;;) {
+    int32_t m = 0;
+    for (int32_t k = 0; k < n; ++k) {
+      if (out[k] == nullptr) {
+        missingIndex[m] = k;
+        missing[m++] = inputs[k];
+      }
+    }
+    if (m == 0) {
+      return low;
+    }
+    VANTEvent* extra[1] = {event};
+    int32_t position = -1;
+    VANTIOElt* element = StartReading(m, missing, &position, event != nullptr ? 1 : 0, extra);
+    if (element == nullptr || position < 0 || position >= m) {
+      return fail(); // the event fired (or nothing new for a sequential module)
+    }
+    const int32_t k = missingIndex[position];
+    const int64_t t = element->Timestamp();
+    VANTHostKernel* kernel = VANT::Kernel();
+    const bool forward = kernel == nullptr || kernel->SpeedSign() >= 0;
+    if (defined && std::max(t, high) - std::min(t, low) > synchroTolerance) {
+      if ((forward && t < low) || (!forward && t > high)) {
+        StopReading(inputs[k]); // too old for the window: read this input again
+        continue;
+      }
+      // The window starts again at the new sample; samples too far from it are read again.
+      low = high = t;
+      for (int32_t j = 0; j < n; ++j) {
+        if (j == k || out[j] == nullptr) {
+          continue;
+        }
+        const int64_t u = out[j]->Timestamp();
+        const bool keep = forward ? t - u <= synchroTolerance : u - t <= synchroTolerance;
+        if (keep) {
+          low = std::min(low, u);
+          high = std::max(high, u);
+        } else {
+          StopReading(inputs[j]);
+          out[j] = nullptr;
+        }
+      }
+      out[k] = element;
+      continue;
+    }
+    out[k] = element;
+    low = defined ? std::min(low, t) : t;
+    high = defined ? std::max(high, t) : t;
+    defined = true;
   }
 }
 
@@ -322,7 +452,7 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
 
       VANTInputImplementation* reader = InputImpl(inputs[takenAt]);
       if (!reader->CountSample()) {
-        reader->Fifo()->Release(reader->ReaderIndex());
+        reader->Fifo()->ReleaseItem(reader->ReaderIndex(), taken);
         continue;
       }
       reader->ResetSubsamplingCounter();

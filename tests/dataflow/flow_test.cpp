@@ -665,4 +665,121 @@ TEST_F(FlowTest, DestroyingAConnectedReaderFreesItsReaderIndex) {
   EXPECT_EQ(output->Fifo().RegisteredMask(), 0u);
 }
 
+// N-last reads: the first answer after three samples, then one per new sample, each time the
+// last three, oldest first; every sample of the window stays held.
+TEST_F(FlowTest, NLastReadKeepsAWindowOfTheLastSamples) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  SetInteger("R.in.readerType", VANT::NeverSkippingReader);
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(6, &written);
+  std::mutex mutex;
+  std::vector<std::vector<int64_t>> windows;
+  reader->onCycle = [&](FlowComponent& self) {
+    VANTIOElt* out[3] = {};
+    if (!self.NLastStartReading(self.Input("in"), 3, out)) {
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    windows.push_back({out[0]->Timestamp(), out[1]->Timestamp(), out[2]->Timestamp()});
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(writer));
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return windows.size() == 4;
+  }));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(windows,
+            (std::vector<std::vector<int64_t>>{{1, 2, 3}, {2, 3, 4}, {3, 4, 5}, {4, 5, 6}}));
+  EXPECT_EQ(static_cast<VANTInputImplementation*>(reader->Input("in"))->HeldCount(), 3);
+}
+
+// Synchronised reads with tolerance 0 return only samples of equal timestamps: the input that
+// is ahead waits, the one behind drops its older samples.
+TEST_F(FlowTest, SynchronisedReadMatchesEqualTimestamps) {
+  FlowComponent* a = Make("FlowWriter", "A");
+  FlowComponent* b = Make("FlowWriter", "B");
+  FlowComponent* reader = Make("FlowTwoReader", "R");
+  ASSERT_TRUE(host().Connect("A.out", "R.a"));
+  ASSERT_TRUE(host().Connect("B.out", "R.b"));
+  // A writes 1..6; B writes 4 and 6 only.
+  std::atomic<int> stepA{0};
+  a->onCycle = [&](FlowComponent& self) {
+    if (stepA.load() >= 6) {
+      self.Wait4Event(&self.never, -1);
+      return;
+    }
+    VANTIOElt* element = self.StartWriting(self.Output("out"), stepA.load() + 1);
+    element->VectorSize() = 8;
+    self.StopWriting(element);
+    ++stepA;
+  };
+  std::atomic<int> stepB{0};
+  b->onCycle = [&](FlowComponent& self) {
+    static const int64_t stamps[] = {4, 6};
+    if (stepB.load() >= 2) {
+      self.Wait4Event(&self.never, -1);
+      return;
+    }
+    VANTIOElt* element = self.StartWriting(self.Output("out"), stamps[stepB.load()]);
+    element->VectorSize() = 8;
+    self.StopWriting(element);
+    ++stepB;
+  };
+  std::mutex mutex;
+  std::vector<std::vector<int64_t>> matched;
+  reader->onCycle = [&](FlowComponent& self) {
+    VANTInput* inputs[2] = {self.Input("a"), self.Input("b")};
+    VANTIOElt* out[2] = {};
+    const int64_t at = self.SynchroStartReading(2, inputs, out, 0);
+    std::lock_guard<std::mutex> lock(mutex);
+    matched.push_back({at, out[0]->Timestamp(), out[1]->Timestamp()});
+    self.StopReading(inputs[0]);
+    self.StopReading(inputs[1]);
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(b));
+  ASSERT_TRUE(host().StartComponent(a));
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return matched.size() == 2;
+  }));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(matched, (std::vector<std::vector<int64_t>>{{4, 4, 4}, {6, 6, 6}}));
+}
+
+TEST_F(FlowTest, SynchronisedReadRefusesBadArguments) {
+  FlowComponent* reader = Make("FlowTwoReader", "R");
+  std::atomic<int> done{0};
+  std::vector<int> results(3, 0);
+  reader->onCycle = [&](FlowComponent& self) {
+    if (done) {
+      self.Wait4Event(&self.never, -1);
+      return;
+    }
+    VANTInput* inputs[2] = {self.Input("a"), self.Input("b")};
+    VANTIOElt* out[2] = {};
+    auto attempt = [&](int32_t n, int64_t tolerance) {
+      try {
+        self.SynchroStartReading(n, inputs, out, tolerance);
+      } catch (int error) {
+        return error;
+      }
+      return 0;
+    };
+    results[0] = attempt(0, 0);
+    results[1] = attempt(257, 0);
+    results[2] = attempt(2, -1);
+    done = 1;
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(Eventually([&] { return done.load() == 1; }));
+  EXPECT_EQ(results, (std::vector<int>{-5, -5, -5}));
+  EXPECT_TRUE(Reported("The number of inputs cannot be negative."));
+  EXPECT_TRUE(Reported("Can't SynchroStartRead on more than 256 inputs simultaneously. Sorry."));
+  EXPECT_TRUE(Reported("synchroTolerance cannot be negative"));
+}
+
 } // namespace
