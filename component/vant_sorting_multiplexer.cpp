@@ -339,6 +339,7 @@ void vant_sorting_multiplexer::Death() {
     Report(text.Text(), VANT::kError, 0);
   }
   m_pcapQueue.clear();
+  m_packetPool.release(); // the queue is empty: give the pool's memory back
   m_recordQueue.clear();
   m_eltQueue.clear();
   m_schedule.clear();

@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <set>
 #include <utility>
 #include <vector>
@@ -71,13 +72,25 @@ VANTComponentModelDefinition& SortingMultiplexerRecord();
 
 } // namespace VANT
 
-/// One packet of the PCAP queue: its header words and its own copy of the packet bytes.
+/// Frees packet bytes back to the pool they came from.
+struct VANTMuxPoolBytes {
+  std::pmr::memory_resource* pool = nullptr;
+  uint32_t size = 0;
+  void operator()(uint8_t* bytes) const noexcept {
+    if (bytes != nullptr) {
+      pool->deallocate(bytes, size, 1);
+    }
+  }
+};
+
+/// One packet of the PCAP queue: its header words and its own copy of the packet bytes, taken
+/// from the component's packet pool.
 struct VANTMuxPacket {
   uint32_t inclLen;
   uint32_t len2;
   uint64_t tsSec;
   uint64_t tsUsec;
-  std::unique_ptr<uint8_t[]> bytes; // exactly inclLen bytes
+  std::unique_ptr<uint8_t[], VANTMuxPoolBytes> bytes; // exactly inclLen bytes (null for 0)
 
   int64_t Timestamp() const noexcept { return static_cast<int64_t>(tsSec * 1000000u + tsUsec); }
 };
@@ -165,7 +178,11 @@ protected:
   int64_t m_wrongOrderCount = 0;
   int64_t m_lastWrittenTimestamp = 0;
   int64_t m_maxTimeJump = 0;
-  std::multiset<VANTMuxPacket, VANTMuxPacketOrder> m_pcapQueue;
+  // Packet bytes and queue nodes come from one pool of size classes: a packet costs no call to
+  // the general allocator once the pool has grown to the queue's depth. Declared before the
+  // queue, which must go first.
+  std::pmr::unsynchronized_pool_resource m_packetPool{std::pmr::pool_options{0, 2048}};
+  std::pmr::multiset<VANTMuxPacket, VANTMuxPacketOrder> m_pcapQueue{&m_packetPool};
   uint32_t m_outputLinkType = 0;
   std::multimap<int64_t, VANTMuxRecord> m_recordQueue;
   std::multimap<int64_t, VANTMuxElement> m_eltQueue;

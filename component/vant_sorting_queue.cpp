@@ -122,9 +122,13 @@ void vant_sorting_multiplexer::ProcessPcap(VANTIOElt* element, int64_t& rekey) {
       header,
       [this, &rekey](const uint8_t* at, const uint8_t* data, uint32_t inclLen) {
         const VANTPcapPacketHeader h = VANT::LoadPcapHeader(at);
-        VANTMuxPacket packet{inclLen, h.len2, h.tsSec, h.tsUsec,
-                             std::make_unique_for_overwrite<uint8_t[]>(inclLen)};
+        VANTMuxPacket packet{inclLen,
+                             h.len2,
+                             h.tsSec,
+                             h.tsUsec,
+                             {nullptr, VANTMuxPoolBytes{&m_packetPool, inclLen}}};
         if (inclLen > 0) {
+          packet.bytes.reset(static_cast<uint8_t*>(m_packetPool.allocate(inclLen, 1)));
           std::memcpy(packet.bytes.get(), data, inclLen);
         }
         rekey = packet.Timestamp();
