@@ -236,6 +236,29 @@ TEST_F(MergeEndToEndTest, MissingOrWrongPackageFileFails) {
   EXPECT_FALSE(merge_test::fs::exists(Out()));
 }
 
+TEST_F(MergeEndToEndTest, PackageFromTheEnvironmentIsUsedUnlessTheOptionGivesOne) {
+  const std::string icmp = (kCaptures / "cap_icmp.pcap").string();
+  ASSERT_EQ(setenv("CORVEX_PACKAGE", Path("elsewhere.pck").c_str(), 1), 0);
+  const RunResult fromEnvironment = RunMerge({"-q", "-w", Out(), icmp}, m_dir);
+  const RunResult fromOption = RunMerge(
+      {"-q", "--package",
+       (path(CORVEX_MERGE_PATH).parent_path().parent_path() / "corvex_sorting_multiplexer.pck")
+           .string(),
+       "-w", Out(), icmp},
+      m_dir);
+  unsetenv("CORVEX_PACKAGE");
+  EXPECT_EQ(fromEnvironment.status, 1);
+  EXPECT_NE(fromEnvironment.err.find("elsewhere.pck"), std::string::npos) << fromEnvironment.err;
+  EXPECT_EQ(fromOption.status, 0) << fromOption.err;
+}
+
+TEST_F(MergeEndToEndTest, OutputThatCannotBeCreatedFailsNamingIt) {
+  const std::string out = Path("no_such_folder/out.pcap").string();
+  const RunResult run = RunMerge({"-w", out, (kCaptures / "cap_icmp.pcap").string()}, m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find(out), std::string::npos) << run.err;
+}
+
 // ---- Other readers -------------------------------------------------------------------------
 
 TEST_F(MergeEndToEndTest, TsharkReadsTheOutput) {

@@ -42,6 +42,8 @@ constexpr size_t kWrongOrderShown = 5;
 // How long the end may lag behind: the multiplexer ends its run as soon as the recorder has let
 // go of its last elements, and the recorder finishes right after the multiplexer's last write.
 constexpr auto kEndGrace = std::chrono::seconds(10);
+// A run without pacing in which nothing moves for this long has hung.
+constexpr auto kStallLimit = std::chrono::seconds(60);
 // Longest wait for the players to fill their FIFOs before the multiplexer starts anyway.
 constexpr auto kPrimeLimit = std::chrono::seconds(30);
 
@@ -87,6 +89,8 @@ private:
   std::string CheckFailure();
   bool MultiplexerDead();
   MergeProgress Progress(Clock::time_point start) const;
+  /// Grows whenever a packet moves or a component finishes.
+  uint64_t Movement() const;
   void Fail(const std::string& error) { m_result.errors.push_back(error); }
 
   const MergeOptions& m_options;
@@ -349,6 +353,14 @@ std::string Pipeline::CheckFailure() {
   return {};
 }
 
+uint64_t Pipeline::Movement() const {
+  uint64_t moved = m_recorder->PacketsWritten() + (m_recorder->Finished() ? 1 : 0);
+  for (const vant_pcap_file_player* player : m_players) {
+    moved += player->PacketsSent() + (player->Finished() ? 1 : 0);
+  }
+  return moved;
+}
+
 MergeProgress Pipeline::Progress(Clock::time_point start) const {
   MergeProgress progress;
   progress.packets = m_recorder->PacketsWritten();
@@ -371,6 +383,8 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
         std::chrono::duration<double>(std::max(progressInterval, 0.01)));
     Clock::time_point nextProgress = start + interval;
     Clock::time_point endSeen{};
+    uint64_t lastMovement = Movement();
+    Clock::time_point lastMove = Clock::now();
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       DrainReports();
@@ -396,6 +410,18 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
           m_result.warnings.push_back("the multiplexer did not end its run by itself");
           break;
         }
+      }
+      // A merge that plays files as fast as it can always moves; one that stands still has hung.
+      const uint64_t moved = Movement();
+      if (moved != lastMovement) {
+        lastMovement = moved;
+        lastMove = Clock::now();
+      } else if (m_options.pace <= 0 && Clock::now() - lastMove > kStallLimit) {
+        failure =
+            "the merge stopped moving for " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStallLimit).count()) +
+            " s (" + std::to_string(m_recorder->PacketsWritten()) + " packets written)";
+        break;
       }
       if (progress && Clock::now() >= nextProgress) {
         progress(Progress(start));
