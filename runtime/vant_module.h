@@ -259,7 +259,7 @@ public:
 
 protected:
   /// One read on one input (see runtime/vant_module_dataflow.cpp).
-  VANTFastIOItem* ReadOne(VANTInputImplementation* reader, bool keepHeld);
+  VANTFastIOItem* ReadOne(VANTInputImplementation* reader, int32_t window);
   /// Sets and clears state bits under the structure lock; returns the new word. The engine is not
   /// told: call NotifyState() when it must see the change.
   uint32_t ChangeState(uint32_t set, uint32_t clear);

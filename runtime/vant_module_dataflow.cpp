@@ -34,6 +34,27 @@ private:
   VANTInputImplementation* m_input;
 };
 
+// Marks every input of a multi-input read as being read for a scope.
+class MultiReadScope {
+public:
+  MultiReadScope(VANTInput** inputs, int32_t n) : m_inputs(inputs) {
+    for (; m_begun < n; ++m_begun) {
+      static_cast<VANTInputImplementation*>(m_inputs[m_begun])->BeginRead(false);
+    }
+  }
+  ~MultiReadScope() {
+    for (int32_t k = 0; k < m_begun; ++k) {
+      static_cast<VANTInputImplementation*>(m_inputs[k])->EndRead();
+    }
+  }
+  MultiReadScope(const MultiReadScope&) = delete;
+  MultiReadScope& operator=(const MultiReadScope&) = delete;
+
+private:
+  VANTInput** m_inputs;
+  int32_t m_begun = 0;
+};
+
 // Failures of the multi-input limits: level 2, option 1, flag true, then the error exception.
 [[noreturn]] void FailLimit(const char* text) {
   VANT::KernelReport(text, 2, 1, true);
@@ -92,10 +113,21 @@ void VANTModule::StopWriting(VANTIOElt* element, bool discard) {
 
 // ---- Reading ---------------------------------------------------------------------------------
 
-// One read on one input: the item taken (not yet recorded as held), or null for a sequential
-// module with nothing new. keepHeld leaves what the input holds (a window of last samples).
-VANTFastIOItem* VANTModule::ReadOne(VANTInputImplementation* reader, bool keepHeld) {
-  ReadScope scope(reader, keepHeld);
+// One read on one input: the item taken, or null for a sequential module with nothing new. The
+// item is recorded as held before the read ends, so that a detach never sees a reader that holds
+// an item it has not recorded. window 0: the item replaces what the input held; window N: it
+// joins the N - 1 most recent items held (a window of last samples).
+VANTFastIOItem* VANTModule::ReadOne(VANTInputImplementation* reader, int32_t window) {
+  ReadScope scope(reader, window > 0);
+  auto hold = [reader, window](VANTFastIOItem* item) {
+    if (window > 0) {
+      reader->TrimHeld(window - 1);
+      reader->AppendHeld(item);
+    } else {
+      reader->Hold(item);
+    }
+    return item;
+  };
   if (!IsThreaded()) {
     VANTIOMonitorImplementation* fifo = reader->Fifo();
     if (fifo == nullptr) {
@@ -110,7 +142,7 @@ VANTFastIOItem* VANTModule::ReadOne(VANTInputImplementation* reader, bool keepHe
       fifo->CancelWait(reader->ReaderIndex());
       return nullptr;
     }
-    return result.item;
+    return result.item != nullptr ? hold(result.item) : nullptr;
   }
 
   for (;;) {
@@ -150,7 +182,7 @@ VANTFastIOItem* VANTModule::ReadOne(VANTInputImplementation* reader, bool keepHe
       continue;
     }
     reader->ResetSubsamplingCounter();
-    return result.item;
+    return hold(result.item);
   }
 }
 
@@ -160,12 +192,8 @@ VANTIOElt* VANTModule::StartReading(VANTInput* input) {
   }
   VANTInputImplementation* reader = InputImpl(input);
   try {
-    VANTFastIOItem* item = ReadOne(reader, false);
-    if (item == nullptr) {
-      return nullptr;
-    }
-    reader->Hold(item);
-    return reader->Fifo()->ElementOf(item);
+    VANTFastIOItem* item = ReadOne(reader, 0);
+    return item != nullptr ? reader->Fifo()->ElementOf(item) : nullptr;
   } catch (int error) {
     if (error == VANT::ErrorException) {
       VANTStreamedString message;
@@ -188,13 +216,11 @@ bool VANTModule::NLastStartReading(VANTInput* input, int32_t count, VANTIOElt** 
   }
   try {
     for (;;) {
-      VANTFastIOItem* item = ReadOne(reader, true);
+      // The window holds the last `count` samples, oldest first.
+      VANTFastIOItem* item = ReadOne(reader, count > 0 ? count : 1);
       if (item == nullptr) {
         return false; // a sequential module with nothing new
       }
-      // The window holds the last `count` samples, oldest first.
-      reader->TrimHeld(count > 0 ? count - 1 : 0);
-      reader->AppendHeld(item);
       if (reader->HeldCount() < count) {
         if (!IsThreaded()) {
           return false;
@@ -344,6 +370,7 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
   };
 
   try {
+    MultiReadScope scope(inputs, n);
     for (;;) {
       VANTEvent* list[kMaxWaitObjects];
       Slot slots[kMaxWaitObjects];
@@ -356,11 +383,11 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
 
       for (int32_t k = 0; k < n && takenAt < 0; ++k) {
         VANTInputImplementation* reader = InputImpl(inputs[k]);
+        if (reader->IsDetaching()) {
+          reader->AcknowledgeDetach(); // it holds nothing: the detach goes on, this read waits
+        }
         VANTIOMonitorImplementation* fifo = reader->Fifo();
-        if (fifo == nullptr || reader->IsDetaching()) {
-          if (reader->IsDetaching() && reader->HeldCount() > 0) {
-            reader->ReleaseHeld();
-          }
+        if (fifo == nullptr) {
           list[count] = &reader->ConnectEvent();
           slots[count++] = {Role::kConnect, k};
           continue;

@@ -487,6 +487,36 @@ TEST_F(FlowTest, DetachingUnderTrafficAndConnectingAgain) {
   host().StopComponent(reader);
 }
 
+// The same through the multi-input read, the form a merging component uses.
+TEST_F(FlowTest, DetachingAnInputOfAMultiInputRead) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  ASSERT_NE(Make("FlowWriter", "O"), nullptr);
+  FlowComponent* reader = Make("FlowTwoReader", "R");
+  ASSERT_TRUE(host().Connect("W.out", "R.a"));
+  ASSERT_TRUE(host().Connect("O.out", "R.b"));
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(1000000, &written);
+  std::atomic<int64_t> reads{0};
+  reader->onCycle = [&](FlowComponent& self) {
+    VANTInput* inputs[2] = {self.Input("a"), self.Input("b")};
+    int32_t index = -1;
+    if (self.StartReading(2, inputs, &index) != nullptr && index == 0) {
+      ++reads;
+    }
+  };
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(writer));
+  for (int round = 0; round < 20; ++round) {
+    const int64_t before = reads.load();
+    ASSERT_TRUE(Eventually([&] { return reads.load() > before + 50; })) << "round " << round;
+    const auto begin = std::chrono::steady_clock::now();
+    host().DisconnectInput(reader->Input("a"));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s) << "round " << round;
+    ASSERT_TRUE(host().Connect("W.out", "R.a"));
+  }
+  EXPECT_EQ(reader->State() & VANTModule::kError, 0u);
+}
+
 // VectorSize beyond BufferSize puts the writer in error and publishes nothing.
 TEST_F(FlowTest, AnOversizedVectorIsAnErrorAndNotPublished) {
   FlowComponent* writer = Make("FlowWriter", "W");
