@@ -621,6 +621,29 @@ TEST_F(SortingMultiplexer, DataInputsOfDifferentTypesAreRefusedAtBirth) {
   EXPECT_TRUE(run.data->Received().empty());
 }
 
+TEST_F(SortingMultiplexer, OutOfRangePropertiesStopTheRunWithTheirTexts) {
+  const struct {
+    const char* property;
+    int64_t value;
+    const char* text;
+  } cases[] = {
+      {"buffer_packet_count", -1, "buffer_packet_count must be >= 0"},
+      {"vector_max_size", 0, "vector_max_size must be >= 1"},
+      {"vector_max_latency", 999, "vector_max_latency must be >= 1 ms"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.property);
+    Run run = Build(Kind::Pcap, {PcapItems(0, {10, 20}, 1)}, 0, 1, 100000, 0, false);
+    SetInteger(std::string("mux.") + c.property, c.value);
+    StartAll({run.data, run.eof}, run.sources, {run.mux});
+    ASSERT_TRUE(WaitDead(run.mux));
+    EXPECT_TRUE(Contains(Texts(2), std::string(kPrefix) + c.text));
+    EXPECT_TRUE(run.data->Received().empty()) << "nothing is written with a refused value";
+    TearDown();
+    SetUp();
+  }
+}
+
 TEST_F(SortingMultiplexer, AnUnconnectedEndOfFileInputIsRefusedAtBirth) {
   VANTComponent* mux = MakeMux("mux", 1);
   TestMuxSource* source = MakeSource("src0");
