@@ -13,12 +13,36 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
+
+// Every heap allocation of this test program is counted, so that a test can show that a steady
+// flow of samples allocates nothing. (The replaced operators pair malloc with free themselves;
+// the compiler cannot see that through inlining.)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+std::atomic<uint64_t> g_allocations{0};
+} // namespace
+
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* block = std::malloc(size != 0 ? size : 1)) {
+    return block;
+  }
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
 
 namespace {
 
@@ -810,6 +834,42 @@ TEST_F(FlowTest, SynchronisedReadRefusesBadArguments) {
   EXPECT_TRUE(Reported("The number of inputs cannot be negative."));
   EXPECT_TRUE(Reported("Can't SynchroStartRead on more than 256 inputs simultaneously. Sorry."));
   EXPECT_TRUE(Reported("synchroTolerance cannot be negative"));
+}
+
+// Once running, writing and reading samples allocates nothing on any thread: neither the FIFO,
+// the waits, the time stamping, the life cycle's per-cycle step nor the sequential notification.
+TEST_F(FlowTest, SteadyFlowMakesNoHeapAllocation) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  FlowComponent* sequential = Make("FlowSequentialReader", "S");
+  SetInteger("R.in.readerType", VANT::NeverSkippingReader);
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  ASSERT_TRUE(host().Connect("W.out", "S.in"));
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(200000, &written);
+  std::atomic<int64_t> reads{0};
+  reader->onCycle = [&](FlowComponent& self) {
+    self.StartReading(self.Input("in"));
+    ++reads;
+  };
+  std::atomic<int64_t> sequentialReads{0};
+  sequential->onCycle = [&](FlowComponent& self) {
+    if (self.StartReading(self.Input("in")) != nullptr) {
+      ++sequentialReads;
+    }
+  };
+  ASSERT_TRUE(host().StartComponent(sequential));
+  ASSERT_TRUE(host().StartComponent(reader));
+  ASSERT_TRUE(host().StartComponent(writer));
+  ASSERT_TRUE(Eventually([&] { return reads.load() > 10000; }));
+  const uint64_t before = g_allocations.load();
+  ASSERT_GT(before, 0u) << "the counting allocator is not in use";
+  const int64_t readsBefore = reads.load();
+  ASSERT_TRUE(Eventually([&] { return reads.load() > readsBefore + 50000; }));
+  const uint64_t after = g_allocations.load();
+  EXPECT_EQ(after - before, 0u) << "allocations while " << reads.load() - readsBefore
+                                << " samples went through";
+  EXPECT_GT(sequentialReads.load(), 0);
 }
 
 } // namespace
