@@ -244,6 +244,9 @@ TestMuxSink::TestMuxSink(const char* name, VANTComponentModelDefinition* record)
     : VANTComponent(name, record) {}
 
 void TestMuxSink::Cycle() {
+  if (const int64_t delay = m_delay.load(); delay > 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(delay));
+  }
   VANTInput* in = In();
   VANTIOElt* element = StartReading(in);
   if (element == nullptr) {

@@ -129,12 +129,15 @@ public:
   bool WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20));
   void Clear();
 
+  /// Makes the sink slow: it sleeps this long before each read.
+  void SetDelay(std::chrono::microseconds delay) { m_delay.store(delay.count()); }
   void Cycle() override;
 
 private:
   std::mutex m_mutex;
   std::condition_variable m_arrived;
   std::vector<ReceivedElement> m_received;
+  std::atomic<int64_t> m_delay{0}; // microseconds
 };
 
 namespace MuxTest {

@@ -400,6 +400,14 @@ TEST_F(SortingMultiplexer, OnePcapElementNeverHoldsMoreThan65535Packets) {
     sizes.push_back(element.packets.size());
   }
   EXPECT_EQ(sizes, (std::vector<size_t>{65535, 17 * 4096 - 65535}));
+  // The first element's packet buffer grew far beyond its initial 128 KiB: its header must point
+  // at the moved allocation.
+  const std::vector<Packet> merged = Flatten(run.data->Received());
+  ASSERT_EQ(merged.size(), 17u * 4096);
+  for (size_t k = 0; k < merged.size(); ++k) {
+    ASSERT_EQ(merged[k].Timestamp(), 1000000 + static_cast<int64_t>(k)) << "at packet " << k;
+    ASSERT_EQ(merged[k].bytes, "p");
+  }
 }
 
 TEST_F(SortingMultiplexer, OneRecordElementNeverHoldsMoreThan256Records) {
