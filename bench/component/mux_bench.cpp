@@ -477,3 +477,20 @@ int main(int argc, char** argv) {
   return 0;
 }
 
+
+#if 0
+// mux_bench 2000 on the development machine: 2 vCPUs (AMD EPYC) shared with other builds, load
+// average about 7, RelWithDebInfo.
+// throughput: 4 sources x 2000 elements x 256 packets (64..1500 bytes)
+//   run 0: multiplexer 2048000 packets in 1.036 s: 1976535 packets/s, 1592.9 MB/s;
+//          plain k-way merge 19464164 packets/s, 15686.5 MB/s; ratio 0.102
+//   run 1: multiplexer 2048000 packets in 1.205 s: 1699563 packets/s, 1369.7 MB/s;
+//          plain k-way merge 14621099 packets/s, 11783.4 MB/s; ratio 0.116
+//   run 2: multiplexer 2048000 packets in 1.014 s: 2019369 packets/s, 1627.4 MB/s;
+//          plain k-way merge 20608870 packets/s, 16609.1 MB/s; ratio 0.098
+//   best multiplexer run: 2019369 packets/s (goal: 2000000 packets/s)
+// idle multiplexer: 0.377 s of CPU per second of wall time (Rest(100) yields; the other
+//   threads of the machine took the rest of the core)
+// latency StopWriting -> multiplexer output (buffer_packet_count 0, 300 runs): median 21.9 us,
+//   p90 31.7 us, p99 64.7 us, max 2978.2 us
+#endif
