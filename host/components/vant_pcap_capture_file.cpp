@@ -25,6 +25,10 @@ VANTPcapCaptureReader::~VANTPcapCaptureReader() {
 }
 
 bool VANTPcapCaptureReader::Open(const std::string& path) {
+  if (m_handle != nullptr) { // opened again: the old file goes first (it uses the buffer)
+    pcap_close(m_handle);
+    m_handle = nullptr;
+  }
   m_path = path;
   m_error.clear();
   struct stat info {};
@@ -42,7 +46,11 @@ bool VANTPcapCaptureReader::Open(const std::string& path) {
     m_error = path + ": " + SystemError(errno);
     return false;
   }
-  std::setvbuf(file, nullptr, _IOFBF, kStdioBuffer);
+  // The buffer must be given: with a null one, stdio keeps its own block-sized buffer.
+  if (!m_stdioBuffer) {
+    m_stdioBuffer = std::make_unique<char[]>(kStdioBuffer);
+  }
+  std::setvbuf(file, m_stdioBuffer.get(), _IOFBF, kStdioBuffer);
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   m_handle = pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, errbuf);
   if (m_handle == nullptr) {
@@ -102,6 +110,7 @@ VANTPcapCaptureWriter::~VANTPcapCaptureWriter() {
 }
 
 bool VANTPcapCaptureWriter::Open(const std::string& path, uint32_t linkType, uint32_t snapLength) {
+  (void)Close(); // opened again: the old file is finished first (it uses the buffer)
   m_path = path;
   m_error.clear();
   m_linkType = linkType;
@@ -118,7 +127,10 @@ bool VANTPcapCaptureWriter::Open(const std::string& path, uint32_t linkType, uin
     m_dead = nullptr;
     return false;
   }
-  std::setvbuf(file, nullptr, _IOFBF, kStdioBuffer);
+  if (!m_stdioBuffer) {
+    m_stdioBuffer = std::make_unique<char[]>(kStdioBuffer);
+  }
+  std::setvbuf(file, m_stdioBuffer.get(), _IOFBF, kStdioBuffer);
   m_dumper = pcap_dump_fopen(m_dead, file);
   if (m_dumper == nullptr) {
     m_error = path + ": " + pcap_geterr(m_dead);

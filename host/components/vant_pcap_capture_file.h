@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct pcap;
@@ -48,6 +49,7 @@ public:
 
 private:
   pcap* m_handle = nullptr;
+  std::unique_ptr<char[]> m_stdioBuffer; // the FILE's buffer: outlives the handle
   std::string m_path;
   std::string m_error;
   uint32_t m_linkType = 0;
@@ -83,6 +85,7 @@ public:
 private:
   pcap* m_dead = nullptr;
   pcap_dumper* m_dumper = nullptr;
+  std::unique_ptr<char[]> m_stdioBuffer; // the FILE's buffer: outlives the dumper
   std::string m_path;
   std::string m_error;
   uint32_t m_linkType = 0;

@@ -21,12 +21,63 @@ void StoreHeader(VANTIOElt* element, const VANTpcap_data_t& header) {
   std::memcpy(element->Data(), &header, sizeof(header));
 }
 
+// Longest engine-time wait for a turn before the frontiers are read again (a safety net: every
+// move of a frontier wakes the waiters).
+constexpr int64_t kTurnPoll = 20000;
+
 int64_t EngineNow() {
   VANTHostKernel* kernel = VANT::Kernel();
   return kernel != nullptr ? kernel->CurrentTime(true, true) : 0;
 }
 
 } // namespace
+
+// ---- VANTPcapPlayerGroup ----------------------------------------------------------------------
+
+VANTPcapPlayerGroup::VANTPcapPlayerGroup(size_t members)
+    : m_count(members), m_members(std::make_unique<Member[]>(members)) {}
+
+void VANTPcapPlayerGroup::SetWakeEvent(size_t member, VANTEvent* event) noexcept {
+  if (member < m_count) {
+    m_members[member].wake.store(event, std::memory_order_release);
+  }
+}
+
+void VANTPcapPlayerGroup::SetFrontier(size_t member, int64_t timestamp) noexcept {
+  if (member >= m_count) {
+    return;
+  }
+  // release: pairs with the acquire in OthersFrontier; what the member published before moving
+  // its frontier is in its FIFO by then.
+  m_members[member].frontier.store(timestamp, std::memory_order_release);
+  for (size_t other = 0; other < m_count; ++other) {
+    if (other != member) {
+      if (VANTEvent* wake = m_members[other].wake.load(std::memory_order_acquire)) {
+        wake->Set();
+      }
+    }
+  }
+}
+
+int64_t VANTPcapPlayerGroup::Frontier(size_t member) const noexcept {
+  return member < m_count ? m_members[member].frontier.load(std::memory_order_acquire) : kDone;
+}
+
+int64_t VANTPcapPlayerGroup::OthersFrontier(size_t member) const noexcept {
+  int64_t earliest = kDone;
+  for (size_t other = 0; other < m_count; ++other) {
+    if (other != member) {
+      const int64_t frontier = m_members[other].frontier.load(std::memory_order_acquire);
+      if (frontier == kUnknown) {
+        return kUnknown;
+      }
+      earliest = std::min(earliest, frontier);
+    }
+  }
+  return earliest;
+}
+
+// ---- vant_pcap_file_player ---------------------------------------------------------------------
 
 vant_pcap_file_player::vant_pcap_file_player(const char* name, VANTComponentModelDefinition* record)
     : VANTComponent(name, record) {
@@ -49,6 +100,36 @@ void vant_pcap_file_player::SetPacing(int64_t captureOrigin, int64_t engineOrigi
   m_engineOrigin = engineOrigin;
 }
 
+void vant_pcap_file_player::SetGroup(VANTPcapPlayerGroup* group, size_t member) {
+  m_group = group;
+  m_member = member;
+  if (m_group != nullptr) {
+    m_group->SetWakeEvent(m_member, &m_turn);
+  }
+}
+
+void vant_pcap_file_player::MoveFrontier() noexcept {
+  if (m_group != nullptr) {
+    m_group->SetFrontier(m_member,
+                         m_hasPending ? m_pending.Timestamp() : VANTPcapPlayerGroup::kDone);
+  }
+}
+
+void vant_pcap_file_player::WaitForTurn(int64_t timestamp) {
+  if (m_group == nullptr) {
+    return;
+  }
+  for (;;) {
+    // Reset before the test: a frontier that moves after it sets the event again.
+    m_turn.Reset();
+    const int64_t limit = m_group->OthersFrontier(m_member);
+    if (limit != VANTPcapPlayerGroup::kUnknown && timestamp <= limit) {
+      return;
+    }
+    Wait4Event(&m_turn, kTurnPoll); // throws the stop exception when the player is stopped
+  }
+}
+
 std::string vant_pcap_file_player::FailureText() const {
   std::lock_guard<std::mutex> lock(m_failureMutex);
   return m_failureText;
@@ -60,6 +141,9 @@ void vant_pcap_file_player::Fail(const std::string& text) {
     m_failureText = text;
   }
   m_failed.store(true, std::memory_order_release);
+  if (m_group != nullptr) { // the others must not wait for a player that sends nothing more
+    m_group->SetFrontier(m_member, VANTPcapPlayerGroup::kDone);
+  }
   Error(text.c_str(), 1, 0);
   throw VANT::ErrorException; // not reached: Error throws it itself
 }
@@ -84,6 +168,9 @@ void vant_pcap_file_player::Birth() {
   // The data of each element is one header; the packets live in the player's own buffers.
   m_output->AllocOutputBuffer(static_cast<int32_t>(sizeof(VANTpcap_data_t)), 1);
   AllocatePacketBuffers();
+  // The first packet tells the group where this player stands.
+  m_atEnd = !ReadNext();
+  MoveFrontier();
 }
 
 void vant_pcap_file_player::AllocatePacketBuffers() {
@@ -164,6 +251,7 @@ void vant_pcap_file_player::Cycle() {
       WaitUntil(due);
     }
   }
+  WaitForTurn(m_pending.Timestamp());
 
   VANTIOElt* element = StartWriting(m_output);
   if (element == nullptr) {
@@ -193,7 +281,8 @@ void vant_pcap_file_player::Cycle() {
       bytes += m_pending.inclLen;
       m_lastTimestamp = m_pending.Timestamp();
       m_hasPending = false;
-      if (count < static_cast<uint32_t>(m_packetsPerElement) && !ReadNext()) {
+      // Read ahead also when the element is full: the next packet is the new frontier.
+      if (!ReadNext()) {
         m_atEnd = true;
       }
     }
@@ -212,6 +301,7 @@ void vant_pcap_file_player::Cycle() {
   element->VectorSize() = static_cast<int32_t>(sizeof(VANTpcap_data_t));
   element->Timestamp() = firstTimestamp;
   StopWriting(element, false);
+  MoveFrontier(); // after the publication: what lies below the new frontier is in the FIFO
   m_packets.fetch_add(count, std::memory_order_relaxed);
   m_bytes.fetch_add(bytes, std::memory_order_relaxed);
   m_fileRead.store(m_reader->BytesRead(), std::memory_order_relaxed);
@@ -230,6 +320,10 @@ void vant_pcap_file_player::WriteEndOfFile() {
 }
 
 void vant_pcap_file_player::Death() {
+  // A stopped player sends nothing more: nobody waits for it.
+  if (m_group != nullptr) {
+    m_group->SetFrontier(m_member, VANTPcapPlayerGroup::kDone);
+  }
   // The packet buffers stay: elements already published may still be read downstream. They go
   // with the next Birth or with the player.
   m_reader.reset();

@@ -24,11 +24,55 @@
 #include "runtime/vant_component.h"
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+/// VANTPcapPlayerGroup: keeps the players of one merge in step, so that no player runs ahead of
+/// another that is late (not scheduled, slow disk). Each member publishes its frontier: the time
+/// of the first packet it has not sent yet. A member sends an element only when that element's
+/// first packet is not later than the frontier of every other member; the member with the
+/// earliest frontier can always send, so the group never blocks as a whole.
+///
+/// What it buys: packets later than the earliest unsent packet of any input are only ever those
+/// of one element per other input. A reorder buffer of (inputs - 1) x packets per element is
+/// then enough for an exact merge of time-sorted inputs, however the threads are scheduled.
+///
+/// Thread: every operation may be called from any member's thread; frontiers are atomics and
+///   each member's wake-up event is set after a frontier moved.
+/// Ownership: the group does not own the events; it must outlive its members' runs.
+class VANTPcapPlayerGroup {
+public:
+  /// Not set yet: the others wait for this member.
+  static constexpr int64_t kUnknown = INT64_MIN;
+  /// Nothing more to send: the others never wait for this member.
+  static constexpr int64_t kDone = INT64_MAX;
+
+  explicit VANTPcapPlayerGroup(size_t members);
+  VANTPcapPlayerGroup(const VANTPcapPlayerGroup&) = delete;
+  VANTPcapPlayerGroup& operator=(const VANTPcapPlayerGroup&) = delete;
+
+  size_t Size() const noexcept { return m_count; }
+  /// The event set whenever another member's frontier moves (null: none).
+  void SetWakeEvent(size_t member, VANTEvent* event) noexcept;
+  /// Publishes the member's frontier and wakes the others.
+  void SetFrontier(size_t member, int64_t timestamp) noexcept;
+  int64_t Frontier(size_t member) const noexcept;
+  /// The earliest frontier of the other members (kDone when there is none, kUnknown while one
+  /// of them has not published one).
+  int64_t OthersFrontier(size_t member) const noexcept;
+
+private:
+  struct Member {
+    std::atomic<int64_t> frontier{kUnknown};
+    std::atomic<VANTEvent*> wake{nullptr};
+  };
+  size_t m_count;
+  std::unique_ptr<Member[]> m_members;
+};
 
 class vant_pcap_file_player : public virtual VANTComponent {
 public:
@@ -41,6 +85,8 @@ public:
   void Configure(const std::string& path, int32_t packetsPerElement = kDefaultPacketsPerElement);
   /// Plays the file in capture time: see the header comment.
   void SetPacing(int64_t captureOrigin, int64_t engineOrigin);
+  /// Makes the player member `member` of `group` (see VANTPcapPlayerGroup).
+  void SetGroup(VANTPcapPlayerGroup* group, size_t member);
 
   void Birth() override;
   void Cycle() override;
@@ -73,6 +119,10 @@ private:
   /// Records the failure and raises it through Error (never returns).
   [[noreturn]] void Fail(const std::string& text);
   void WriteEndOfFile();
+  /// With a group: waits until an element starting at `timestamp` may be sent.
+  void WaitForTurn(int64_t timestamp);
+  /// With a group: publishes the time of the next packet to send (kDone at the end).
+  void MoveFrontier() noexcept;
 
   VANTOutput* m_output = nullptr;
   VANTOutput* m_endOfFile = nullptr;
@@ -90,6 +140,9 @@ private:
   bool m_atEnd = false;
   int64_t m_lastTimestamp = 0;
   VANTEvent m_never; // idling after the end: only the stop event ends the wait
+  VANTPcapPlayerGroup* m_group = nullptr;
+  size_t m_member = 0;
+  VANTEvent m_turn; // set by the group when another member's frontier moves
 
   std::atomic<uint64_t> m_packets{0};
   std::atomic<uint64_t> m_bytes{0};

@@ -109,12 +109,15 @@ TEST(MergeOptionsTest, DefaultBufferGrowsWithTheNumberOfInputsUnlessGiven) {
     many.push_back("in" + std::to_string(i));
   }
   const VANT::MergeCommand few = Parse({"-w", "out", "a", "b"});
-  EXPECT_EQ(few.options.bufferPacketCount, 65536);
+  EXPECT_EQ(few.options.bufferPacketCount, 8192);
   EXPECT_GE(few.options.vectorMaxSize, few.options.packetsPerElement)
       << "an output element must take what an input element brings, or the buffer grows";
   EXPECT_EQ(Parse(many).options.bufferPacketCount, 4 * 100 * 256);
   many.push_back("--buffer=10");
   EXPECT_EQ(Parse(many).options.bufferPacketCount, 10);
+  // Big batches take the vector size along, unless it is given.
+  EXPECT_EQ(Parse({"--batch", "4000", "-w", "o", "i"}).options.vectorMaxSize, 4000);
+  EXPECT_EQ(Parse({"--batch", "4000", "-n", "8", "-w", "o", "i"}).options.vectorMaxSize, 8);
 }
 
 TEST(MergeOptionsTest, HelpNamesEveryOptionAndTheComponentDefaults) {

@@ -173,6 +173,7 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
   MergeCommand command;
   command.action = MergeCommand::Action::kRun;
   bool explicitBuffer = false;
+  bool explicitVectorSize = false;
   auto fail = [&command](std::string error) {
     command.action = MergeCommand::Action::kUsageError;
     command.error = std::move(error);
@@ -241,6 +242,7 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
       return fail(error);
     }
     explicitBuffer = explicitBuffer || spec->id == 'b';
+    explicitVectorSize = explicitVectorSize || spec->id == 'n';
   }
 
   if (command.action != MergeCommand::Action::kRun) {
@@ -252,8 +254,13 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
   if (command.options.inputs.empty()) {
     return fail("no input file");
   }
+  if (!explicitVectorSize && command.options.vectorMaxSize < command.options.packetsPerElement) {
+    // An output element takes at least what an input element brings, or the buffer grows.
+    command.options.vectorMaxSize = command.options.packetsPerElement;
+  }
   if (!explicitBuffer) {
-    // Every input may hold one element ahead of the others: keep room for that several times over.
+    // The players keep in step, so that every input holds at most one element ahead of the
+    // earliest unsent packet: room for that several times over makes the merge exact.
     const int64_t wanted =
         4 * static_cast<int64_t>(command.options.inputs.size()) * command.options.packetsPerElement;
     if (wanted > command.options.bufferPacketCount) {
@@ -279,9 +286,9 @@ Every input must have the same link type.
 Options:
   -w, --write FILE          output capture file (required; replaced if it exists)
   -b, --buffer N            packets held back for reordering (buffer_packet_count);
-                            default 65536, or 4 x inputs x batch when that is larger
+                            default 8192, or 4 x inputs x batch when that is larger
   -n, --vector-size N       most packets per output element (vector_max_size), 1 to 65535;
-                            default 1024
+                            default 1024, or the batch when that is larger
   -l, --vector-latency D    longest time span inside one output element
                             (vector_max_latency); default 86400s
   -f, --flush-delay D       wait after the last end of file before the final flush
@@ -300,8 +307,10 @@ Durations are integers in microseconds, or with a unit: 250ms, 2s.
 
 Why the defaults differ from the component's (buffer 100, vector size 1, latency 100ms,
 flush delay 500ms, made for live streams): an offline merge reads files as fast as it can, so
-  - the buffer is deep enough that every input can run a few elements ahead of the others
-    without a packet leaving too early: for time-sorted inputs the merge is exact;
+  - the file players keep in step (none sends an element that starts after the first unsent
+    packet of another), so every input is at most one element ahead of the earliest packet
+    still to come; the buffer holds that several times over, and for time-sorted inputs the
+    merge is exact however the threads are scheduled;
   - an output element takes at least as many packets as an input element brings, and the
     latency limit is far out of the way, so each read is matched by a write and the buffer
     never grows past its size: memory stays bounded whatever the length of the inputs;

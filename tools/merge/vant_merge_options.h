@@ -18,7 +18,7 @@ struct MergeOptions {
 
   // The multiplexer's properties, with the defaults of an offline merge (the component's own
   // defaults suit live streams; MergeHelpText explains the difference).
-  int64_t bufferPacketCount = 65536;            // buffer_packet_count
+  int64_t bufferPacketCount = 8192;             // buffer_packet_count
   int64_t vectorMaxSize = 1024;                 // vector_max_size
   int64_t vectorMaxLatency = 86400LL * 1000000; // vector_max_latency, microseconds (one day)
   int64_t flushDelay = 0;                       // flush_delay, microseconds

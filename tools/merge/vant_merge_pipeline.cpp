@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -44,8 +45,6 @@ constexpr size_t kWrongOrderShown = 5;
 constexpr auto kEndGrace = std::chrono::seconds(10);
 // A run without pacing in which nothing moves for this long has hung.
 constexpr auto kStallLimit = std::chrono::seconds(60);
-// Longest wait for the players to fill their FIFOs before the multiplexer starts anyway.
-constexpr auto kPrimeLimit = std::chrono::seconds(30);
 
 bool IsFile(const std::string& path) {
   struct stat info {};
@@ -80,8 +79,6 @@ private:
   bool SetInteger(const std::string& property, int64_t value);
   bool Connect(const std::string& output, const std::string& input);
   bool StartAll();
-  /// Waits (bounded) until every player has filled its FIFO or stopped sending.
-  void WaitUntilPrimed();
   void StopAll();
   /// Reads the reports received so far.
   void DrainReports();
@@ -96,6 +93,7 @@ private:
   const MergeOptions& m_options;
   const MergeInputCheck& m_inputs;
   Host* m_host = nullptr;
+  std::unique_ptr<VANTPcapPlayerGroup> m_group; // outlives the players' runs (stopped in Run)
   std::vector<vant_pcap_file_player*> m_players;
   VANTModule* m_multiplexer = nullptr;
   vant_pcap_file_recorder* m_recorder = nullptr;
@@ -156,6 +154,7 @@ bool Pipeline::Build(const std::string& packagePath) {
   }
 
   const size_t count = m_inputs.inputs.size();
+  m_group = std::make_unique<VANTPcapPlayerGroup>(count);
   for (size_t i = 0; i < count; ++i) {
     const std::string name = ModuleName("player_", i);
     auto* player = dynamic_cast<vant_pcap_file_player*>(
@@ -165,6 +164,7 @@ bool Pipeline::Build(const std::string& packagePath) {
       return false;
     }
     player->Configure(m_inputs.inputs[i].path, static_cast<int32_t>(m_options.packetsPerElement));
+    player->SetGroup(m_group.get(), i);
     m_players.push_back(player);
   }
   m_multiplexer = m_host->CreateComponent(kMultiplexerModel, kMultiplexer);
@@ -222,7 +222,9 @@ bool Pipeline::StartAll() {
       player->SetPacing(origin == INT64_MAX ? 0 : origin, engineOrigin);
     }
   }
-  // The recorder first, then the players, the multiplexer last (see WaitUntilPrimed).
+  // The recorder first, then the players, the multiplexer last. The players keep in step
+  // through their group: none sends anything before every one of them has read its first
+  // packet, and none runs ahead of one that is late.
   m_outputTouched = true; // the recorder creates the output at its birth
   if (!m_host->StartComponent(m_recorder)) {
     Fail(m_recorder->Failed() ? m_recorder->FailureText() : "the file recorder did not start");
@@ -235,34 +237,11 @@ bool Pipeline::StartAll() {
       return false;
     }
   }
-  if (m_options.pace <= 0) {
-    WaitUntilPrimed();
-  }
   if (!m_host->StartComponent(m_multiplexer)) {
     Fail("the multiplexer did not start");
     return false;
   }
   return true;
-}
-
-void Pipeline::WaitUntilPrimed() {
-  // The multiplexer reads whichever input has data. Were it started with the players, the first
-  // player to run could feed it more than its reorder buffer before the others have sent
-  // anything, and the merge would go wrong right at the start. So every player first fills its
-  // FIFO (or reaches its end, or fails); only then does the multiplexer start.
-  const Clock::time_point limit = Clock::now() + kPrimeLimit;
-  for (;;) {
-    bool primed = true;
-    for (vant_pcap_file_player* player : m_players) {
-      const bool running = (player->State() & (VANTModule::kDead | VANTModule::kError)) == 0;
-      primed = primed && (!running || player->Finished() || player->Failed() ||
-                          player->Output("output")->FreeSlotCount() == 0);
-    }
-    if (primed || Clock::now() > limit) {
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
 }
 
 void Pipeline::StopAll() {
