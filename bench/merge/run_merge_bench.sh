@@ -38,6 +38,13 @@ done
 fail() { echo "run_merge_bench: $*" >&2; exit 1; }
 command -v mergecap >/dev/null || fail "mergecap is missing (apt-get install wireshark-common)"
 [ -x /usr/bin/time ] || fail "GNU time is missing (apt-get install time)"
+if [ ! -x "$generator" ] || [ ! -x "$merge" ]; then
+  # Build what is missing in the build tree the programs belong to.
+  build=$(cd "$(dirname "$merge")/.." 2>/dev/null && pwd || echo "$root/build")
+  echo "Building corvex-merge and merge_bench_inputs in $build ..."
+  cmake -S "$root" -B "$build" -G Ninja >/dev/null
+  cmake --build "$build" --target corvex-merge merge_bench_inputs >/dev/null
+fi
 [ -x "$generator" ] || fail "no input generator at $generator (build the target merge_bench_inputs)"
 
 # The input set, made once and kept as long as its parameters do not change.
@@ -125,17 +132,28 @@ for target in file /dev/null; do
   fi
 done
 
-# The two outputs must hold the same packets: same size for the same classic pcap format.
+# The two outputs must hold the same packets: same size for the same classic pcap format, the
+# same packet count, and corvex-merge's in time order (packets with equal timestamps may come in
+# another order than mergecap's, so the bytes are not compared).
 if [ $merge_ok = 1 ]; then
   mergecap -F pcap -w "$dir/reference.pcap" "${inputs[@]}"
   "$merge" -q -w "$dir/merged.pcap" "${inputs[@]}"
+  echo
   if [ "$(stat -c %s "$dir/reference.pcap")" = "$(stat -c %s "$dir/merged.pcap")" ]; then
-    echo
     echo "Check: both outputs have the same size ($(stat -c %s "$dir/merged.pcap") bytes)."
   else
-    echo
     echo "Check FAILED: corvex-merge wrote $(stat -c %s "$dir/merged.pcap") bytes, mergecap $(stat -c %s "$dir/reference.pcap")."
     status=1
+  fi
+  if command -v capinfos >/dev/null; then
+    ref_count=$(capinfos -M -c -T -r "$dir/reference.pcap" | cut -f2)
+    our_count=$(capinfos -M -c -T -r "$dir/merged.pcap" | cut -f2)
+    our_order=$(capinfos -o -T -r "$dir/merged.pcap" | cut -f2)
+    echo "Check: packets: mergecap $ref_count, corvex-merge $our_count; corvex-merge in time order: $our_order"
+    if [ "$ref_count" != "$our_count" ] || [ "$our_order" != "True" ]; then
+      echo "Check FAILED: packet count or time order"
+      status=1
+    fi
   fi
   rm -f "$dir/reference.pcap" "$dir/merged.pcap"
 fi

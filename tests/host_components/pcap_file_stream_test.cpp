@@ -350,6 +350,61 @@ TEST_F(PcapStreamTest, MissingFileFailsAtBirth) {
   EXPECT_NE(player->FailureText().find("nothing.pcap"), std::string::npos);
 }
 
+// ---- Players in a group ------------------------------------------------------------------------
+
+TEST(PcapPlayerGroupTest, OthersFrontierIsTheEarliestKnownOneOfTheOthers) {
+  VANTPcapPlayerGroup group(3);
+  EXPECT_EQ(group.OthersFrontier(0), VANTPcapPlayerGroup::kUnknown) << "nobody has spoken yet";
+  group.SetFrontier(1, 500);
+  EXPECT_EQ(group.OthersFrontier(0), VANTPcapPlayerGroup::kUnknown) << "member 2 is unknown";
+  group.SetFrontier(2, 300);
+  EXPECT_EQ(group.OthersFrontier(0), 300);
+  EXPECT_EQ(group.OthersFrontier(2), VANTPcapPlayerGroup::kUnknown) << "member 0 is unknown";
+  group.SetFrontier(0, 700);
+  EXPECT_EQ(group.OthersFrontier(2), 500) << "a member's own frontier does not count";
+  group.SetFrontier(1, VANTPcapPlayerGroup::kDone);
+  group.SetFrontier(2, VANTPcapPlayerGroup::kDone);
+  EXPECT_EQ(group.OthersFrontier(0), VANTPcapPlayerGroup::kDone) << "nothing left to wait for";
+}
+
+TEST(PcapPlayerGroupTest, MovingAFrontierWakesTheOthersOnly) {
+  VANTPcapPlayerGroup group(2);
+  VANTEvent first;
+  VANTEvent second;
+  group.SetWakeEvent(0, &first);
+  group.SetWakeEvent(1, &second);
+  group.SetFrontier(0, 10);
+  EXPECT_FALSE(first.IsSet());
+  EXPECT_TRUE(second.IsSet());
+}
+
+TEST_F(PcapStreamTest, PlayerOfAGroupWaitsForTheOthersAndGoesOnWhenTheyAreDone) {
+  VANTPcapPlayerGroup group(2);
+  vant_pcap_file_player* player = Player(kCaptures / "cap_icmp.pcap", 16);
+  player->SetGroup(&group, 0);
+  auto* probe = Make<PcapProbe>("TestPcapProbe", "probe");
+  Wire("player", "probe");
+  ASSERT_TRUE(host().StartComponent(probe));
+  ASSERT_TRUE(host().StartComponent(player));
+  // Member 1 has not read its first packet: member 0 must not send anything.
+  ASSERT_TRUE(WaitFor([&] { return group.Frontier(0) != VANTPcapPlayerGroup::kUnknown; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(player->PacketsSent(), 0u);
+  // Member 1 stands at the capture's 300th packet: member 0 sends the elements that start no
+  // later than that, then waits again.
+  const std::vector<Packet> packets = ReadAll(kCaptures / "cap_icmp.pcap");
+  const int64_t middle = packets[300].sec * 1000000 + packets[300].usec;
+  group.SetFrontier(1, middle);
+  ASSERT_TRUE(WaitFor([&] { return player->PacketsSent() >= 300; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_LT(player->PacketsSent(), 300u + 16) << "at most one element past the other's frontier";
+  EXPECT_GE(group.Frontier(0), middle);
+  group.SetFrontier(1, VANTPcapPlayerGroup::kDone);
+  ASSERT_TRUE(WaitFor([&] { return probe->done.load(); }));
+  EXPECT_EQ(player->PacketsSent(), packets.size());
+  EXPECT_EQ(group.Frontier(0), VANTPcapPlayerGroup::kDone);
+}
+
 // ---- The recorder ------------------------------------------------------------------------------
 
 TEST_F(PcapStreamTest, RecorderWritesWhatThePlayerReadsForEveryInputFormat) {

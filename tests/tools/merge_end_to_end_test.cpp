@@ -140,6 +140,18 @@ TEST_F(MergeEndToEndTest, PacedRunGivesTheSameMerge) {
   ExpectMergeOf(Out(), ReadAll(kCaptures / "ref_merged.pcap"));
 }
 
+TEST_F(MergeEndToEndTest, BufferOfOneElementPerOtherInputIsEnoughForAnExactMerge) {
+  // The players keep in step: with 4 inputs of 16-packet elements, 3 x 16 held-back packets
+  // (and a little more) make the merge exact, however the threads run.
+  for (int round = 0; round < 3; ++round) {
+    const RunResult run =
+        RunMerge(Arguments({"--batch", "16", "-b", "64", "-w", Out()}, Bundled()), m_dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(SummaryWrongOrder(run.err), 0) << run.err;
+    ExpectMergeOf(Out(), ReadAll(kCaptures / "ref_merged.pcap"));
+  }
+}
+
 TEST_F(MergeEndToEndTest, TinyBufferLosesNothingAndTheSummaryCountsTheDisorder) {
   // No reorder buffer and one-packet elements: the merge may go wrong, but every packet is
   // written and the multiplexer's count is what the output shows.
