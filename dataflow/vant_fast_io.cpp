@@ -340,6 +340,7 @@ VANTFastIO::ReadResult VANTFastIO::ArmWait(uint32_t reader) {
   // Called with the lock held once; BeginWait resets the waiter event, marks it waiting and
   // leaves the lock, so a publication from now on sets the event.
   m_armedAt[reader & 31] = m_publications.load(std::memory_order_relaxed);
+  m_armedWakes[reader & 31] = m_wakes;
   ReadResult result;
   VANTEvent* abortEvent = nullptr;
   m_readers.BeginWait(static_cast<int32_t>(reader & 31), result.waitEvent, abortEvent);
@@ -380,8 +381,10 @@ VANTFastIO::ReadResult VANTFastIO::TakeAfterWait(uint32_t reader, int32_t waitRe
     return result;
   }
   if (pick == Pick::kWait &&
-      m_publications.load(std::memory_order_relaxed) != m_armedAt[reader & 31]) {
-    // Woken by a publication whose sample the writer has taken back already: wait for the next.
+      (m_publications.load(std::memory_order_relaxed) != m_armedAt[reader & 31] ||
+       m_wakes != m_armedWakes[reader & 31])) {
+    // Woken by a publication whose sample the writer has taken back already, or by the writer's
+    // stop (WakeReaders): wait for the next publication.
     return ArmWait(reader);
   }
   m_lock.Unlock();
@@ -490,7 +493,24 @@ bool VANTFastIO::HoldsItems(uint32_t reader) {
 
 void VANTFastIO::WakeReaders() {
   FifoLocker guard(m_lock);
+  ++m_wakes;
   m_readers.Broadcast();
+}
+
+void VANTFastIO::ReleaseAll() {
+  FifoLocker guard(m_lock);
+  for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
+    VANTFastIOElt& elt = item->elt;
+    // An item a reader still holds stays with it; its release makes it an old sample.
+    if (elt.state != VANT::kItemReading) {
+      elt.state = VANT::kItemFree;
+      elt.readMask = 0;
+      elt.readingMask = 0;
+    }
+  }
+  m_publishCountdown = m_publishRate;
+  m_consumedEvent.Reset();
+  m_spaceEvent.Set(); // a writer that still waits finds free items
 }
 
 // ---- Readers' settings -----------------------------------------------------------------------

@@ -129,8 +129,11 @@ public:
   int32_t AvailableCount(uint32_t reader);
   /// Whether reader r holds any item.
   bool HoldsItems(uint32_t reader);
-  /// Wakes every reader that waits (used when the owning module stops).
+  /// Wakes every reader that waits (used when the owning module stops); they wait again.
   void WakeReaders();
+  /// The writer's stop: every sample not held by a reader is dropped (the items become free), so
+  /// that the next run starts from an empty FIFO.
+  void ReleaseAll();
 
   // ---- Readers' settings ----
 
@@ -215,6 +218,10 @@ private:
   // a publication whose sample is gone already waits again instead of failing.
   std::atomic<uint64_t> m_publications{0}; // written under the lock, watched without it
   uint64_t m_armedAt[VANT::kMaxFifoReaders] = {};
+  // Wake-ups of every waiting reader (the writer's stop), and the count each reader saw when it
+  // armed its wait: such a wake-up finds nothing to read and is not an inconsistency.
+  uint64_t m_wakes = 0;
+  uint64_t m_armedWakes[VANT::kMaxFifoReaders] = {};
 };
 
 /// VANTIOMonitorImplementation: an output's FIFO, walkable through VANTIOMonitor.

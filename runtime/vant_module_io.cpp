@@ -34,7 +34,9 @@ void PrepareOutputsForStart(VANTModule& module) {
 void ReleaseReadersAtStop(VANTModule& module) noexcept {
   VANTCountedLocker lock(module.StructureLock());
   for (VANTOutput* output : module.Outputs()) {
-    OutputImpl(output)->Fifo().WakeReaders();
+    VANTIOMonitorImplementation& fifo = OutputImpl(output)->Fifo();
+    fifo.WakeReaders();
+    fifo.ReleaseAll();
   }
   for (VANTInput* input : module.Inputs()) {
     try {

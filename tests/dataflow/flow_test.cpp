@@ -541,6 +541,48 @@ TEST_F(FlowTest, DetachingAnInputOfAMultiInputRead) {
   EXPECT_EQ(reader->State() & VANTModule::kError, 0u);
 }
 
+// The writer's stop wakes its waiting readers: they wait again, without an error; its unread
+// samples are dropped, so that after a restart the reader sees only the new run.
+TEST_F(FlowTest, AWritersStopWakesItsReadersWhoWaitAgain) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  std::atomic<int64_t> written{0};
+  writer->onCycle = WriteSequence(3, &written);
+  std::mutex mutex;
+  std::vector<int64_t> seen;
+  reader->onCycle = [&](FlowComponent& self) {
+    VANTIOElt* element = self.StartReading(self.Input("in"));
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.push_back(element->Timestamp());
+  };
+  ASSERT_TRUE(host().StartComponent(writer));
+  ASSERT_TRUE(Eventually([&] { return written.load() == 3; }));
+  host().StopComponent(writer); // three unread samples are dropped
+  ASSERT_TRUE(host().StartComponent(reader));
+  std::this_thread::sleep_for(20ms);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_TRUE(seen.empty()) << "a sample of the stopped run was read";
+  }
+  // Stop the writer again while the reader waits on its FIFO.
+  written = 3;
+  ASSERT_TRUE(host().StartComponent(writer));
+  host().StopComponent(writer);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(reader->State() & VANTModule::kError, 0u) << "the wake-up was taken for a fault";
+  written = 0;
+  writer->onCycle = WriteSequence(2, &written);
+  ASSERT_TRUE(host().StartComponent(writer));
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen.size() == 2;
+  }));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(seen, (std::vector<int64_t>{1, 2}));
+  EXPECT_EQ(reader->State() & VANTModule::kError, 0u);
+}
+
 // VectorSize beyond BufferSize puts the writer in error and publishes nothing.
 TEST_F(FlowTest, AnOversizedVectorIsAnErrorAndNotPublished) {
   FlowComponent* writer = Make("FlowWriter", "W");
