@@ -384,6 +384,27 @@ TEST_F(SortingMultiplexer, VectorsAreCutByLatencyAndTheLimitItselfStillJoins) {
   EXPECT_EQ(firsts, (std::vector<int64_t>{0, 1001, 2002}));
 }
 
+TEST_F(SortingMultiplexer, AVectorSizeChangedWhileRunningAppliesFromTheNextCycle) {
+  std::vector<Item> items = PcapItems(0, {10, 11, 12, 13, 14, 15}, 6);
+  std::vector<Item> more = PcapItems(0, {16}, 1);
+  items.push_back(more[0]);
+  Run run = Build(Kind::Pcap, {items}, 0, 2, 100000, 0, false);
+  run.sources[0]->SetLimit(1);
+  StartAll({run.data, run.eof}, {}, {});
+  host().RunDynamic(run.mux);
+  Start(run.sources[0]);
+  Start(run.mux);
+  ASSERT_TRUE(run.data->WaitFor(1)); // one read, one element of at most 2 packets
+  SetInteger("mux.vector_max_size", 3);
+  run.sources[0]->SetLimit(2);
+  Finish(run);
+  std::vector<size_t> sizes;
+  for (const ReceivedElement& element : run.data->Received()) {
+    sizes.push_back(element.packets.size());
+  }
+  EXPECT_EQ(sizes, (std::vector<size_t>{2, 3, 2}));
+}
+
 TEST_F(SortingMultiplexer, OnePcapElementNeverHoldsMoreThan65535Packets) {
   std::vector<Item> items;
   for (int e = 0; e < 17; ++e) {
