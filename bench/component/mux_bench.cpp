@@ -477,7 +477,6 @@ int main(int argc, char** argv) {
   return 0;
 }
 
-
 #if 0
 // mux_bench 2000 on the development machine: 2 vCPUs (AMD EPYC) shared with other builds, load
 // average about 7, RelWithDebInfo.
