@@ -613,16 +613,14 @@ TEST_F(SortingMultiplexer, ARestartRunsAFreshMerge) {
   for (TestMuxSource* source : run.sources) {
     host().StopComponent(source);
   }
-  host().StopComponent(run.mux);
-  host().StopComponent(run.data);
-  host().StopComponent(run.eof);
+  host().StopComponent(run.mux); // the sinks keep running and reading across the restart
   run.data->Clear();
   run.eof->Clear();
   Texts();
   m_seen.clear();
   run.sources[0]->Configure(Kind::Pcap, PcapItems(0, {5, 6, 7}, 2), 50);
   run.sources[1]->Configure(Kind::Pcap, PcapItems(1, {4}, 1), 40);
-  StartAll({run.data, run.eof}, run.sources, {run.mux});
+  StartAll({}, run.sources, {run.mux});
   Finish(run);
   std::vector<int64_t> order;
   for (const Packet& p : Flatten(run.data->Received())) {
