@@ -446,6 +446,19 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
       summary.overruns += m_host->OverrunCount(player->Output("output"));
       summary.overruns += m_host->OverrunCount(player->Output("end_of_file"));
     }
+    // The multiplexer's outputs, found by name (its objects belong to the package's runtime).
+    for (const char* output : {".output", ".end_of_file"}) {
+      const std::string name = std::string(kMultiplexer) + output;
+      m_host->Symbols().Lock();
+      VANTSymbolRecord* record = m_host->Symbols().Find(name.c_str());
+      VANTOutput* found = record != nullptr && record->kind == VANTSymbolRecord::kOutput
+                              ? static_cast<VANTOutput*>(record->object)
+                              : nullptr;
+      m_host->Symbols().Unlock();
+      if (found != nullptr) {
+        summary.overruns += m_host->OverrunCount(found);
+      }
+    }
   }
   if (m_result.errors.empty() && m_recorder != nullptr && summary.output.packets != packetsIn) {
     Fail(m_options.output + ": the output holds " + std::to_string(summary.output.packets) +
