@@ -9,7 +9,9 @@
 #include "tools/merge/vant_merge_pipeline.h"
 #include "tools/merge/vant_merge_report.h"
 
+#include <atomic>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <malloc.h>
 #include <string>
@@ -36,6 +38,23 @@ namespace {
 // malloc arena; with the default thresholds that arena's top is given back and taken again all
 // the time (page faults on every growth). Keep the memory once taken, and the packet buffers of
 // a few hundred kilobytes on the heap rather than in mappings of their own.
+std::atomic<bool> g_interrupted{false};
+
+void OnInterrupt(int) {
+  g_interrupted.store(true, std::memory_order_relaxed);
+}
+
+// The first SIGINT or SIGTERM ends the merge cleanly (no partial output left); a second one
+// kills the program as usual.
+void CatchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = &OnInterrupt;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 void TuneAllocator() {
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
   mallopt(M_TOP_PAD, 64 << 20);
@@ -98,7 +117,9 @@ int main(int argc, char** argv) {
       progressShown = true;
     };
   }
-  const VANT::MergeRunResult result = VANT::RunMergePipeline(options, check, package, progress);
+  CatchInterrupts();
+  const VANT::MergeRunResult result =
+      VANT::RunMergePipeline(options, check, package, progress, 0.25, &g_interrupted);
   if (progressShown) {
     std::fputs("\r\033[K", stderr);
   }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <regex>
 #include <tuple>
@@ -231,6 +232,40 @@ TEST_F(MergeEndToEndTest, DamagedRecordFailsNamingTheFile) {
   const RunResult run = RunMerge({"-q", "-w", Out(), Path("bad.pcap").string()}, m_dir);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find(Path("bad.pcap").string()), std::string::npos) << run.err;
+  EXPECT_FALSE(merge_test::fs::exists(Out()));
+}
+
+TEST_F(MergeEndToEndTest, InterruptEndsTheMergeWithoutLeavingAnOutput) {
+  // Played at capture speed the bundled captures take 15 s: time enough to interrupt.
+  std::vector<std::string> all =
+      Arguments({CORVEX_MERGE_PATH, "-q", "--pace", "1", "-w", Out()}, Bundled());
+  std::vector<char*> argv;
+  for (std::string& argument : all) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string errPath = Path("stderr.txt").string();
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  // Wait until the recorder has created the output, then interrupt.
+  for (int i = 0; i < 500 && !merge_test::fs::exists(Out()); ++i) {
+    usleep(10000);
+  }
+  EXPECT_TRUE(merge_test::fs::exists(Out()));
+  usleep(100000);
+  kill(pid, SIGINT);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(merge_test::ReadText(errPath).find("interrupted"), std::string::npos)
+      << merge_test::ReadText(errPath);
   EXPECT_FALSE(merge_test::fs::exists(Out()));
 }
 

@@ -317,7 +317,8 @@ flush delay 500ms, made for live streams): an offline merge reads files as fast 
   - the files are over when their players say so: no need to wait before the final flush.
 
 Exit status: 0 merged; 1 an input could not be read (missing, unreadable, not a capture,
-truncated or damaged, different link types) or the merge failed; 2 usage error.
+truncated or damaged, different link types) or the merge failed or was interrupted; 2 usage
+error. A failed or interrupted merge leaves no output file behind.
 )";
   return text;
 }

@@ -68,8 +68,9 @@ bool Contains(const std::string& text, const char* part) {
 /// Everything the merge made, and what it learnt from the reports.
 class Pipeline {
 public:
-  Pipeline(const MergeOptions& options, const MergeInputCheck& inputs)
-      : m_options(options), m_inputs(inputs) {}
+  Pipeline(const MergeOptions& options, const MergeInputCheck& inputs,
+           const std::atomic<bool>* cancel)
+      : m_options(options), m_inputs(inputs), m_cancel(cancel) {}
 
   MergeRunResult Run(const std::string& packagePath, const MergeProgressCallback& progress,
                      double progressInterval);
@@ -92,6 +93,7 @@ private:
 
   const MergeOptions& m_options;
   const MergeInputCheck& m_inputs;
+  const std::atomic<bool>* m_cancel;
   Host* m_host = nullptr;
   std::unique_ptr<VANTPcapPlayerGroup> m_group; // outlives the players' runs (stopped in Run)
   std::vector<vant_pcap_file_player*> m_players;
@@ -368,6 +370,9 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       DrainReports();
       failure = CheckFailure();
+      if (failure.empty() && m_cancel != nullptr && m_cancel->load(std::memory_order_relaxed)) {
+        failure = "interrupted";
+      }
       if (!failure.empty()) {
         break;
       }
@@ -505,8 +510,9 @@ std::string FindMergePackage(const std::string& option, std::vector<std::string>
 
 MergeRunResult RunMergePipeline(const MergeOptions& options, const MergeInputCheck& inputs,
                                 const std::string& packagePath,
-                                const MergeProgressCallback& progress, double progressInterval) {
-  Pipeline pipeline(options, inputs);
+                                const MergeProgressCallback& progress, double progressInterval,
+                                const std::atomic<bool>* cancel) {
+  Pipeline pipeline(options, inputs, cancel);
   return pipeline.Run(packagePath, progress, progressInterval);
 }
 

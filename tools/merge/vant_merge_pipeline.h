@@ -17,6 +17,7 @@
 #include "tools/merge/vant_merge_options.h"
 #include "tools/merge/vant_merge_report.h"
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -41,9 +42,12 @@ using MergeProgressCallback = std::function<void(const MergeProgress&)>;
 
 /// Runs one merge of the checked inputs into options.output with the package file at
 /// `packagePath`. On failure the output file is removed.
+/// When `cancel` becomes true (a signal handler may set it), the merge stops and fails with
+/// "interrupted".
 MergeRunResult RunMergePipeline(const MergeOptions& options, const MergeInputCheck& inputs,
                                 const std::string& packagePath,
                                 const MergeProgressCallback& progress = nullptr,
-                                double progressInterval = 0.25);
+                                double progressInterval = 0.25,
+                                const std::atomic<bool>* cancel = nullptr);
 
 } // namespace VANT
