@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -579,6 +581,46 @@ TEST_F(IOEltTest, SubBlocksLargerThanTheirStorageAreRefusedEvenUnbounded) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].text, "VANTIOElt deserialization impossible : deserialized sub-block is "
                              "bigger than allocated buffer size.");
+}
+
+// Sub-block sizes announced by a damaged header may not fit 64 (matrix) or 32 (triple array)
+// bits once multiplied by their element size: such a record is too short, never a negative size.
+TEST_F(IOEltTest, HugeAnnouncedSubBlocksAreTooLongForTheRecord) {
+  constexpr size_t kHeader = 68; // no names: the header follows the fixed part
+  Block matrixBlock(40 + 16);
+  VANTMatrix matrix{};
+  matrix.rows = 1;
+  matrix.columns = 1;
+  matrix.first = reinterpret_cast<double*>(matrixBlock.bytes() + 40);
+  std::memcpy(matrixBlock.bytes(), &matrix, sizeof matrix);
+  VANTIOEltImplementation matrixSource;
+  Fill(matrixSource, Code::Matrix, matrixBlock.bytes(), 1, 1);
+  std::vector<uint8_t> matrixRecord = SerializeAll(matrixSource);
+  const int32_t most = INT32_MAX;
+  std::memcpy(matrixRecord.data() + kHeader + offsetof(VANTMatrix, rows), &most, 4);
+  std::memcpy(matrixRecord.data() + kHeader + offsetof(VANTMatrix, columns), &most, 4);
+
+  Block tripleBlock(48 + 56);
+  VANTTripleArray triple{};
+  triple.array2 = tripleBlock.bytes() + 48 + 16;
+  std::memcpy(tripleBlock.bytes(), &triple, sizeof triple);
+  VANTIOEltImplementation tripleSource;
+  Fill(tripleSource, Code::TripleArray, tripleBlock.bytes(), 1, 1);
+  std::vector<uint8_t> tripleRecord = SerializeAll(tripleSource);
+  std::memcpy(tripleRecord.data() + 4, &most, 4); // BufferSize
+  std::memcpy(tripleRecord.data() + 8, &most, 4); // VectorSize: 24 x it needs 35 bits
+
+  for (std::vector<uint8_t>* record : {&matrixRecord, &tripleRecord}) {
+    VANTIOEltImplementation copy;
+    EXPECT_EQ(copy.Deserialize(record->data(), static_cast<uint32_t>(record->size()), true),
+              kIOEltFailure);
+    EXPECT_EQ(copy.Data(), nullptr);
+    const auto reports = Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].text, "VANTIOElt deserialization impossible : damaged record: its "
+                               "sub-block reaches beyond the " +
+                                   std::to_string(record->size()) + " bytes available.");
+  }
 }
 
 TEST_F(IOEltTest, ExistingStorageOfAnotherTypeIsNotOverrun) {
