@@ -112,7 +112,11 @@ TEST(MergeOptionsTest, DefaultBufferGrowsWithTheNumberOfInputsUnlessGiven) {
   EXPECT_EQ(few.options.bufferPacketCount, 8192);
   EXPECT_GE(few.options.vectorMaxSize, few.options.packetsPerElement)
       << "an output element must take what an input element brings, or the buffer grows";
-  EXPECT_EQ(Parse(many).options.bufferPacketCount, 4 * 100 * 256);
+  // Many inputs: smaller elements by default (4096 / 100), and the buffer follows them.
+  EXPECT_EQ(Parse(many).options.packetsPerElement, 40);
+  EXPECT_EQ(Parse(many).options.bufferPacketCount, 4 * 100 * 40);
+  many.push_back("--batch=100");
+  EXPECT_EQ(Parse(many).options.bufferPacketCount, 4 * 100 * 100) << "a given batch stays";
   many.push_back("--buffer=10");
   EXPECT_EQ(Parse(many).options.bufferPacketCount, 10);
   // Big batches take the vector size along, unless it is given.

@@ -1,5 +1,6 @@
 #include "tools/merge/vant_merge_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -16,6 +17,8 @@ namespace {
 constexpr int64_t kMaxVectorSize = 65535;         // a PCAP element counts packets in 16 bits
 constexpr int64_t kMinVectorLatency = 1000;       // the component refuses less than 1 ms
 constexpr int64_t kMaxDuration = 1000000000000LL; // 11.5 days: far from any overflow
+constexpr int64_t kManyInputs = 16;               // beyond this the default batch shrinks
+constexpr int64_t kSmallestBatch = 16;
 
 bool ParseCount(std::string_view text, int64_t& value) {
   if (text.empty() || text.front() < '0' || text.front() > '9') {
@@ -174,6 +177,7 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
   command.action = MergeCommand::Action::kRun;
   bool explicitBuffer = false;
   bool explicitVectorSize = false;
+  bool explicitBatch = false;
   auto fail = [&command](std::string error) {
     command.action = MergeCommand::Action::kUsageError;
     command.error = std::move(error);
@@ -243,6 +247,7 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
     }
     explicitBuffer = explicitBuffer || spec->id == 'b';
     explicitVectorSize = explicitVectorSize || spec->id == 'n';
+    explicitBatch = explicitBatch || spec->id == 'B';
   }
 
   if (command.action != MergeCommand::Action::kRun) {
@@ -253,6 +258,11 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
   }
   if (command.options.inputs.empty()) {
     return fail("no input file");
+  }
+  const auto inputs = static_cast<int64_t>(command.options.inputs.size());
+  if (!explicitBatch && inputs > kManyInputs) {
+    // Each player holds a few elements of packets: smaller ones keep many inputs within memory.
+    command.options.packetsPerElement = std::max<int64_t>(kSmallestBatch, 4096 / inputs);
   }
   if (!explicitVectorSize && command.options.vectorMaxSize < command.options.packetsPerElement) {
     // An output element takes at least what an input element brings, or the buffer grows.
@@ -293,7 +303,8 @@ Options:
                             (vector_max_latency); default 86400s
   -f, --flush-delay D       wait after the last end of file before the final flush
                             (flush_delay); default 0
-      --batch N             packets per element sent by each file player; default 256
+      --batch N             packets per element sent by each file player; default 256,
+                            or 4096 / inputs (at least 16) for more than 16 inputs
       --pace X              play the inputs at X times capture speed (1 = as captured);
                             default: as fast as they can be read
       --package FILE        the package file (default: $CORVEX_PACKAGE when set, else

@@ -43,6 +43,9 @@ constexpr size_t kWrongOrderShown = 5;
 // How long the end may lag behind: the multiplexer ends its run as soon as the recorder has let
 // go of its last elements, and the recorder finishes right after the multiplexer's last write.
 constexpr auto kEndGrace = std::chrono::seconds(10);
+// Beyond this many inputs each player's FIFO holds only kManyInputsFifo elements.
+constexpr size_t kManyInputs = 16;
+constexpr int64_t kManyInputsFifo = 4;
 // A run without pacing in which nothing moves for this long has hung.
 constexpr auto kStallLimit = std::chrono::seconds(60);
 
@@ -168,6 +171,12 @@ bool Pipeline::Build(const std::string& packagePath) {
     player->Configure(m_inputs.inputs[i].path, static_cast<int32_t>(m_options.packetsPerElement));
     player->SetGroup(m_group.get(), i);
     m_players.push_back(player);
+    if (count > kManyInputs) {
+      // Many players: fewer elements each, to keep their packet buffers within memory.
+      if (VANTProperty* fifo = m_host->FindProperty((name + ".output.fifosize").c_str())) {
+        fifo->SetInteger(kManyInputsFifo);
+      }
+    }
   }
   m_multiplexer = m_host->CreateComponent(kMultiplexerModel, kMultiplexer);
   if (m_multiplexer == nullptr) {
