@@ -76,6 +76,8 @@ void VANTpcap_component::AllocatePcapOutputBuffers(VANTOutput* output) {
 }
 
 void VANTpcap_component::FreePcapOutputBuffers() {
+  // A reader downstream may still be copying packets out of these buffers.
+  WaitForOutputReaders();
   for (VANTPcapPacketBuffer* buffer : m_outputBuffers) {
     delete buffer;
   }

@@ -491,6 +491,16 @@ bool VANTFastIO::HoldsItems(uint32_t reader) {
   return false;
 }
 
+bool VANTFastIO::AnyItemHeld() {
+  FifoLocker guard(m_lock);
+  for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
+    if (item->elt.state == VANT::kItemReading) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void VANTFastIO::WakeReaders() {
   FifoLocker guard(m_lock);
   ++m_wakes;

@@ -129,6 +129,8 @@ public:
   int32_t AvailableCount(uint32_t reader);
   /// Whether reader r holds any item.
   bool HoldsItems(uint32_t reader);
+  /// Whether any reader holds an item.
+  bool AnyItemHeld();
   /// Wakes every reader that waits (used when the owning module stops); they wait again.
   void WakeReaders();
   /// The writer's stop: every sample not held by a reader is dropped (the items become free), so

@@ -174,10 +174,15 @@ void VANTComponent::PreDeath() {}
 void VANTComponent::Death() {}
 
 void VANTComponent::ReleaseOutputs() {
+  WaitForOutputReaders();
   VANTCountedLocker lock(m_structureLock);
   for (VANTOutput* output : m_outputs) {
     VANT::ModuleIO::ReleaseOutputWriter(output);
   }
+}
+
+void VANTComponent::WaitForOutputReaders() noexcept {
+  VANT::ModuleIO::WaitForOutputReaders(*this);
 }
 
 VANTComponentTriple VANTComponent::Triple() {

@@ -58,7 +58,8 @@ public:
   /// Called before the threads are waited for and Death runs (default: nothing).
   virtual void PreDeath(); // 20
   virtual void Death();    // 21
-  /// Releases the writer side of every output, under the structure lock.
+  /// Releases the writer side of every output, under the structure lock, once no reader holds
+  /// one of their elements any more (see WaitForOutputReaders).
   virtual void ReleaseOutputs();                             // 22
   virtual VANTComponentTriple Triple();                      // 23
   virtual void SetTriple(const VANTComponentTriple& triple); // 24
@@ -109,6 +110,9 @@ public:
   void SetThreadedFlag(bool threaded) noexcept;
   void SetAutoStartBit(bool on);
   VANTEvent& BirthEvent() noexcept { return m_birthEvent; }
+  /// Waits (at most 2 s) until no reader of another component holds an element of this
+  /// component's outputs: call it before freeing memory those elements point to.
+  void WaitForOutputReaders() noexcept;
 
 protected:
   /// The Dynamic wrapper: Dynamic under the start lock while the component is not started.

@@ -8,6 +8,8 @@
 #include "runtime/vant_counted_lock.h"
 #include "runtime/vant_module.h"
 
+#include <ctime>
+
 namespace VANT::ModuleIO {
 
 namespace {
@@ -80,6 +82,20 @@ bool SkipForSubsampling(VANTModule& module, VANTInput* input) {
 
 void ReleaseOutputWriter(VANTOutput* output) noexcept {
   OutputImpl(output)->FreeOutputBuffer();
+}
+
+void WaitForOutputReaders(VANTModule& module) noexcept {
+  // A reader copies what it holds and gives it back within one of its cycles; one that holds an
+  // element much longer (stuck, or stopped without its clean-up) is not waited for any longer.
+  constexpr int kPolls = 10000;
+  const timespec pause{0, 200000};
+  VANTCountedLocker lock(module.StructureLock());
+  for (VANTOutput* output : module.Outputs()) {
+    VANTIOMonitorImplementation& fifo = OutputImpl(output)->Fifo();
+    for (int poll = 0; poll < kPolls && fifo.AnyItemHeld(); ++poll) {
+      clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+    }
+  }
 }
 
 // RenameElements, CreateDeclaredElements and RemoveUndeclaredElements: vant_dynamic_creation.cpp.

@@ -40,6 +40,10 @@ bool SkipForSubsampling(VANTModule& module, VANTInput* input);
 /// The component's output release (its slot 22), for one output, under the structure lock.
 void ReleaseOutputWriter(VANTOutput* output) noexcept;
 
+/// Before a component frees what its output elements point to: waits (bounded, 2 s) until no
+/// reader of another component still holds one of its outputs' elements. Never throws.
+void WaitForOutputReaders(VANTModule& module) noexcept;
+
 /// Renaming: every input, output and action updates its full name (module part oldName becomes
 /// newName). Under the structure lock.
 void RenameElements(VANTModule& module, const char* oldName, const char* newName);
