@@ -47,15 +47,53 @@ void VANTPcapPlayerGroup::SetFrontier(size_t member, int64_t timestamp) noexcept
   if (member >= m_count) {
     return;
   }
-  // release: pairs with the acquire in OthersFrontier; what the member published before moving
-  // its frontier is in its FIFO by then.
-  m_members[member].frontier.store(timestamp, std::memory_order_release);
+  // seq_cst: pairs with the seq_cst store of `waiting` and the loads in OthersFrontier of a
+  // member about to wait (either it sees this frontier, or this call sees it waiting).
+  m_members[member].frontier.store(timestamp, std::memory_order_seq_cst);
+  // Wake only the waiting members that may go now: with many members, waking all of them on
+  // every move would make each move cost a wake-up of every thread. The earliest and the second
+  // earliest frontier give every member's "others" at once.
+  size_t unknown = 0;
+  size_t unknownAt = 0;
+  size_t earliestAt = m_count;
+  int64_t earliest = kDone;
+  int64_t second = kDone;
+  for (size_t i = 0; i < m_count; ++i) {
+    const int64_t frontier = m_members[i].frontier.load(std::memory_order_seq_cst);
+    if (frontier == kUnknown) {
+      ++unknown;
+      unknownAt = i;
+    } else if (frontier < earliest) {
+      second = earliest;
+      earliest = frontier;
+      earliestAt = i;
+    } else if (frontier < second) {
+      second = frontier;
+    }
+  }
   for (size_t other = 0; other < m_count; ++other) {
-    if (other != member) {
+    if (other == member) {
+      continue;
+    }
+    const int64_t wanted = m_members[other].waiting.load(std::memory_order_seq_cst);
+    if (wanted == kNotWaiting) {
+      continue;
+    }
+    if (unknown > 1 || (unknown == 1 && unknownAt != other)) {
+      continue; // still waits for a member that has not spoken
+    }
+    const int64_t limit = other == earliestAt ? second : earliest;
+    if (wanted <= limit) {
       if (VANTEvent* wake = m_members[other].wake.load(std::memory_order_acquire)) {
         wake->Set();
       }
     }
+  }
+}
+
+void VANTPcapPlayerGroup::SetWaiting(size_t member, int64_t timestamp) noexcept {
+  if (member < m_count) {
+    m_members[member].waiting.store(timestamp, std::memory_order_seq_cst);
   }
 }
 
@@ -67,7 +105,7 @@ int64_t VANTPcapPlayerGroup::OthersFrontier(size_t member) const noexcept {
   int64_t earliest = kDone;
   for (size_t other = 0; other < m_count; ++other) {
     if (other != member) {
-      const int64_t frontier = m_members[other].frontier.load(std::memory_order_acquire);
+      const int64_t frontier = m_members[other].frontier.load(std::memory_order_seq_cst);
       if (frontier == kUnknown) {
         return kUnknown;
       }
@@ -119,15 +157,23 @@ void vant_pcap_file_player::WaitForTurn(int64_t timestamp) {
   if (m_group == nullptr) {
     return;
   }
-  for (;;) {
-    // Reset before the test: a frontier that moves after it sets the event again.
-    m_turn.Reset();
-    const int64_t limit = m_group->OthersFrontier(m_member);
-    if (limit != VANTPcapPlayerGroup::kUnknown && timestamp <= limit) {
-      return;
+  // Announce the wait before the test: a frontier that moves after the test sees it and sets
+  // the event (reset before the test, so an older wake-up does not count).
+  m_group->SetWaiting(m_member, timestamp);
+  try {
+    for (;;) {
+      m_turn.Reset();
+      const int64_t limit = m_group->OthersFrontier(m_member);
+      if (limit != VANTPcapPlayerGroup::kUnknown && timestamp <= limit) {
+        break;
+      }
+      Wait4Event(&m_turn, kTurnPoll); // throws the stop exception when the player is stopped
     }
-    Wait4Event(&m_turn, kTurnPoll); // throws the stop exception when the player is stopped
+  } catch (...) {
+    m_group->SetWaiting(m_member, VANTPcapPlayerGroup::kNotWaiting);
+    throw;
   }
+  m_group->SetWaiting(m_member, VANTPcapPlayerGroup::kNotWaiting);
 }
 
 std::string vant_pcap_file_player::FailureText() const {

@@ -41,8 +41,8 @@
 /// of one element per other input. A reorder buffer of (inputs - 1) x packets per element is
 /// then enough for an exact merge of time-sorted inputs, however the threads are scheduled.
 ///
-/// Thread: every operation may be called from any member's thread; frontiers are atomics and
-///   each member's wake-up event is set after a frontier moved.
+/// Thread: every operation may be called from any member's thread; frontiers are atomics, and a
+///   waiting member's wake-up event is set when a move lets it go.
 /// Ownership: the group does not own the events; it must outlive its members' runs.
 class VANTPcapPlayerGroup {
 public:
@@ -50,6 +50,8 @@ public:
   static constexpr int64_t kUnknown = INT64_MIN;
   /// Nothing more to send: the others never wait for this member.
   static constexpr int64_t kDone = INT64_MAX;
+  /// What SetWaiting takes when the member no longer waits.
+  static constexpr int64_t kNotWaiting = INT64_MIN;
 
   explicit VANTPcapPlayerGroup(size_t members);
   VANTPcapPlayerGroup(const VANTPcapPlayerGroup&) = delete;
@@ -58,8 +60,11 @@ public:
   size_t Size() const noexcept { return m_count; }
   /// The event set whenever another member's frontier moves (null: none).
   void SetWakeEvent(size_t member, VANTEvent* event) noexcept;
-  /// Publishes the member's frontier and wakes the others.
+  /// Publishes the member's frontier and wakes the waiting members that may go now.
   void SetFrontier(size_t member, int64_t timestamp) noexcept;
+  /// The member waits until it may send an element starting at `timestamp` (kNotWaiting: it
+  /// no longer waits). Set before testing OthersFrontier, so that no move is missed.
+  void SetWaiting(size_t member, int64_t timestamp) noexcept;
   int64_t Frontier(size_t member) const noexcept;
   /// The earliest frontier of the other members (kDone when there is none, kUnknown while one
   /// of them has not published one).
@@ -68,6 +73,7 @@ public:
 private:
   struct Member {
     std::atomic<int64_t> frontier{kUnknown};
+    std::atomic<int64_t> waiting{kNotWaiting}; // the start time it waits to send, if any
     std::atomic<VANTEvent*> wake{nullptr};
   };
   size_t m_count;

@@ -367,15 +367,26 @@ TEST(PcapPlayerGroupTest, OthersFrontierIsTheEarliestKnownOneOfTheOthers) {
   EXPECT_EQ(group.OthersFrontier(0), VANTPcapPlayerGroup::kDone) << "nothing left to wait for";
 }
 
-TEST(PcapPlayerGroupTest, MovingAFrontierWakesTheOthersOnly) {
-  VANTPcapPlayerGroup group(2);
-  VANTEvent first;
-  VANTEvent second;
-  group.SetWakeEvent(0, &first);
-  group.SetWakeEvent(1, &second);
-  group.SetFrontier(0, 10);
-  EXPECT_FALSE(first.IsSet());
-  EXPECT_TRUE(second.IsSet());
+TEST(PcapPlayerGroupTest, AMoveWakesOnlyTheWaitingMembersThatMayGo) {
+  VANTPcapPlayerGroup group(3);
+  VANTEvent mover;
+  VANTEvent waiter;
+  VANTEvent idle;
+  group.SetWakeEvent(0, &mover);
+  group.SetWakeEvent(1, &waiter);
+  group.SetWakeEvent(2, &idle);
+  group.SetFrontier(2, 100);
+  group.SetWaiting(1, 50); // member 1 wants to send an element starting at 50
+  group.SetFrontier(0, 40);
+  EXPECT_FALSE(waiter.IsSet()) << "member 0 at 40 still holds back an element starting at 50";
+  group.SetFrontier(0, 50);
+  EXPECT_TRUE(waiter.IsSet()) << "equal times do not hold back";
+  EXPECT_FALSE(idle.IsSet()) << "member 2 does not wait";
+  EXPECT_FALSE(mover.IsSet()) << "a move does not wake the mover";
+  waiter.Reset();
+  group.SetWaiting(1, VANTPcapPlayerGroup::kNotWaiting);
+  group.SetFrontier(0, 70);
+  EXPECT_FALSE(waiter.IsSet()) << "member 1 no longer waits";
 }
 
 TEST_F(PcapStreamTest, PlayerOfAGroupWaitsForTheOthersAndGoesOnWhenTheyAreDone) {
@@ -403,6 +414,9 @@ TEST_F(PcapStreamTest, PlayerOfAGroupWaitsForTheOthersAndGoesOnWhenTheyAreDone) 
   ASSERT_TRUE(WaitFor([&] { return probe->done.load(); }));
   EXPECT_EQ(player->PacketsSent(), packets.size());
   EXPECT_EQ(group.Frontier(0), VANTPcapPlayerGroup::kDone);
+  // The group goes with this scope: the player stops (and tells the group) before.
+  host().StopComponent(player);
+  player->SetGroup(nullptr, 0);
 }
 
 // ---- The recorder ------------------------------------------------------------------------------
