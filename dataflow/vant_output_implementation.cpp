@@ -131,12 +131,7 @@ VANTStackedString<40> VANTOutputImplementation::GetName2() const {
 }
 
 void VANTOutputImplementation::Rename(const char* oldName, const char* newName) {
-  const size_t oldLength = std::strlen(oldName);
-  if (std::strncmp(m_name.Text(), oldName, oldLength) == 0 && m_name.Text()[oldLength] == '.') {
-    VANTStackedString<40> renamed(newName);
-    renamed.Append(m_name.Text() + oldLength);
-    m_name = renamed;
-  }
+  VANT::RenameModulePart(m_name, oldName, newName);
 }
 
 // ---- Allocation ------------------------------------------------------------------------------

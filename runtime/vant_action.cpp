@@ -39,14 +39,7 @@ void VANTActionImplementation::Trigger(intptr_t argument) {
 }
 
 void VANTActionImplementation::Rename(const char* oldName, const char* newName) {
-  const std::size_t oldLength = VANT::StringLength(oldName);
-  const char* full = m_fullName.Text();
-  if (std::strncmp(full, oldName == nullptr ? "" : oldName, oldLength) == 0 &&
-      full[oldLength] == '.') {
-    VANTStackedString<40> renamed(newName);
-    renamed.Append(full + oldLength);
-    m_fullName = renamed;
-  }
+  VANT::RenameModulePart(m_fullName, oldName, newName);
 }
 
 // ---- Rename after upstream component

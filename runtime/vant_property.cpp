@@ -51,13 +51,7 @@ void VANTPropertyImplementation::MarkChanged() noexcept {
 }
 
 void VANTPropertyImplementation::Rename(const char* oldName, const char* newName) {
-  const std::size_t oldLength = std::strlen(oldName);
-  const char* full = m_fullName.Text();
-  if (std::strncmp(full, oldName, oldLength) == 0 && full[oldLength] == '.') {
-    VANTStackedString<40> renamed(newName);
-    renamed.Append(full + oldLength);
-    m_fullName = renamed;
-  }
+  VANT::RenameModulePart(m_fullName, oldName, newName);
 }
 
 void VANTPropertyImplementation::SetEnum(const char* valuesText, int32_t selected) {

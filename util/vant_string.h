@@ -292,6 +292,23 @@ private:
   char m_buffer[N];
 };
 
+namespace VANT {
+
+/// A module was renamed: a full name "oldName.rest" becomes "newName.rest"; any other name stays.
+template <int32_t N>
+void RenameModulePart(VANTStackedString<N>& fullName, const char* oldName, const char* newName) {
+  const std::size_t oldLength = StringLength(oldName);
+  const char* full = fullName.Text();
+  if (std::strncmp(full, oldName == nullptr ? "" : oldName, oldLength) == 0 &&
+      full[oldLength] == '.') {
+    VANTStackedString<N> renamed(newName);
+    renamed.Append(full + oldLength);
+    fullName = renamed;
+  }
+}
+
+} // namespace VANT
+
 extern template class VANTStackedString<40>;
 
 /// VANTStreamedString: the message builder, a VANTStackedString<40> with stream-style appends of
