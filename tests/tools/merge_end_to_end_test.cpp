@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
-#include <regex>
 #include <tuple>
 
 namespace {
@@ -87,12 +87,22 @@ std::vector<std::string> Arguments(std::vector<std::string> front,
 
 /// The value N of the summary line "wrong order: N packets", or -1.
 int64_t SummaryWrongOrder(const std::string& err) {
-  std::smatch match;
-  if (!std::regex_search(err, match, std::regex("wrong order: ([0-9,]+) packets"))) {
+  static const std::string kHead = "wrong order: ";
+  const size_t at = err.find(kHead);
+  if (at == std::string::npos) {
     return -1;
   }
-  std::string digits = match[1];
-  digits.erase(std::remove(digits.begin(), digits.end(), ','), digits.end());
+  std::string digits;
+  size_t i = at + kHead.size();
+  for (; i < err.size() && (std::isdigit(static_cast<unsigned char>(err[i])) || err[i] == ',');
+       ++i) {
+    if (err[i] != ',') {
+      digits += err[i];
+    }
+  }
+  if (digits.empty() || err.compare(i, 8, " packets") != 0) {
+    return -1;
+  }
   return std::stoll(digits);
 }
 
