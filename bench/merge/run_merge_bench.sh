@@ -159,16 +159,19 @@ if [ $merge_ok = 1 ]; then
 fi
 exit $status
 
-# Figures of one run (2026-12-09, 2 vCPU AMD EPYC VM shared with other builds, load average 6 to
-# 8 during the run; 4 files x 1,000,000 packets, 3.0 GB in all; medians of 5 runs each):
+# Figures (2026-12-09, 2 vCPU AMD EPYC VM shared with other developers' builds; 4 files x
+# 1,000,000 packets, 3.0 GB in all; medians of 5 runs each). Last run, load average about 2:
 #
 #   output      mergecap -F pcap        corvex-merge            ratio   corvex-merge peak memory
-#   a file      8.316 s (8.1 MiB)       9.728 s (45.5 MiB)      1.17
-#   /dev/null   4.249 s (8.2 MiB)       4.115 s (45.5 MiB)      0.97
+#   a file      4.768 s (8.1 MiB)       6.227 s (45.6 MiB)      1.31
+#   /dev/null   3.070 s (8.2 MiB)       5.044 s (45.6 MiB)      1.64
 #
-# Both outputs 3,183,586,339 bytes and 4,000,000 packets; corvex-merge's in time order. Single
-# runs spread from 6.5 to 17.9 s (mergecap, to a file) on this shared machine: compare medians
-# only. Where corvex-merge's time goes (perf, 4 x 100,000 packets to /dev/null): the
-# multiplexer's thread takes half of all CPU samples, and half of those are the two copies of
-# every packet (into its reorder queue and out into its output element); each file player and the
-# recorder take about 9 % each, mostly in read/write system calls and libpcap's stdio.
+# An earlier run under load average 6 to 8 gave 8.3 s against 9.7 s (a file) and 4.2 s against
+# 4.1 s (/dev/null): single-threaded mergecap suffers less from a crowded machine. Both outputs
+# 3,183,586,339 bytes and 4,000,000 packets; corvex-merge's in time order.
+#
+# Where corvex-merge's time goes (perf, 4 x 100,000 packets to /dev/null): the multiplexer's
+# thread takes half of all CPU samples, and half of those are the two copies of every packet
+# (into its reorder queue and out into its output element); each file player and the recorder
+# take about 9 % each, mostly read/write system calls and libpcap's stdio. With the two cores
+# busy all the time, the multiplexer's thread is the critical path.
