@@ -238,7 +238,9 @@ protected:
 
 TEST_F(HostTriggersTest, FiresAtItsDeadlineAndClearsTheMark) {
   VANTEvent event;
-  const int64_t deadline = HostClock::RealTime() + 2000;
+  // Far enough ahead that the mark is still there when it is checked, even on a loaded machine
+  // or under a sanitizer.
+  const int64_t deadline = HostClock::RealTime() + 50000;
   ASSERT_TRUE(m_triggers.Arm(&event, deadline));
   EXPECT_TRUE(event.IsArmed());
   ASSERT_EQ(event.Wait(kSafetyUs), 0);

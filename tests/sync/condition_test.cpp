@@ -139,15 +139,24 @@ TEST(Condition2, AbnormalEndsThrowWithTheMutexReleased) {
   abort.Reset();
 
   // Tricky: a Broadcast and an abort given together end the wait normally (the waiter's own
-  // event has the lower index), so the waiter sees the state change before it stops.
+  // event has the lower index), so the waiter sees the state change before it stops. The wait
+  // runs on a condition with a long time-out: on a loaded machine (or under a sanitizer) the
+  // 5 ms one above can end it before the broadcast, and then nothing is linked to wait for.
+  VANTCondition2 patient(&mutex, &abort, kSafetyUs);
+  mutex.Lock();
+  const int32_t patientSlot = patient.AddWaiter();
+  mutex.Unlock();
   int thrown = -100;
   std::thread waiter([&] {
-    VANTMutexLocker waiterLock(mutex);
-    thrown = ThrownCode([&] { condition.Wait(slot); });
+    mutex.Lock();
+    thrown = ThrownCode([&] { patient.Wait(patientSlot); });
+    if (thrown == 0) {
+      mutex.Unlock(); // an abnormal end has released the mutex already
+    }
   });
-  AwaitLinked(SlotEvent(condition, slot));
+  AwaitLinked(SlotEvent(patient, patientSlot));
   mutex.Lock();
-  condition.Broadcast();
+  patient.Broadcast();
   abort.Set();
   mutex.Unlock();
   waiter.join();
