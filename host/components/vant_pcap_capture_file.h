@@ -22,7 +22,16 @@ struct VANTCapturePacket {
   uint32_t origLen = 0;
   const uint8_t* data = nullptr;
 
-  int64_t Timestamp() const noexcept { return tsSec * 1000000 + tsUsec; }
+  /// The capture time in microseconds. A next-generation file can hold times beyond the 64-bit
+  /// microsecond range; they saturate, so that the order of packets is kept.
+  int64_t Timestamp() const noexcept {
+    int64_t us = 0;
+    if (__builtin_mul_overflow(tsSec, int64_t{1000000}, &us) ||
+        __builtin_add_overflow(us, tsUsec, &us)) {
+      return tsSec < 0 ? INT64_MIN : INT64_MAX;
+    }
+    return us;
+  }
 };
 
 class VANTPcapCaptureReader {

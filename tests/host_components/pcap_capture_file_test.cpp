@@ -131,6 +131,25 @@ TEST_F(CaptureFileTest, WriterRoundTripIsByteIdentical) {
   EXPECT_EQ(Bytes(copy), Bytes(kCaptures / "cap_tcpchat.pcap"));
 }
 
+// Next-generation files hold 64-bit times in their own units: seconds whose microseconds exceed
+// 64 bits saturate (order kept) instead of overflowing.
+TEST(CapturePacketTest, TimestampSaturatesBeyondTheMicrosecondRange) {
+  VANTCapturePacket packet;
+  packet.tsSec = 1700000000;
+  packet.tsUsec = 999999;
+  EXPECT_EQ(packet.Timestamp(), 1700000000999999);
+  packet.tsSec = INT64_MAX / 1000000;
+  packet.tsUsec = INT64_MAX % 1000000;
+  EXPECT_EQ(packet.Timestamp(), INT64_MAX);
+  packet.tsUsec += 1;
+  EXPECT_EQ(packet.Timestamp(), INT64_MAX);
+  packet.tsSec = 18446744073709; // the largest 64-bit count of microseconds, in seconds
+  packet.tsUsec = 0;
+  EXPECT_EQ(packet.Timestamp(), INT64_MAX);
+  packet.tsSec = -packet.tsSec;
+  EXPECT_EQ(packet.Timestamp(), INT64_MIN);
+}
+
 // A record stores both timestamp fields in 32 bits, read back as signed: a time beyond that (a
 // next-generation capture can hold one) is refused rather than written wrapped.
 TEST_F(CaptureFileTest, WriterRefusesTimestampsARecordCannotHold) {
