@@ -110,8 +110,9 @@ public:
   void SetThreadedFlag(bool threaded) noexcept;
   void SetAutoStartBit(bool on);
   VANTEvent& BirthEvent() noexcept { return m_birthEvent; }
-  /// Waits (at most 2 s) until no reader of another component holds an element of this
-  /// component's outputs: call it before freeing memory those elements point to.
+  /// Drops the samples of this component's outputs that no reader took yet and waits (at most
+  /// 2 s) until no reader of another component holds one of their elements: call it before
+  /// freeing memory those elements point to.
   void WaitForOutputReaders() noexcept;
 
 protected:

@@ -92,6 +92,8 @@ void WaitForOutputReaders(VANTModule& module) noexcept {
   VANTCountedLocker lock(module.StructureLock());
   for (VANTOutput* output : module.Outputs()) {
     VANTIOMonitorImplementation& fifo = OutputImpl(output)->Fifo();
+    // Samples nobody took yet are dropped first, so that no reader takes one from now on.
+    fifo.ReleaseAll();
     for (int poll = 0; poll < kPolls && fifo.AnyItemHeld(); ++poll) {
       clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
     }

@@ -40,8 +40,9 @@ bool SkipForSubsampling(VANTModule& module, VANTInput* input);
 /// The component's output release (its slot 22), for one output, under the structure lock.
 void ReleaseOutputWriter(VANTOutput* output) noexcept;
 
-/// Before a component frees what its output elements point to: waits (bounded, 2 s) until no
-/// reader of another component still holds one of its outputs' elements. Never throws.
+/// Before a component frees what its output elements point to: drops the samples of its outputs
+/// that no reader took yet, then waits (bounded, 2 s) until no reader of another component still
+/// holds one of their elements. Never throws.
 void WaitForOutputReaders(VANTModule& module) noexcept;
 
 /// Renaming: every input, output and action updates its full name (module part oldName becomes
