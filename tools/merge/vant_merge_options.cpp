@@ -29,14 +29,14 @@ bool ParseCount(std::string_view text, int64_t& value) {
   return error == std::errc() && stop == end;
 }
 
-struct OptionSpec {
+struct OptionEntry {
   char id;        // what Apply switches on
   char shortName; // 0: long form only
   const char* longName;
   bool takesValue;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionEntry kOptions[] = {
     {'w', 'w', "write", true},       {'b', 'b', "buffer", true},
     {'n', 'n', "vector-size", true}, {'l', 'l', "vector-latency", true},
     {'f', 'f', "flush-delay", true}, {'B', 0, "batch", true},
@@ -45,35 +45,35 @@ constexpr OptionSpec kOptions[] = {
     {'V', 'V', "version", false},
 };
 
-const OptionSpec* FindShort(char name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (spec.shortName != 0 && spec.shortName == name) {
-      return &spec;
+const OptionEntry* FindShort(char name) {
+  for (const OptionEntry& entry : kOptions) {
+    if (entry.shortName != 0 && entry.shortName == name) {
+      return &entry;
     }
   }
   return nullptr;
 }
 
-const OptionSpec* FindLong(std::string_view name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (name == spec.longName) {
-      return &spec;
+const OptionEntry* FindLong(std::string_view name) {
+  for (const OptionEntry& entry : kOptions) {
+    if (name == entry.longName) {
+      return &entry;
     }
   }
   return nullptr;
 }
 
-std::string Display(const OptionSpec& spec) {
-  return spec.shortName != 0 ? std::string("-") + spec.shortName + "/--" + spec.longName
-                             : std::string("--") + spec.longName;
+std::string Display(const OptionEntry& entry) {
+  return entry.shortName != 0 ? std::string("-") + entry.shortName + "/--" + entry.longName
+                              : std::string("--") + entry.longName;
 }
 
 // Applies one option with its value; an empty string on success, else the error.
-std::string Apply(const OptionSpec& spec, const std::string& value, MergeCommand& command) {
+std::string Apply(const OptionEntry& entry, const std::string& value, MergeCommand& command) {
   MergeOptions& options = command.options;
-  const std::string name = Display(spec);
+  const std::string name = Display(entry);
   int64_t number = 0;
-  switch (spec.id) {
+  switch (entry.id) {
   case 'w':
     if (value.empty()) {
       return name + " needs a file name";
@@ -195,19 +195,19 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
       optionsEnded = true;
       continue;
     }
-    const OptionSpec* spec = nullptr;
+    const OptionEntry* entry = nullptr;
     std::string value;
     bool hasValue = false;
     if (argument[1] == '-') {
       const std::string body = argument.substr(2);
       const size_t equals = body.find('=');
-      spec = FindLong(std::string_view(body).substr(0, equals));
-      if (spec == nullptr) {
+      entry = FindLong(std::string_view(body).substr(0, equals));
+      if (entry == nullptr) {
         return fail("unknown option '--" + body.substr(0, equals) + "'");
       }
       if (equals != std::string::npos) {
-        if (!spec->takesValue) {
-          return fail("option '--" + std::string(spec->longName) + "' takes no value");
+        if (!entry->takesValue) {
+          return fail("option '--" + std::string(entry->longName) + "' takes no value");
         }
         value = body.substr(equals + 1);
         hasValue = true;
@@ -215,11 +215,11 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
     } else {
       // Short options may be grouped (-qV) and may carry their value attached (-wout.pcap).
       for (size_t at = 1; at < argument.size(); ++at) {
-        spec = FindShort(argument[at]);
-        if (spec == nullptr) {
+        entry = FindShort(argument[at]);
+        if (entry == nullptr) {
           return fail(std::string("unknown option '-") + argument[at] + "'");
         }
-        if (spec->takesValue) {
+        if (entry->takesValue) {
           if (at + 1 < argument.size()) {
             value = argument.substr(at + 1);
             hasValue = true;
@@ -227,27 +227,27 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
           break;
         }
         if (at + 1 < argument.size()) {
-          if (std::string error = Apply(*spec, {}, command); !error.empty()) {
+          if (std::string error = Apply(*entry, {}, command); !error.empty()) {
             return fail(error);
           }
         }
       }
     }
-    if (spec == nullptr) { // not reached: both branches above set it or return
+    if (entry == nullptr) { // not reached: both branches above set it or return
       return fail("unknown option '" + argument + "'");
     }
-    if (spec->takesValue && !hasValue) {
+    if (entry->takesValue && !hasValue) {
       if (i + 1 >= arguments.size()) {
-        return fail("option " + Display(*spec) + " needs a value");
+        return fail("option " + Display(*entry) + " needs a value");
       }
       value = arguments[++i];
     }
-    if (std::string error = Apply(*spec, value, command); !error.empty()) {
+    if (std::string error = Apply(*entry, value, command); !error.empty()) {
       return fail(error);
     }
-    explicitBuffer = explicitBuffer || spec->id == 'b';
-    explicitVectorSize = explicitVectorSize || spec->id == 'n';
-    explicitBatch = explicitBatch || spec->id == 'B';
+    explicitBuffer = explicitBuffer || entry->id == 'b';
+    explicitVectorSize = explicitVectorSize || entry->id == 'n';
+    explicitBatch = explicitBatch || entry->id == 'B';
   }
 
   if (command.action != MergeCommand::Action::kRun) {
