@@ -7,6 +7,7 @@
 #include "dataflow/vant_output_implementation.h"
 #include "runtime/vant_component.h"
 #include "support/host_fixture.h"
+#include "support/model_table.h"
 #include "util/vant_exceptions.h"
 
 #include <gtest/gtest.h>
@@ -130,18 +131,7 @@ VANTComponentModelDefinition g_records[] = {
 };
 
 int32_t FlowModels(const char* group, void** out, int32_t maxCount) {
-  const auto count = static_cast<int32_t>(std::size(g_records));
-  if (group != nullptr) {
-    return out == nullptr ? -1 : 0;
-  }
-  if (out == nullptr) {
-    return count;
-  }
-  int32_t written = 0;
-  for (; written < count && written < maxCount; ++written) {
-    out[written] = &g_records[written];
-  }
-  return written;
+  return AnswerModelsQuery(g_records, group, out, maxCount);
 }
 
 class FlowTest : public HostFixture {

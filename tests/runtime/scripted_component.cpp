@@ -1,5 +1,7 @@
 #include "scripted_component.h"
 
+#include "support/model_table.h"
+
 #include <cstring>
 
 namespace RuntimeTest {
@@ -93,18 +95,7 @@ VANTComponentModelDefinition* Record(const char* modelName) {
 }
 
 int32_t TestModels(const char* groupName, void** out, int32_t maxCount) {
-  const auto count = static_cast<int32_t>(std::size(g_records));
-  if (groupName != nullptr) {
-    return out == nullptr ? -1 : 0;
-  }
-  if (out == nullptr) {
-    return count;
-  }
-  int32_t written = 0;
-  for (; written < count && written < maxCount; ++written) {
-    out[written] = &g_records[written];
-  }
-  return written;
+  return AnswerModelsQuery(g_records, groupName, out, maxCount);
 }
 
 } // namespace RuntimeTest
