@@ -25,7 +25,12 @@ std::mutex& MatchLock() {
   return lock;
 }
 
+// Setting the text a type already has changes nothing, not even the pointer: a connected
+// component on another thread may be comparing it at that moment.
 void ReplaceText(char*& slot, const char* text) {
+  if (slot == text || (slot != nullptr && text != nullptr && std::strcmp(slot, text) == 0)) {
+    return;
+  }
   char* copy = CopyText(text); // copy first: `text` may be the old name itself
   delete[] slot;
   slot = copy;

@@ -123,11 +123,13 @@ void VANTInputImplementation::ChangeSubsampling(int64_t value) {
 void VANTInputImplementation::Link(VANTOutputImplementation* output, uint32_t readerIndex) {
   {
     VANTMutexLocker lock(m_lock);
+    // Everything the reader's thread uses is set before the FIFO is published: a reader that
+    // waits for the connection starts reading as soon as it sees the FIFO.
     m_readerIndex = readerIndex;
+    m_held.clear();
+    m_subsamplingCounter.store(0, std::memory_order_relaxed);
     m_source.store(output, std::memory_order_release);
     m_fifo.store(&output->Fifo(), std::memory_order_release);
-    m_held.clear();
-    m_subsamplingCounter = 0;
   }
   m_connectEvent.Set();
 }
@@ -166,7 +168,12 @@ void VANTInputImplementation::EndDetach() noexcept {
 
 void VANTInputImplementation::BeginRead(bool keepHeld) {
   if (!keepHeld && !m_held.empty()) {
-    m_inStartReading.store(1, std::memory_order_release);
+    {
+      // Under the lock: a detach that begins now either sees this read begun, or saw the items
+      // still held before ReleaseHeld touches the list. Either way it waits for the reader.
+      VANTMutexLocker lock(m_lock);
+      m_inStartReading.store(1, std::memory_order_release);
+    }
     try {
       ReleaseHeld();
     } catch (...) {
@@ -262,8 +269,9 @@ void VANTInputImplementation::ReleaseHeld() {
 }
 
 bool VANTInputImplementation::CountSample() noexcept {
-  ++m_subsamplingCounter;
-  return m_subsamplingCounter >= m_inputSubsampling;
+  const int32_t count = m_subsamplingCounter.load(std::memory_order_relaxed) + 1;
+  m_subsamplingCounter.store(count, std::memory_order_relaxed);
+  return count >= m_inputSubsampling;
 }
 
 bool VANTInputImplementation::SkipForSubsampling() {
@@ -274,8 +282,9 @@ bool VANTInputImplementation::SkipForSubsampling() {
   if (fifo == nullptr) {
     return false;
   }
-  if (m_subsamplingCounter + 1 >= m_inputSubsampling) {
-    m_subsamplingCounter = 0;
+  const int32_t count = m_subsamplingCounter.load(std::memory_order_relaxed);
+  if (count + 1 >= m_inputSubsampling) {
+    m_subsamplingCounter.store(0, std::memory_order_relaxed);
     return false;
   }
   VANTFastIO::ReadResult result = fifo->TryRead(m_readerIndex);
@@ -285,7 +294,7 @@ bool VANTInputImplementation::SkipForSubsampling() {
   }
   if (result.item != nullptr) {
     fifo->Release(m_readerIndex);
-    ++m_subsamplingCounter;
+    m_subsamplingCounter.store(count + 1, std::memory_order_relaxed);
     return true;
   }
   return false;

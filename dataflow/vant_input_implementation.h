@@ -98,7 +98,9 @@ public:
   void ReleaseHeld();
   /// Subsampling bookkeeping of a read: true when the sample just taken completes the cycle.
   bool CountSample() noexcept;
-  void ResetSubsamplingCounter() noexcept { m_subsamplingCounter = 0; }
+  void ResetSubsamplingCounter() noexcept {
+    m_subsamplingCounter.store(0, std::memory_order_relaxed);
+  }
   /// The subsampling step of a sequential module: true when the waiting sample is taken and
   /// given back at once because it is not the last of its cycle.
   bool SkipForSubsampling();
@@ -117,7 +119,8 @@ private:
   VANTEvent m_connectEvent;
   VANTEvent m_interruptEvent;
   VANTEvent m_detachAckEvent;
-  int32_t m_subsamplingCounter = 0;
+  // Counted by the reader's thread, reset by the engine's when it connects the input.
+  std::atomic<int32_t> m_subsamplingCounter{0};
   std::vector<VANTFastIOItem*> m_held; // oldest first; grows only when a window needs more room
   std::atomic<uint8_t> m_detaching{0};
   std::atomic<uint8_t> m_inStartReading{0};

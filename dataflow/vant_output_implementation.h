@@ -50,7 +50,11 @@ public:
   int32_t BytesPerSample() override { return m_bytesPerSample; }
   int32_t FreeSlotCount() override { return m_fifo->FreeSlotCount(); }
   VANTDataType& Type() override { return m_type; }
-  void SetTypeFlags(uint64_t flags) override { m_type.flags = flags; }
+  void SetTypeFlags(uint64_t flags) override {
+    if (m_type.flags != flags) { // the same flags again write nothing (readers may be looking)
+      m_type.flags = flags;
+    }
+  }
   void SetName2(const char* name2) override { m_type.SetName2(name2); }
   void SetName2(const VANTStackedString<40>& name2) override { m_type.SetName2(name2.Text()); }
   VANTStackedString<40> GetName2() override;

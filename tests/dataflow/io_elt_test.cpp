@@ -701,6 +701,17 @@ TEST(DataTypeTest, CopiesOwnTheirNames) {
   EXPECT_STREQ(copy.name1, "other");
   copy.SetName1(copy.name1); // replacing a name by itself keeps it
   EXPECT_STREQ(copy.name1, "other");
+  // The same text again keeps the very storage (a connected component may be reading it); a
+  // new text or none replaces it.
+  const char* storage = copy.name1;
+  copy.SetName1(std::string("other").c_str());
+  EXPECT_EQ(copy.name1, storage);
+  copy.SetName1("third");
+  EXPECT_STREQ(copy.name1, "third");
+  copy.SetName2("");
+  EXPECT_STREQ(copy.name2, "");
+  copy.SetName2(nullptr);
+  EXPECT_EQ(copy.name2, nullptr);
   const VANTDataTypeDef definition{Code::Integer64, "a", "b"};
   VANTDataType fromTable(definition);
   EXPECT_NE(fromTable.name2, definition.name2);
