@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang into build-fuzz/ and runs each of them for a while.
 #
-# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
+# Usage: scripts/fuzz.sh [SECONDS|smoke] [TARGET...]
 #   SECONDS: how long each target runs (default 60); 0 only builds.
+#   smoke:   the short runs CI makes: the CTest entries of label "fuzz" (each target a fixed number
+#            of inputs from a fixed seed).
 #   TARGET:  the targets to run (default: every fuzz_* target of fuzz/).
 # Environment: CORVEX_FUZZ_DIR overrides the build directory, JOBS the build parallelism,
 #   FUZZ_FLAGS adds libFuzzer flags (e.g. "-jobs=2 -workers=2" or "-max_len=65536").
@@ -21,6 +23,14 @@ jobs=${JOBS:-$(nproc)}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCORVEX_FUZZ=ON -DCORVEX_BUILD_BENCH=OFF -DCORVEX_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j "$jobs" --target corvex_fuzzers
+
+if [ "$seconds" = smoke ]; then
+  start=$SECONDS
+  status=0
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" -L fuzz || status=$?
+  echo "== fuzz smoke runs: $((SECONDS - start)) s, status $status"
+  exit $status
+fi
 
 if [ $# -gt 0 ]; then
   targets=("$@")
