@@ -44,6 +44,29 @@ uint64_t StatusValue(const char* text, const char* key) {
   return 0;
 }
 
+// Reads a /proc status file into text (zero-terminated, cut at size - 1 bytes); false when it
+// cannot be opened.
+bool ReadStatusFile(const char* path, char* text, std::size_t size) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  std::size_t used = 0;
+  for (;;) {
+    const ssize_t got = read(fd, text + used, size - 1 - used);
+    if (got <= 0) {
+      break;
+    }
+    used += static_cast<std::size_t>(got);
+    if (used == size - 1) {
+      break;
+    }
+  }
+  close(fd);
+  text[used] = 0;
+  return true;
+}
+
 } // namespace
 
 // ---- HostThread
@@ -115,26 +138,36 @@ namespace HostThreads {
 uint32_t ReadContextSwitches(pid_t tid) {
   char path[64];
   std::snprintf(path, sizeof(path), "/proc/self/task/%d/status", static_cast<int>(tid));
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  char text[8192];
+  if (!ReadStatusFile(path, text, sizeof(text))) {
     return 0;
   }
-  char text[8192];
-  std::size_t used = 0;
-  for (;;) {
-    const ssize_t got = read(fd, text + used, sizeof(text) - 1 - used);
-    if (got <= 0) {
-      break;
-    }
-    used += static_cast<std::size_t>(got);
-    if (used == sizeof(text) - 1) {
-      break;
-    }
-  }
-  close(fd);
-  text[used] = 0;
   return static_cast<uint32_t>(StatusValue(text, "voluntary_ctxt_switches") +
                                StatusValue(text, "nonvoluntary_ctxt_switches"));
+}
+
+size_t ProcessThreadCount() {
+  char text[8192];
+  if (!ReadStatusFile("/proc/self/status", text, sizeof(text))) {
+    return 0;
+  }
+  return static_cast<size_t>(StatusValue(text, "Threads"));
+}
+
+bool WaitForProcessThreads(size_t atMost, int64_t timeoutUs) {
+  const int64_t deadline = MonotonicNs() + timeoutUs * 1000;
+  for (;;) {
+    const size_t count = ProcessThreadCount();
+    if (count == 0 || count <= atMost) {
+      return true;
+    }
+    if (MonotonicNs() >= deadline) {
+      return false;
+    }
+    // No event tells that a detached thread is gone; its last steps take microseconds.
+    timespec pause{0, 200000};
+    nanosleep(&pause, nullptr);
+  }
 }
 
 void RunMainThread(VANTThreadContext* context) {

@@ -14,6 +14,7 @@
 
 #include "src/vant_host_kernel.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <pthread.h>
@@ -70,5 +71,12 @@ void RunExtraThread(VANTThreadContext* context);
 /// Context switches of a thread of this process, read from /proc/self/task/<tid>/status (0 when
 /// the file cannot be read).
 uint32_t ReadContextSwitches(pid_t tid);
+
+/// Threads of this process now (0 when /proc cannot be read).
+size_t ProcessThreadCount();
+/// Waits until the process has at most atMost threads, or timeoutUs passed (false then, or true
+/// at once when /proc cannot be read). A component's threads leave its thread list before they
+/// end; a program waits here for them to be gone before it exits.
+bool WaitForProcessThreads(size_t atMost, int64_t timeoutUs);
 
 } // namespace HostThreads

@@ -97,9 +97,9 @@ run_address() {
   # default with AddressSanitizer; say it anyway.
   (
     cd "$build"
-    export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:detect_invalid_pointer_pairs=0"
-    export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
-    export LSAN_OPTIONS="log_path=$reports/lsan:suppressions=$build/lsan.supp:print_suppressions=0"
+    export ASAN_OPTIONS="log_path=$reports/asan:log_exe_name=1:detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:detect_invalid_pointer_pairs=0"
+    export UBSAN_OPTIONS="log_path=$reports/ubsan:log_exe_name=1:print_stacktrace=1:halt_on_error=1"
+    export LSAN_OPTIONS="log_path=$reports/lsan:log_exe_name=1:suppressions=$build/lsan.supp:print_suppressions=0"
     ctest --output-on-failure -j "$jobs" --timeout 600 "${retry[@]}"
   ) || status=$?
   check_reports "$reports" address "$build/Testing/Temporary/LastTest.log" || status=1
@@ -119,7 +119,7 @@ run_thread() {
   # tests run the merge tool (built under ThreadSanitizer too) as a child process.
   (
     cd "$build"
-    export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=0:exitcode=66:second_deadlock_stack=1:history_size=4:suppressions=$build/tsan.supp"
+    export TSAN_OPTIONS="log_path=$reports/tsan:log_exe_name=1:halt_on_error=0:exitcode=66:second_deadlock_stack=1:history_size=4:suppressions=$build/tsan.supp"
     ctest --output-on-failure -j "$jobs" --timeout 600 "${retry[@]}"
   ) || status=$?
   check_reports "$reports" thread "$build/Testing/Temporary/LastTest.log" || status=1

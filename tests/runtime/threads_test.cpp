@@ -214,3 +214,22 @@ TEST_F(ThreadsTest, ContextSwitchesAndCpuLoadSumTheThreads) {
 }
 
 } // namespace
+
+TEST_F(ThreadsTest, ProcessThreadWaitEndsWhenStoppedComponentsThreadsAreGone) {
+  const size_t before = HostThreads::ProcessThreadCount();
+  ASSERT_GT(before, 0u);
+  ScriptedComponent* c = Make(kThreaded, "Gone");
+  c->onWorker = [](ScriptedComponent& self) { WaitForStop(self); };
+  c->onBirth = [](ScriptedComponent& self) {
+    EXPECT_NE(self.CreateThread(&ScriptedComponent::Worker), nullptr);
+  };
+  ASSERT_TRUE(host().StartComponent(c));
+  ASSERT_TRUE(Eventually([&] { return c->ThreadCount() == 2; }));
+  EXPECT_EQ(HostThreads::ProcessThreadCount(), before + 2);
+  // The two are alive: the wait gives up.
+  EXPECT_FALSE(HostThreads::WaitForProcessThreads(before, 20000));
+
+  host().StopComponent(c);
+  EXPECT_TRUE(HostThreads::WaitForProcessThreads(before, 2000000));
+  EXPECT_LE(HostThreads::ProcessThreadCount(), before);
+}

@@ -8,6 +8,7 @@
 #include "host/components/vant_pcap_stream_models.h"
 #include "host/host.h"
 #include "host/host_clock.h"
+#include "host/host_threads.h"
 #include "runtime/vant_module.h"
 #include "src/vant_module_management.h"
 
@@ -48,6 +49,8 @@ constexpr size_t kManyInputs = 16;
 constexpr int64_t kManyInputsFifo = 4;
 // A run without pacing in which nothing moves for this long has hung.
 constexpr auto kStallLimit = std::chrono::seconds(60);
+// How long the threads of stopped components may take to be gone.
+constexpr int64_t kThreadEndLimitUs = 2000000;
 
 bool IsFile(const std::string& path) {
   struct stat info {};
@@ -366,7 +369,11 @@ MergeProgress Pipeline::Progress(Clock::time_point start) const {
 MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgressCallback& progress,
                              double progressInterval) {
   const Clock::time_point start = Clock::now();
-  bool ok = Build(packagePath) && StartAll();
+  bool ok = Build(packagePath);
+  // The threads the components start come on top of these; all of them are gone again before
+  // the result is handed back, so that the program never exits under a thread still ending.
+  const size_t threadsBefore = HostThreads::ProcessThreadCount();
+  ok = ok && StartAll();
   std::string failure;
   if (ok) {
     const auto interval = std::chrono::duration_cast<Clock::duration>(
@@ -429,6 +436,7 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
   if (m_host != nullptr) {
     DrainReports();
   }
+  HostThreads::WaitForProcessThreads(threadsBefore, kThreadEndLimitUs);
   if (!failure.empty() || !ok) {
     m_result.warnings.resize(warningsBeforeStop);
   }
