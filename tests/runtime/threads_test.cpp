@@ -213,8 +213,6 @@ TEST_F(ThreadsTest, ContextSwitchesAndCpuLoadSumTheThreads) {
   EXPECT_EQ(Property(c, "contextSwitches")->Integer(), 0); // no thread left
 }
 
-} // namespace
-
 TEST_F(ThreadsTest, ProcessThreadWaitEndsWhenStoppedComponentsThreadsAreGone) {
   const size_t before = HostThreads::ProcessThreadCount();
   ASSERT_GT(before, 0u);
@@ -233,3 +231,5 @@ TEST_F(ThreadsTest, ProcessThreadWaitEndsWhenStoppedComponentsThreadsAreGone) {
   EXPECT_TRUE(HostThreads::WaitForProcessThreads(before, 2000000));
   EXPECT_LE(HostThreads::ProcessThreadCount(), before);
 }
+
+} // namespace
