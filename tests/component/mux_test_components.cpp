@@ -104,6 +104,10 @@ void TestMuxSource::Configure(MuxTest::Kind kind, std::vector<MuxTest::Item> ite
   m_eofTimestamp = eofTimestamp;
   m_eofValue = eofValue;
   m_sendEof = sendEof;
+  // Reset here too, not only at Birth: a test that restarts the source waits on these before
+  // the source's thread has run its Birth.
+  m_done.store(false);
+  m_published.store(0);
   VANTOutput* data = Data();
   switch (kind) {
   case MuxTest::Kind::Pcap:

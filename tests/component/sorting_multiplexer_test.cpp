@@ -632,6 +632,71 @@ TEST_F(SortingMultiplexer, ARestartRunsAFreshMerge) {
   EXPECT_EQ(Texts(2), std::vector<std::string>{}) << "no error in the second run";
 }
 
+// A stopped run releases the output's buffer; the next start must allocate it again for whatever
+// kind the inputs now carry. Used to fail for the other-element kind ("destination is not
+// allocated properly", then a buffer overflow) once the output had been allocated in an earlier
+// run, whichever kind that run had.
+TEST_F(SortingMultiplexer, EveryKindSurvivesRestartsAndKindChangesBetweenRuns) {
+  const auto itemsOf = [](Kind kind, int source) {
+    std::vector<Item> items;
+    for (int e = 0; e < 4; ++e) {
+      const int64_t t = 1000 + e * 100 + source * 10;
+      Item item;
+      item.timestamp = t;
+      item.packets = {MakePacket(source, e, t)};
+      item.records = {t};
+      item.bytes = "run item " + std::to_string(source) + "." + std::to_string(e) +
+                   std::string(static_cast<size_t>(e * 5), '#');
+      if (kind != Kind::Bytes) {
+        item.timestamp = 0;
+      }
+      items.push_back(std::move(item));
+    }
+    return items;
+  };
+  Run run = Build(Kind::Bytes, {itemsOf(Kind::Bytes, 0), itemsOf(Kind::Bytes, 1)}, 2, 4, 100000, 0);
+  const Kind sequence[] = {Kind::Bytes, Kind::Bytes,   Kind::Pcap,  Kind::Bytes,
+                           Kind::Pcap,  Kind::Records, Kind::Bytes, Kind::Records};
+  for (size_t r = 0; r < std::size(sequence); ++r) {
+    const Kind kind = sequence[r];
+    SCOPED_TRACE("run " + std::to_string(r));
+    if (r > 0) {
+      for (TestMuxSource* source : run.sources) {
+        host().StopComponent(source);
+      }
+      host().StopComponent(run.mux);
+      run.data->Clear();
+      run.eof->Clear();
+      for (size_t s = 0; s < run.sources.size(); ++s) {
+        run.sources[s]->Configure(kind, itemsOf(kind, static_cast<int>(s)), 5000);
+      }
+      StartAll({}, run.sources, {run.mux});
+    }
+    Finish(run);
+    const std::vector<ReceivedElement> out = run.data->Received();
+    std::vector<int64_t> stamps;
+    for (const ReceivedElement& element : out) {
+      if (kind == Kind::Pcap) {
+        for (const Packet& p : element.packets) {
+          stamps.push_back(p.Timestamp());
+        }
+      } else if (kind == Kind::Records) {
+        for (int k = 0; k < element.vectorSize; ++k) {
+          int64_t t;
+          std::memcpy(&t, element.bytes.data() + 96 * k + 8, 8);
+          stamps.push_back(t);
+        }
+      } else {
+        EXPECT_EQ(element.bytes.rfind("run item ", 0), 0u) << element.bytes;
+        stamps.push_back(element.timestamp);
+      }
+    }
+    EXPECT_EQ(stamps, (std::vector<int64_t>{1000, 1010, 1100, 1110, 1200, 1210, 1300, 1310}));
+    EXPECT_EQ(Texts(2), std::vector<std::string>{});
+    m_seen.clear();
+  }
+}
+
 // ---- Refusals -----------------------------------------------------------------------------------
 
 TEST_F(SortingMultiplexer, DataInputsOfDifferentTypesAreRefusedAtBirth) {
