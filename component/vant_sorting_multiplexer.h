@@ -28,6 +28,7 @@
 // Ownership: the component owns its queues (copies of everything read) and its packet buffers.
 
 #include "component/vant_pcap_component.h"
+#include "dataflow/vant_data_type.h"
 #include "local_interfaces/vant_dynamic_io_models.h"
 
 #include <climits>
@@ -59,6 +60,12 @@ inline constexpr const char kFlushDelay[] = "Flush Delay reached";
 inline constexpr const char kFlushing[] = "Flushing queue";
 inline constexpr const char kFinished[] = "Finished writing";
 inline constexpr const char kLost[] = " data were still in the buffer and got lost ";
+inline constexpr const char kUntyped[] = "Cannot multiplex data of undefined type!";
+inline constexpr const char kPcapNoHeader[] =
+    "Unable to read PCAP data in input data. \nData state is inconsistent: the element is too "
+    "small to hold a VANTpcap_data_t header. \nThe component developer should check that the "
+    "pcap_data data access objects are used correctly and contact Sorvaline S.A.S if the problem "
+    "persists.";
 } // namespace MuxText
 
 /// The any-type word of the data inputs and of `output` before it is typed.
@@ -66,6 +73,16 @@ inline constexpr uint64_t kAnyTypeWord = 0x0C000000FFFFFFFFULL;
 /// Records of one Record96B output element.
 inline constexpr int32_t kRecordsPerElement = 256;
 inline constexpr uint32_t kRecordSize = 96;
+
+/// t > base + span, computed without overflow: a limit beyond the 64-bit range on the side of a
+/// positive span is never passed, one beyond it on the side of a negative span always is.
+inline bool Beyond(int64_t t, int64_t base, int64_t span) noexcept {
+  int64_t limit = 0;
+  if (__builtin_add_overflow(base, span, &limit)) {
+    return span < 0;
+  }
+  return t > limit;
+}
 
 /// The model record of SortingMultiplexer, as the package hands it out.
 VANTComponentModelDefinition& SortingMultiplexerRecord();
@@ -188,10 +205,21 @@ protected:
   std::multimap<int64_t, VANTMuxElement> m_eltQueue;
   bool m_finished = false;
   int64_t m_lastEndOfFileIssue = 0;
+  // The kind waits for the first element (input_0 was untyped at Birth); then every element is
+  // checked against the type of that first one.
+  bool m_kindPending = false;
+  bool m_checkElementTypes = false;
+  VANTDataType m_elementType;
 
 private:
   /// The kind of a source type (the three tests of Dynamic).
   static uint32_t KindOf(const VANTDataType& type);
+  /// A type still of the any-type word: it passes every kind's test and says nothing.
+  static bool Untyped(const VANTDataType& type);
+  /// Allocates `output` for the decided kind (PCAP and record vectors; the other kind later).
+  void AllocateOutput();
+  /// Decides the kind from the first element read when input_0 was untyped at Birth.
+  void DecideKind(VANTIOElt& element);
   /// Every data input connected with the type of input_0 (word and name1), and every end-of-file
   /// input connected.
   bool InputsConsistent(bool withEndOfFile);

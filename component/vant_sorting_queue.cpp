@@ -13,15 +13,6 @@
 
 namespace {
 
-// t > first + latency without overflowing: the latency rule of the output vectors.
-bool BeyondLatency(int64_t t, int64_t first, int64_t latency) noexcept {
-  int64_t limit = 0;
-  if (__builtin_add_overflow(first, latency, &limit)) {
-    return latency < 0; // the limit lies beyond the 64-bit range on the side of the latency
-  }
-  return t > limit;
-}
-
 int64_t RecordTimestamp(const uint8_t* record) noexcept {
   int64_t t;
   std::memcpy(&t, record + 8, sizeof(t));
@@ -110,7 +101,7 @@ void vant_sorting_multiplexer::ProcessData(VANTIOElt* element, int32_t index) {
 
 void vant_sorting_multiplexer::ProcessPcap(VANTIOElt* element, int64_t& rekey) {
   if (element->Data() == nullptr || element->BufferSize() < VANT::kPcapElementSize) {
-    return; // no header to read
+    ReportPcapError(VANT::MuxText::kPcapNoHeader); // no header to read
   }
   const VANTpcap_data_t header = VANT::LoadPcapElement(element->Data());
   if (m_outputLinkType == 0) {
@@ -257,7 +248,7 @@ void vant_sorting_multiplexer::WritePcap(uint64_t minRemaining, uint64_t maxItem
         element->Timestamp() = t;
         first = false;
       }
-      if (count >= limit || BeyondLatency(t, firstT, maxLatency)) {
+      if (count >= limit || VANT::Beyond(t, firstT, maxLatency)) {
         break;
       }
       const uint64_t offset = buffer->used;
@@ -315,7 +306,7 @@ void vant_sorting_multiplexer::WriteRecords(uint64_t minRemaining, uint64_t maxI
       element->Timestamp() = t;
       first = false;
     }
-    if (count >= limit || BeyondLatency(t, firstT, maxLatency)) {
+    if (count >= limit || VANT::Beyond(t, firstT, maxLatency)) {
       break;
     }
     CheckOrder(t);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <random>
 #include <thread>
@@ -487,39 +488,61 @@ TEST_F(SortingMultiplexer, LateItemsAreWrittenCountedAndReported) {
 
 // ---- End of file and flush --------------------------------------------------------------------
 
+// With every end-of-file timestamp at 0 or below the event used to carry (0, 0): a chained
+// multiplexer reads the value 0 as "not finished" and never flushes.
 TEST_F(SortingMultiplexer, EndOfFileCarriesTheLatestSourceAndTheLowestIndexOnTies) {
-  std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1),
-                                              PcapItems(2, {300}, 1)};
-  Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, 0, false);
-  run.sources[0]->Configure(Kind::Pcap, perSource[0], 500, 7);
-  run.sources[1]->Configure(Kind::Pcap, perSource[1], 900, 8);
-  run.sources[2]->Configure(Kind::Pcap, perSource[2], 900, 9);
-  StartAll({run.data, run.eof}, run.sources, {run.mux});
-  Finish(run);
-  const std::vector<ReceivedElement> events = run.eof->Received();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].timestamp, 900);
-  EXPECT_EQ(events[0].value, 8);
-  const auto& table = AsMux(run.mux)->EndOfFileTable();
-  ASSERT_EQ(table.size(), 3u);
-  EXPECT_EQ(table[0], (std::pair<int64_t, int64_t>{500, 7}));
-  EXPECT_EQ(table[1], (std::pair<int64_t, int64_t>{900, 8}));
-  EXPECT_EQ(table[2], (std::pair<int64_t, int64_t>{900, 9}));
+  const struct {
+    int64_t stamps[3];
+    int64_t expectedStamp;
+  } cases[] = {{{500, 900, 900}, 900}, {{-20, -10, -10}, -10}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("expected " + std::to_string(c.expectedStamp));
+    std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1),
+                                                PcapItems(2, {300}, 1)};
+    Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, 0, false);
+    for (int s = 0; s < 3; ++s) {
+      run.sources[s]->Configure(Kind::Pcap, perSource[s], c.stamps[s], 7 + s);
+    }
+    StartAll({run.data, run.eof}, run.sources, {run.mux});
+    Finish(run);
+    const std::vector<ReceivedElement> events = run.eof->Received();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].timestamp, c.expectedStamp);
+    EXPECT_EQ(events[0].value, 8);
+    const auto& table = AsMux(run.mux)->EndOfFileTable();
+    ASSERT_EQ(table.size(), 3u);
+    for (int s = 0; s < 3; ++s) {
+      EXPECT_EQ(table[s], (std::pair<int64_t, int64_t>{c.stamps[s], 7 + s}));
+    }
+    TearDown();
+    SetUp();
+  }
 }
 
-TEST_F(SortingMultiplexer, NoFlushUntilEverySourceEndedPositively) {
-  std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1)};
-  Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, 0, false);
-  run.sources[1]->Configure(Kind::Pcap, perSource[1], 900, 0); // value 0: not the end yet
-  StartAll({run.data, run.eof}, run.sources, {run.mux});
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(run.eof->Received().empty());
-  EXPECT_TRUE(run.data->Received().empty()) << "both packets stay in the reordering buffer";
-  host().StopComponent(run.mux);
-  const std::vector<std::string> warnings = Texts(1);
-  EXPECT_TRUE(
-      Contains(warnings, std::string(kPrefix) + "2 data were still in the buffer and got lost "));
-  EXPECT_TRUE(run.data->Received().empty()) << "Death writes nothing";
+// Source 1 ends with value 0 (not the end yet); or every source ends but the flush delay is the
+// largest there is, which used to overflow the deadline and flush at once.
+TEST_F(SortingMultiplexer, NoFlushUntilEverySourceEndedPositivelyAndTheDelayPassed) {
+  const struct {
+    int64_t secondValue;
+    int64_t flushDelay;
+  } cases[] = {{0, 0}, {1, std::numeric_limits<int64_t>::max()}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("flush delay " + std::to_string(c.flushDelay));
+    std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1)};
+    Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, c.flushDelay, false);
+    run.sources[1]->Configure(Kind::Pcap, perSource[1], 900, c.secondValue);
+    StartAll({run.data, run.eof}, run.sources, {run.mux});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(run.eof->Received().empty());
+    EXPECT_TRUE(run.data->Received().empty()) << "both packets stay in the reordering buffer";
+    host().StopComponent(run.mux);
+    const std::vector<std::string> warnings = Texts(1);
+    EXPECT_TRUE(
+        Contains(warnings, std::string(kPrefix) + "2 data were still in the buffer and got lost "));
+    EXPECT_TRUE(run.data->Received().empty()) << "Death writes nothing";
+    TearDown();
+    SetUp();
+  }
 }
 
 // Engine time stands still (stepped clock) while the test moves it across the flush delay.
@@ -602,6 +625,92 @@ TEST_F(SortingMultiplexer, TwoMultiplexersChain) {
   ASSERT_EQ(eof->Received().size(), 1u);
   EXPECT_EQ(eof->Received()[0].timestamp, 5002);
   EXPECT_EQ(AsMux(second)->InputKind(), vant_sorting_multiplexer::kPcap);
+}
+
+// The downstream multiplexer starts while the upstream ones still have the any-type word on
+// their outputs, which passes every kind's test: it used to take records or byte vectors for
+// PCAP headers and follow pointers read from their bytes. It now takes the kind from the first
+// element it reads and refuses an element of another type.
+TEST_F(SortingMultiplexer, AChainStartedDownstreamFirstTakesItsKindFromTheFirstElement) {
+  const struct {
+    Kind kinds[2];
+    uint32_t expectedKind;
+  } cases[] = {
+      {{Kind::Records, Kind::Records}, vant_sorting_multiplexer::kRecords},
+      {{Kind::Pcap, Kind::Pcap}, vant_sorting_multiplexer::kPcap},
+      {{Kind::Bytes, Kind::Bytes}, vant_sorting_multiplexer::kOther},
+      {{Kind::Records, Kind::Pcap}, 99}, // refused, whichever comes first
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("expected kind " + std::to_string(c.expectedKind));
+    VANTComponent* second = MakeMux("second", 2);
+    SetInteger("second.buffer_packet_count", 1000);
+    SetInteger("second.vector_max_size", 100);
+    SetInteger("second.flush_delay", 0);
+    std::vector<TestMuxSource*> sources;
+    std::vector<VANTComponent*> upstream;
+    for (int u = 0; u < 2; ++u) {
+      const std::string name = "up" + std::to_string(u);
+      VANTComponent* up = MakeMux(name.c_str(), 1); // Dynamic runs now: nothing connected yet
+      SetInteger(name + ".buffer_packet_count", 0);
+      SetInteger(name + ".flush_delay", 0);
+      std::vector<Item> items;
+      for (int e = 0; e < 3; ++e) {
+        const int64_t t = 100 + 200 * e + 100 * u;
+        Item item;
+        item.packets = {MakePacket(u, e, t)};
+        item.records = {t};
+        item.bytes = "element " + std::to_string(t);
+        item.timestamp = c.kinds[u] == Kind::Bytes ? t : 0;
+        items.push_back(std::move(item));
+      }
+      TestMuxSource* source = MakeSource(("src" + std::to_string(u)).c_str());
+      source->Configure(c.kinds[u], items, 1000 + u);
+      ConnectSource(source, up, 0);
+      Connect(up->Output("output"), second->Input(("input_" + std::to_string(u)).c_str()));
+      Connect(up->Output("end_of_file"),
+              second->Input(("iEndOfFile_" + std::to_string(u)).c_str()));
+      sources.push_back(source);
+      upstream.push_back(up);
+    }
+    auto [data, eof] = SinksFor(second);
+    Start(data);
+    Start(eof);
+    host().RunDynamic(second);
+    Start(second);
+    StartAll({}, sources, upstream);
+    ASSERT_TRUE(WaitDead(second)) << AllTexts();
+    if (c.expectedKind > vant_sorting_multiplexer::kOther) {
+      EXPECT_TRUE(
+          Contains(Texts(2), std::string("component second: ") + VANT::MuxText::kNotConnected))
+          << AllTexts();
+      EXPECT_TRUE(eof->Received().empty());
+    } else {
+      EXPECT_EQ(AsMux(second)->InputKind(), c.expectedKind);
+      EXPECT_EQ(Texts(2), std::vector<std::string>{});
+      ASSERT_EQ(eof->Received().size(), 1u);
+      std::vector<int64_t> stamps;
+      for (const ReceivedElement& element : data->Received()) {
+        if (c.kinds[0] == Kind::Pcap) {
+          for (const Packet& p : element.packets) {
+            stamps.push_back(p.Timestamp());
+          }
+        } else if (c.kinds[0] == Kind::Records) {
+          for (int k = 0; k < element.vectorSize; ++k) {
+            int64_t t;
+            std::memcpy(&t, element.bytes.data() + 96 * k + 8, 8);
+            stamps.push_back(t);
+          }
+        } else {
+          EXPECT_EQ(element.bytes, "element " + std::to_string(element.timestamp));
+          stamps.push_back(element.timestamp);
+        }
+      }
+      EXPECT_EQ(stamps, (std::vector<int64_t>{100, 200, 300, 400, 500, 600}));
+    }
+    TearDown();
+    SetUp();
+  }
 }
 
 TEST_F(SortingMultiplexer, ARestartRunsAFreshMerge) {
@@ -768,6 +877,19 @@ TEST_F(SortingMultiplexer, AnElementWithoutRoomForItsPacketDataIsRefusedAfterThe
   EXPECT_TRUE(
       Contains(texts, std::string(kPrefix) + "2 data were still in the buffer and got lost "))
       << "the packets read before the fault stay queued until Death";
+}
+
+// Used to be dropped without a word.
+TEST_F(SortingMultiplexer, AnElementTooSmallForItsPcapHeaderIsRefused) {
+  Run run =
+      Build(Kind::Pcap, {PcapItems(0, {10}, 1), PcapItems(1, {20}, 1)}, 10, 10, 100000, 0, false);
+  run.sources[1]->SetPcapElementSize(48);
+  StartAll({run.data, run.eof}, run.sources, {run.mux});
+  ASSERT_TRUE(WaitDead(run.mux));
+  const std::vector<std::string> texts = Texts();
+  EXPECT_TRUE(Contains(texts, std::string(kPrefix) + VANT::MuxText::kPcapNoHeader));
+  EXPECT_NE(run.mux->State() & VANTModule::kError, 0u);
+  EXPECT_TRUE(run.eof->Received().empty());
 }
 
 TEST_F(SortingMultiplexer, AnElementWithoutRoomForAPacketHeaderIsRefused) {
