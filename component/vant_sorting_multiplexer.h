@@ -20,8 +20,10 @@
 // queued writes one output element made of the oldest ones. Items written with a timestamp below
 // the previous one are counted and reported.
 //
-// Equal timestamps: packets leave in the order they were queued; records and other elements
-// leave newest first. In the schedule, the input re-keyed last is tried first.
+// Equal timestamps leave by input index, lowest first, so that the output never depends on the
+// order in which thread timing let the inputs be read; within one input, packets leave in the
+// order they were read, records and other elements newest first. In the schedule, the input
+// re-keyed last is tried first.
 //
 // Thread: Dynamic runs on the engine's threads under the start lock; Birth, Cycle and Death on
 //   the component's main thread. No field is shared between threads; the FIFOs lock themselves.
@@ -103,6 +105,7 @@ struct VANTMuxPoolBytes {
 /// One packet of the PCAP queue: its header words and its own copy of the packet bytes, taken
 /// from the component's packet pool.
 struct VANTMuxPacket {
+  uint32_t input; // the input it was read from: equal times leave by input index
   uint32_t inclLen;
   uint32_t len2;
   uint64_t tsSec;
@@ -112,12 +115,18 @@ struct VANTMuxPacket {
   int64_t Timestamp() const noexcept { return static_cast<int64_t>(tsSec * 1000000u + tsUsec); }
 };
 
-/// (ts_sec, ts_usec) as unsigned values, ts_sec first.
+/// (ts_sec, ts_usec) as unsigned values, ts_sec first, then the input index.
 struct VANTMuxPacketOrder {
   bool operator()(const VANTMuxPacket& a, const VANTMuxPacket& b) const noexcept {
-    return a.tsSec != b.tsSec ? a.tsSec < b.tsSec : a.tsUsec < b.tsUsec;
+    if (a.tsSec != b.tsSec) {
+      return a.tsSec < b.tsSec;
+    }
+    return a.tsUsec != b.tsUsec ? a.tsUsec < b.tsUsec : a.input < b.input;
   }
 };
+
+/// The order key of records and other elements: (timestamp, input index).
+using VANTMuxKey = std::pair<int64_t, uint32_t>;
 
 /// One 96-byte record.
 struct VANTMuxRecord {
@@ -201,8 +210,8 @@ protected:
   std::pmr::unsynchronized_pool_resource m_packetPool{std::pmr::pool_options{0, 2048}};
   std::pmr::multiset<VANTMuxPacket, VANTMuxPacketOrder> m_pcapQueue{&m_packetPool};
   uint32_t m_outputLinkType = 0;
-  std::multimap<int64_t, VANTMuxRecord> m_recordQueue;
-  std::multimap<int64_t, VANTMuxElement> m_eltQueue;
+  std::multimap<VANTMuxKey, VANTMuxRecord> m_recordQueue;
+  std::multimap<VANTMuxKey, VANTMuxElement> m_eltQueue;
   bool m_finished = false;
   int64_t m_lastEndOfFileIssue = 0;
   // The kind waits for the first element (input_0 was untyped at Birth); then every element is
@@ -227,9 +236,9 @@ private:
   void TypeOutput();
   /// Erases input index from the schedule and inserts it again under key (lower-bound rule).
   void Rekey(uint32_t index, int64_t key);
-  void ProcessPcap(VANTIOElt* element, int64_t& rekey);
-  void ProcessRecords(VANTIOElt* element, int64_t& rekey);
-  void ProcessOther(VANTIOElt* element, int64_t& rekey);
+  void ProcessPcap(VANTIOElt* element, uint32_t input, int64_t& rekey);
+  void ProcessRecords(VANTIOElt* element, uint32_t input, int64_t& rekey);
+  void ProcessOther(VANTIOElt* element, uint32_t input, int64_t& rekey);
   void WritePcap(uint64_t minRemaining, uint64_t maxItems, int64_t maxLatency);
   void WriteRecords(uint64_t minRemaining, uint64_t maxItems, int64_t maxLatency);
   void WriteOther(uint64_t minRemaining);

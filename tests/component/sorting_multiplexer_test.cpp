@@ -210,11 +210,12 @@ TEST_F(SortingMultiplexer, SeededRandomSourcesMatchAStableSortOfEverything) {
     std::stable_sort(expected.begin(), expected.end(), [](const Packet& a, const Packet& b) {
       return a.Timestamp() < b.Timestamp();
     });
+    // `sent` lists the packets by input, then in the order each input sends them: a stable
+    // sort by time gives the order of equal times too (input index, then arrival).
     ASSERT_EQ(merged.size(), expected.size());
     for (size_t k = 0; k < merged.size(); ++k) {
-      ASSERT_EQ(merged[k].Timestamp(), expected[k].Timestamp()) << "at packet " << k;
+      ASSERT_EQ(Key(merged[k]), Key(expected[k])) << "at packet " << k;
     }
-    EXPECT_EQ(Keys(merged), Keys(sent));
     EXPECT_EQ(AsMux(run.mux)->WrongOrderCount(), 0);
     TearDown();
     SetUp();
@@ -299,54 +300,72 @@ TEST_F(SortingMultiplexer, OtherElementsAreCopiedWholeAndWrittenOneByOne) {
 
 // ---- Ties -------------------------------------------------------------------------------------
 
-// At the start the schedule tries input 1 before input 0, so input 1's item is queued first.
-TEST_F(SortingMultiplexer, EqualPacketTimestampsLeaveInQueueOrder) {
-  std::vector<std::vector<Item>> perSource = {PcapItems(0, {3000000}, 1),
-                                              PcapItems(1, {3000000}, 1)};
-  Run run = Build(Kind::Pcap, perSource, 10, 10);
-  Finish(run);
-  const std::vector<Packet> merged = Flatten(run.data->Received());
-  ASSERT_EQ(merged.size(), 2u);
-  EXPECT_EQ(merged[0].len2, 1001u) << "queued first, written first";
-  EXPECT_EQ(merged[1].len2, 1000u);
-}
-
-TEST_F(SortingMultiplexer, EqualRecordTimestampsLeaveNewestFirst) {
-  std::vector<std::vector<Item>> perSource(2);
-  perSource[0].push_back(Item{});
-  perSource[0][0].records = {4000};
-  perSource[1].push_back(Item{});
-  perSource[1][0].records = {4000};
-  Run run = Build(Kind::Records, perSource, 10, 10);
-  Finish(run);
-  const std::vector<ReceivedElement> out = run.data->Received();
-  ASSERT_EQ(out.size(), 1u);
-  ASSERT_EQ(out[0].vectorSize, 2);
-  uint32_t first;
-  uint32_t second;
-  std::memcpy(&first, out[0].bytes.data(), 4);
-  std::memcpy(&second, out[0].bytes.data() + 96, 4);
-  const auto tag = [](const char* name) {
-    return static_cast<uint32_t>(std::hash<std::string>{}(name)&0xFFFF);
+// Equal timestamps leave by input index, whatever the order in which the inputs were read, so
+// that the output never depends on thread timing; within one input, packets leave in the order
+// they were read, records and other elements newest first. Input 0 carries items a and b at time
+// 5; input 1 carries c at time 5, after d at time 1 in the second arrangement. The schedule reads
+// input 1 first (c before a and b in the first arrangement, d, a, c, b in the second).
+TEST_F(SortingMultiplexer, EqualTimestampsLeaveByInputIndexThenByTheirInputsOwnRule) {
+  const struct {
+    Kind kind;
+    bool earlyD;
+    const char* expected;
+  } cases[] = {
+      {Kind::Pcap, false, "abc"},    {Kind::Pcap, true, "dabc"},  {Kind::Records, false, "bac"},
+      {Kind::Records, true, "dbac"}, {Kind::Bytes, false, "bac"}, {Kind::Bytes, true, "dbac"},
   };
-  EXPECT_EQ(first, tag("src0")) << "input 0 was read last and leaves first";
-  EXPECT_EQ(second, tag("src1"));
-}
-
-TEST_F(SortingMultiplexer, EqualElementTimestampsLeaveNewestFirst) {
-  std::vector<std::vector<Item>> perSource(2);
-  perSource[0].push_back(Item{});
-  perSource[0][0].timestamp = 9000;
-  perSource[0][0].bytes = "zero";
-  perSource[1].push_back(Item{});
-  perSource[1][0].timestamp = 9000;
-  perSource[1][0].bytes = "one";
-  Run run = Build(Kind::Bytes, perSource, 10, 1);
-  Finish(run);
-  const std::vector<ReceivedElement> out = run.data->Received();
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0].bytes, "zero");
-  EXPECT_EQ(out[1].bytes, "one");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("expected ") + c.expected);
+    // One item per letter; a and b share an element except for byte elements.
+    const auto item = [&](const std::string& letters, int64_t t) {
+      Item it;
+      for (const char letter : letters) {
+        it.packets.push_back(Packet{0, static_cast<uint64_t>(t), std::string(1, letter), 0});
+        it.records.push_back(t);
+      }
+      it.bytes = letters;
+      it.timestamp = c.kind == Kind::Bytes ? t : 0;
+      return it;
+    };
+    std::vector<std::vector<Item>> perSource(2);
+    perSource[0] = c.kind == Kind::Bytes ? std::vector<Item>{item("a", 5), item("b", 5)}
+                                         : std::vector<Item>{item("ab", 5)};
+    if (c.earlyD) {
+      perSource[1].push_back(item("d", 1));
+    }
+    perSource[1].push_back(item("c", 5));
+    Run run = Build(c.kind, perSource, 10, 10);
+    Finish(run);
+    // Records are told apart by their sequence number: the element index x 1000 + position.
+    const auto letterOf = [&](int source, uint32_t sequence) {
+      if (source == 0) {
+        return sequence == 1 ? 'b' : 'a';
+      }
+      return c.earlyD && sequence == 0 ? 'd' : 'c';
+    };
+    const uint32_t tag0 = static_cast<uint32_t>(std::hash<std::string>{}("src0") & 0xFFFF);
+    std::string order;
+    for (const ReceivedElement& element : run.data->Received()) {
+      if (c.kind == Kind::Pcap) {
+        for (const Packet& p : element.packets) {
+          order += p.bytes;
+        }
+      } else if (c.kind == Kind::Records) {
+        for (int k = 0; k < element.vectorSize; ++k) {
+          uint32_t tag;
+          uint32_t sequence;
+          std::memcpy(&tag, element.bytes.data() + 96 * k, 4);
+          std::memcpy(&sequence, element.bytes.data() + 96 * k + 4, 4);
+          order += letterOf(tag == tag0 ? 0 : 1, sequence);
+        }
+      } else {
+        order += element.bytes;
+      }
+    }
+    EXPECT_EQ(order, c.expected);
+    TearDown();
+    SetUp();
+  }
 }
 
 // ---- Output vectors ---------------------------------------------------------------------------
