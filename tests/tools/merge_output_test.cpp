@@ -70,7 +70,7 @@ TEST_F(MergeOutputTest, FailedMergeLeavesTheOldFileAndTheLinkAsTheyWere) {
 TEST_F(MergeOutputTest, StandardOutputAndDevicesAreWrittenStraightAndNeverRemoved) {
   const std::string inputs = "$C/cap_http.pcap $C/cap_udp.pcap $C/cap_tcpchat.pcap "
                              "$C/cap_icmp.pcap";
-  const std::string reference = merge_test::ReadText(kCaptures / "ref_merged.pcap");
+  const std::string reference = merge_test::StableMerge(merge_test::BundledCaptures(), m_dir);
   // Into a pipe, by both names; nothing named "-" appears, the summary goes to stderr.
   for (const char* name : {"-", "/dev/stdout"}) {
     SCOPED_TRACE(name);
@@ -78,7 +78,7 @@ TEST_F(MergeOutputTest, StandardOutputAndDevicesAreWrittenStraightAndNeverRemove
                                        " | cat >piped.pcap; exit ${PIPESTATUS[0]}",
                                    m_dir);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(merge_test::ReadText(Path("piped.pcap")), reference);
+    EXPECT_TRUE(merge_test::ReadText(Path("piped.pcap")) == reference);
     EXPECT_NE(run.err.find(name[1] == '\0' ? "output: standard output" : "output: /dev/stdout"),
               std::string::npos)
         << run.err;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -128,6 +130,51 @@ inline RunResult RunMerge(const std::vector<std::string>& arguments, const fs::p
   result.out = ReadText(outPath);
   result.err = ReadText(errPath);
   return result;
+}
+
+/// The bytes a merge of `inputs` must write: every packet, ordered by time, equal times by input
+/// and then as read (a plain k-way merge, independent of the program).
+inline std::string StableMerge(const std::vector<fs::path>& inputs, const fs::path& scratch) {
+  struct Entry {
+    int64_t time;
+    size_t input;
+    size_t position;
+    VANTCapturePacket packet;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Entry> all;
+  uint32_t snap = 0;
+  uint32_t link = 1;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    VANTPcapCaptureReader reader;
+    EXPECT_TRUE(reader.Open(inputs[i].string())) << reader.Error();
+    snap = std::max(snap, reader.SnapLength());
+    link = reader.LinkType();
+    VANTCapturePacket p;
+    for (size_t k = 0; reader.Next(p) == VANTPcapCaptureReader::Step::kPacket; ++k) {
+      all.push_back({p.Timestamp(), i, k, p, std::vector<uint8_t>(p.data, p.data + p.inclLen)});
+    }
+  }
+  std::sort(all.begin(), all.end(), [](const Entry& a, const Entry& b) {
+    return std::tie(a.time, a.input, a.position) < std::tie(b.time, b.input, b.position);
+  });
+  const fs::path out = scratch / "stable_merge.pcap";
+  VANTPcapCaptureWriter writer;
+  EXPECT_TRUE(writer.Open(out.string(), link, snap)) << writer.Error();
+  for (const Entry& e : all) {
+    EXPECT_TRUE(writer.Write(e.packet.tsSec, e.packet.tsUsec, e.packet.inclLen, e.packet.origLen,
+                             e.bytes.data()));
+  }
+  EXPECT_TRUE(writer.Close()) << writer.Error();
+  std::string bytes = ReadText(out);
+  fs::remove(out);
+  return bytes;
+}
+
+/// The bundled captures in the order of the reference merge.
+inline std::vector<fs::path> BundledCaptures() {
+  return {kCaptures / "cap_http.pcap", kCaptures / "cap_udp.pcap", kCaptures / "cap_tcpchat.pcap",
+          kCaptures / "cap_icmp.pcap"};
 }
 
 /// Runs a bash script in `scratch`, with $M naming the program and $C the bundled captures; its
