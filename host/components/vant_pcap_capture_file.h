@@ -59,7 +59,7 @@ public:
   /// Bytes read from the file at a time (a block holds many packets).
   static constexpr size_t kDefaultBlockSize = size_t{1} << 20;
   /// The smallest block a reader uses, whatever it is asked for.
-  static constexpr size_t kSmallestBlockSize = size_t{64} << 10;
+  static constexpr size_t kSmallestBlockSize = size_t{16} << 10;
   /// A captured length above this is taken for damage, not for a packet: no link layer carries
   /// anything near it, and a reader must not be made to allocate gigabytes by one bad word.
   static constexpr uint32_t kLargestPacket = uint32_t{16} << 20;

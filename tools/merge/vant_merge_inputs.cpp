@@ -6,7 +6,7 @@
 namespace VANT {
 
 size_t MergeReadBlockSize(size_t inputs) {
-  constexpr size_t kAllBlocks = size_t{16} << 20;
+  constexpr size_t kAllBlocks = size_t{8} << 20;
   const size_t share = kAllBlocks / std::max<size_t>(inputs, 1);
   return std::clamp(share, VANTPcapCaptureReader::kSmallestBlockSize,
                     VANTPcapCaptureReader::kDefaultBlockSize);
