@@ -491,6 +491,7 @@ void VANTOutputImplementation::FreeOutputBuffer() noexcept {
   std::free(m_sharedBlock);
   m_sharedBlock = nullptr;
   m_bufferSize = 0;
+  m_bytesPerSample = 0; // unallocated again: the next start allocates whatever it needs
 }
 
 // ---- Sub-properties --------------------------------------------------------------------------
