@@ -304,6 +304,7 @@ void VANTPcapCaptureReader::Close() noexcept {
   m_end = 0;
   m_atEnd = false;
   m_consumed = 0;
+  m_compressedRead = 0;
   m_format = Format::kNone;
   m_swapped = false;
   m_nanoseconds = false;
@@ -337,7 +338,7 @@ uint16_t VANTPcapCaptureReader::Load16(const uint8_t* at) const noexcept {
 
 VANTPcapCaptureReader::Step VANTPcapCaptureReader::Fail(const std::string& what) {
   m_error = m_path + ": " + what;
-  m_source.reset(); // nothing more is read
+  DropSource(); // nothing more is read
   m_atEnd = true;
   m_position = m_end;
   return Step::kError;
@@ -515,7 +516,15 @@ uint64_t VANTPcapCaptureReader::BytesRead() const noexcept {
   if (m_source && m_source->Compression() != nullptr) {
     return m_source->RawBytes();
   }
-  return m_consumed;
+  return m_compressedRead != 0 ? m_compressedRead : m_consumed;
+}
+
+void VANTPcapCaptureReader::DropSource() noexcept {
+  // A compressed file's progress is counted in its own bytes: keep that count past the source.
+  if (m_source && m_source->Compression() != nullptr) {
+    m_compressedRead = m_source->RawBytes();
+  }
+  m_source.reset();
 }
 
 VANTPcapCaptureReader::Step VANTPcapCaptureReader::Peek(VANTCapturePacket& packet) {

@@ -128,6 +128,8 @@ private:
   void SetTime(VANTCapturePacket& packet, const Interface& interface, uint64_t units);
   uint32_t Load32(const uint8_t* at) const noexcept;
   uint16_t Load16(const uint8_t* at) const noexcept;
+  /// Closes the source, keeping what BytesRead() counts.
+  void DropSource() noexcept;
 
   std::unique_ptr<VANTCaptureSource> m_source;
   std::function<bool()> m_interrupted;
@@ -136,6 +138,7 @@ private:
   size_t m_end = 0;      // end of the bytes read
   bool m_atEnd = false;  // the source has nothing more
   uint64_t m_consumed = 0;
+  uint64_t m_compressedRead = 0; // a compressed file's own bytes read, once its source is gone
 
   Format m_format = Format::kNone;
   bool m_swapped = false;
