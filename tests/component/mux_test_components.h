@@ -54,6 +54,7 @@ enum class Kind { Pcap, Records, Bytes };
 
 /// The 96-byte record a source writes for (source tag, sequence, timestamp).
 std::string MakeRecord(uint32_t tag, uint32_t sequence, int64_t timestamp);
+void WriteRecord(uint8_t* out, uint32_t tag, uint32_t sequence, int64_t timestamp);
 
 } // namespace MuxTest
 
@@ -85,9 +86,10 @@ public:
   void Cycle() override;
 
 private:
-  void PublishPcap(const MuxTest::Item& item);
-  void PublishRecords(const MuxTest::Item& item);
-  void PublishBytes(const MuxTest::Item& item);
+  // Each lap of an endless source publishes its items `shift` microseconds later.
+  void PublishPcap(const MuxTest::Item& item, int64_t shift);
+  void PublishRecords(const MuxTest::Item& item, int64_t shift);
+  void PublishBytes(const MuxTest::Item& item, int64_t shift);
 
   MuxTest::Kind m_kind = MuxTest::Kind::Pcap;
   std::vector<MuxTest::Item> m_items;

@@ -759,6 +759,8 @@ TEST_F(SortingMultiplexer, AChainStartedDownstreamFirstTakesItsKindFromTheFirstE
     Start(eof);
     host().RunDynamic(second);
     Start(second);
+    // The upstream ones type their outputs (Dynamic, Birth) once this one has looked at them.
+    ASSERT_EQ(second->BirthEvent().Wait(20000000), 0);
     StartAll({}, sources, upstream);
     ASSERT_TRUE(WaitDead(second)) << AllTexts();
     if (c.expectedKind > vant_sorting_multiplexer::kOther) {
