@@ -379,7 +379,7 @@ void vant_sorting_multiplexer::Death() {
     Report(text.Text(), VANT::kError, 0);
   }
   m_queue.Release(); // drops what is left and gives the memory back
-  m_serialised = {};
+  std::vector<uint8_t>().swap(m_serialised);
   m_schedule.clear();
   if (m_inputKind == kPcap) {
     FreePcapOutputBuffers();
@@ -490,8 +490,10 @@ void vant_sorting_multiplexer::Idle() {
     flushDue = !__builtin_add_overflow(m_lastEndOfFileIssue, flushDelay, &due) &&
                due < std::numeric_limits<int64_t>::max();
   }
+  // Once every source has ended, the next thing to come is the flush: a long watch would only
+  // put it off.
   const int64_t start = RealTimeNow();
-  if (SpinForWake(m_arrivalsFlowing ? kLongSpin : kShortSpin)) {
+  if (SpinForWake(m_arrivalsFlowing && !allEnded ? kLongSpin : kShortSpin)) {
     return; // m_arrivalsFlowing stays as it is: the spell was shorter than its watch
   }
   bool woken = false;
