@@ -212,7 +212,9 @@ void VANTMuxQueue::Grow(Run& run, size_t n) {
     capacity *= 2;
   }
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[capacity]);
-  std::memcpy(buffer.get(), run.buffer.get() + run.begin, first);
+  if (first > 0) { // a first ring has no buffer to copy from
+    std::memcpy(buffer.get(), run.buffer.get() + run.begin, first);
+  }
   if (second > 0) {
     std::memcpy(buffer.get() + first, run.buffer.get(), second);
   }

@@ -22,17 +22,31 @@ std::atomic<pid_t> g_countedThread{0};
 std::atomic<uint64_t> g_allocations{0};
 } // namespace
 
-void* operator new(std::size_t size) {
+namespace {
+void* CountedAllocation(std::size_t size) noexcept {
   static thread_local const pid_t self = gettid();
   if (self == g_countedThread.load(std::memory_order_relaxed)) {
     g_allocations.fetch_add(1, std::memory_order_relaxed);
   }
-  if (void* block = std::malloc(size != 0 ? size : 1)) {
+  return std::malloc(size != 0 ? size : 1);
+}
+} // namespace
+
+void* operator new(std::size_t size) {
+  if (void* block = CountedAllocation(size)) {
     return block;
   }
   throw std::bad_alloc();
 }
+// The non-throwing form too: its blocks come back through the plain delete below, and the
+// sanitizers' own form would not pair with free().
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return CountedAllocation(size);
+}
 void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept {
   std::free(block);
 }
 void operator delete(void* block, std::size_t) noexcept {
