@@ -4,6 +4,7 @@
 
 #include "dataflow/vant_fast_io.h"
 #include "dataflow/vant_input.h"
+#include "dataflow/vant_input_implementation.h"
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_output.h"
 #include "runtime/vant_property.h"
@@ -13,6 +14,7 @@
 
 #include <cstring>
 #include <limits>
+#include <sched.h>
 #include <string>
 
 namespace {
@@ -117,9 +119,16 @@ vant_sorting_multiplexer::vant_sorting_multiplexer(const char* name,
     : VANTComponent(name, record), VANTpcap_component(name, record) {
   m_output = Output("output");
   m_endOfFileOutput = Output("end_of_file");
+  // The properties read while running tell when they change: they are read again only then, and
+  // a change of flush_delay wakes the wait for the flush.
+  for (const char* property : {"vector_max_size", "vector_max_latency", "flush_delay"}) {
+    Property(property)->SetWriteCallback(&ParametersChanged);
+  }
 }
 
-vant_sorting_multiplexer::~vant_sorting_multiplexer() = default;
+vant_sorting_multiplexer::~vant_sorting_multiplexer() {
+  DisarmInputs(); // nothing may set m_wake once it is gone
+}
 
 int64_t vant_sorting_multiplexer::IntegerProperty(VANTProperty*& cache, const char* name) {
   if (cache == nullptr) {
@@ -277,9 +286,10 @@ void vant_sorting_multiplexer::Birth() {
   for (int64_t i = 0; i < m_nbInputs; ++i) {
     m_schedule.emplace_hint(m_schedule.lower_bound(0), 0, static_cast<uint32_t>(i));
   }
-  m_pcapQueue.clear();
-  m_recordQueue.clear();
-  m_eltQueue.clear();
+  ResetQueue();
+  ArmInputs();
+  m_parametersRead = 0; // read them at the first Cycle
+  m_arrivalsFlowing = false;
 
   m_outputLinkType = 0;
   m_wrongOrderCount = 0;
@@ -291,7 +301,7 @@ void vant_sorting_multiplexer::Birth() {
 }
 
 void vant_sorting_multiplexer::Cycle() {
-  ReadParams();
+  ReadChangedParams();
 
   if (m_finished) {
     auto* outputFifo = dynamic_cast<VANTFastIO*>(m_output->Monitor());
@@ -305,25 +315,16 @@ void vant_sorting_multiplexer::Cycle() {
     return;
   }
 
-  const int32_t i = SelectInput();
+  int32_t i = SelectInput();
   if (i == -1) {
-    bool allEnded = !m_endOfFile.empty();
-    for (const auto& entry : m_endOfFile) {
-      allEnded = allEnded && entry.second > 0;
+    // Look again after resetting the wake event: a sample published from now on sets it, so the
+    // wait in Idle cannot miss one that this look did not see.
+    m_wake.Reset();
+    i = SelectInput();
+    if (i == -1) {
+      Idle();
+      return;
     }
-    if (allEnded) {
-      VANTHostKernel* kernel = VANT::Kernel();
-      const int64_t now = kernel != nullptr ? kernel->CurrentTime(true, true) : 0;
-      const int64_t flushDelay = IntegerProperty(m_flushDelayProperty, "flush_delay");
-      if (VANT::Beyond(now, m_lastEndOfFileIssue, flushDelay)) {
-        Report(VANT::MuxText::kFlushDelay, VANT::kInformation, 0);
-        Flush();
-        WriteEndOfFile();
-        m_finished = true;
-      }
-    }
-    Rest(100);
-    return;
   }
 
   const auto index = static_cast<size_t>(i);
@@ -336,6 +337,7 @@ void vant_sorting_multiplexer::Cycle() {
   if (answer == 1) {
     if (m_kindPending) {
       DecideKind(*element);
+      ResetQueue(); // the tie rule follows the kind
     } else if (m_checkElementTypes && !SameType(m_elementType, element->Type())) {
       Error(VANT::MuxText::kNotConnected, 1, 0); // never read an element as another kind
     }
@@ -363,13 +365,11 @@ void vant_sorting_multiplexer::Cycle() {
 }
 
 void vant_sorting_multiplexer::Death() {
-  const size_t queued[3] = {m_pcapQueue.size(), m_recordQueue.size(), m_eltQueue.size()};
-  for (size_t count : queued) {
-    if (count > 0) {
-      VANTStreamedString text;
-      text << static_cast<unsigned long long>(count) << VANT::MuxText::kLost;
-      Report(text.Text(), VANT::kWarning, 0);
-    }
+  DisarmInputs();
+  if (!m_queue.Empty()) { // only the queue of the run's kind ever holds items
+    VANTStreamedString text;
+    text << static_cast<unsigned long long>(m_queue.Size()) << VANT::MuxText::kLost;
+    Report(text.Text(), VANT::kWarning, 0);
   }
   if (m_wrongOrderCount > 0) {
     VANTStreamedString text;
@@ -378,14 +378,131 @@ void vant_sorting_multiplexer::Death() {
          << "). Please, adjust buffer size!";
     Report(text.Text(), VANT::kError, 0);
   }
-  m_pcapQueue.clear();
-  m_packetPool.release(); // the queue is empty: give the pool's memory back
-  m_recordQueue.clear();
-  m_eltQueue.clear();
+  m_queue.Release(); // drops what is left and gives the memory back
+  std::vector<uint8_t>().swap(m_serialised);
   m_schedule.clear();
   if (m_inputKind == kPcap) {
     FreePcapOutputBuffers();
   }
+}
+
+// ---- Waiting while no input has data
+// --------------------------------------------------------------
+
+namespace {
+
+// Before it sleeps, the component watches its wake event for a while: briefly after a quiet
+// spell, longer while samples keep arriving at short intervals, so that a steady trickle is
+// served without the delay of a wake-up and an idle component sleeps.
+constexpr int64_t kShortSpin = 20;  // real microseconds
+constexpr int64_t kLongSpin = 4000; // real microseconds
+
+inline void CpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+int64_t RealTimeNow() noexcept {
+  VANTHostKernel* kernel = VANT::Kernel();
+  return kernel != nullptr ? kernel->RealTime() : 0;
+}
+
+} // namespace
+
+void vant_sorting_multiplexer::ParametersChanged(VANTProperty* property) {
+  if (auto* mux = dynamic_cast<vant_sorting_multiplexer*>(property->Module())) {
+    mux->m_parameterChanges.fetch_add(1, std::memory_order_release); // after the value is stored
+    mux->m_wake.Set();
+  }
+}
+
+void vant_sorting_multiplexer::ReadChangedParams() {
+  const uint64_t changes = m_parameterChanges.load(std::memory_order_acquire);
+  if (changes != m_parametersRead) {
+    m_parametersRead = changes; // first: a change made while reading is read next time
+    ReadParams();
+  }
+}
+
+void vant_sorting_multiplexer::ResetQueue() {
+  m_queue.Reset(static_cast<uint32_t>(m_nbInputs), m_inputKind == kPcap
+                                                       ? VANTMuxQueue::Ties::kOldestFirst
+                                                       : VANTMuxQueue::Ties::kNewestFirst);
+}
+
+void vant_sorting_multiplexer::ArmInputs() {
+  DisarmInputs();
+  for (const std::vector<VANTInput*>* inputs : {&m_endOfFileInputs, &m_dataInputs}) {
+    for (VANTInput* input : *inputs) {
+      m_armedInputs.push_back(input);
+      static_cast<VANTInputImplementation*>(input)->SetArrivalEvent(&m_wake);
+    }
+  }
+}
+
+void vant_sorting_multiplexer::DisarmInputs() noexcept {
+  for (VANTInput* input : m_armedInputs) {
+    static_cast<VANTInputImplementation*>(input)->SetArrivalEvent(nullptr);
+  }
+  m_armedInputs.clear();
+}
+
+bool vant_sorting_multiplexer::SpinForWake(int64_t budget) {
+  const int64_t start = RealTimeNow();
+  for (uint32_t k = 1;; ++k) {
+    if (m_wake.IsSet()) {
+      return true;
+    }
+    CpuRelax();
+    if ((k & 15) == 0) {
+      const int64_t spent = RealTimeNow() - start;
+      if (spent >= budget) {
+        return false;
+      }
+      if ((k & 1023) == 0) {
+        sched_yield(); // a long watch leaves the core to whoever else wants it
+      }
+    }
+  }
+}
+
+void vant_sorting_multiplexer::Idle() {
+  bool allEnded = !m_endOfFile.empty();
+  for (const auto& entry : m_endOfFile) {
+    allEnded = allEnded && entry.second > 0;
+  }
+  bool flushDue = false;
+  int64_t due = 0;
+  if (allEnded) {
+    VANTHostKernel* kernel = VANT::Kernel();
+    const int64_t now = kernel != nullptr ? kernel->CurrentTime(true, true) : 0;
+    const int64_t flushDelay = IntegerProperty(m_flushDelayProperty, "flush_delay");
+    if (VANT::Beyond(now, m_lastEndOfFileIssue, flushDelay)) {
+      Report(VANT::MuxText::kFlushDelay, VANT::kInformation, 0);
+      Flush();
+      WriteEndOfFile();
+      m_finished = true;
+      return;
+    }
+    // The flush is due once engine time has passed m_lastEndOfFileIssue + flushDelay; a sum
+    // beyond the 64-bit range never comes.
+    flushDue = !__builtin_add_overflow(m_lastEndOfFileIssue, flushDelay, &due) &&
+               due < std::numeric_limits<int64_t>::max();
+  }
+  // Once every source has ended, the next thing to come is the flush: a long watch would only
+  // put it off.
+  const int64_t start = RealTimeNow();
+  if (SpinForWake(m_arrivalsFlowing && !allEnded ? kLongSpin : kShortSpin)) {
+    return; // m_arrivalsFlowing stays as it is: the spell was shorter than its watch
+  }
+  bool woken = false;
+  if (flushDue) {
+    woken = !WaitForTimestamp(due + 1, &m_wake);
+  } else {
+    woken = Wait4Event(&m_wake, -1);
+  }
+  m_arrivalsFlowing = woken && RealTimeNow() - start <= kLongSpin;
 }
 
 // ---- Output allocation and the end-of-file event

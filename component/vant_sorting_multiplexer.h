@@ -5,7 +5,8 @@
 // buffer of buffer_packet_count items. Once every source has signalled its end of file and
 // flush_delay has passed, the rest is written and one Integer64 event goes out on end_of_file.
 //
-// Three input kinds, decided from the type of input_0:
+// Three input kinds, decided from the type of input_0 (or from the first element read, when
+// input_0's source still has the any-type word at Birth):
 //   0  PCAP streams (VANTpcap_data_t): packets are taken apart, sorted one by one and packed again
 //      into output vectors of at most vector_max_size packets spanning at most
 //      vector_max_latency microseconds;
@@ -25,20 +26,25 @@
 // order they were read, records and other elements newest first. In the schedule, the input
 // re-keyed last is tried first.
 //
+// Waiting: when no input has data, the component sleeps until a sample arrives on any input
+// (every input carries the component's wake event as its arrival event), a property it reads
+// while running changes, the flush may be due (engine time) or the component is stopped.
+//
 // Thread: Dynamic runs on the engine's threads under the start lock; Birth, Cycle and Death on
-//   the component's main thread. No field is shared between threads; the FIFOs lock themselves.
-// Ownership: the component owns its queues (copies of everything read) and its packet buffers.
+//   the component's main thread. Only the wake event and the count of property changes are
+//   touched by other threads (publishers and property setters); the FIFOs lock themselves.
+// Ownership: the component owns its queue (copies of everything read) and its packet buffers.
 
+#include "component/vant_mux_queue.h"
 #include "component/vant_pcap_component.h"
 #include "dataflow/vant_data_type.h"
 #include "local_interfaces/vant_dynamic_io_models.h"
+#include "sync/vant_event.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <map>
-#include <memory>
-#include <memory_resource>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -90,54 +96,6 @@ inline bool Beyond(int64_t t, int64_t base, int64_t span) noexcept {
 VANTComponentModelDefinition& SortingMultiplexerRecord();
 
 } // namespace VANT
-
-/// Frees packet bytes back to the pool they came from.
-struct VANTMuxPoolBytes {
-  std::pmr::memory_resource* pool = nullptr;
-  uint32_t size = 0;
-  void operator()(uint8_t* bytes) const noexcept {
-    if (bytes != nullptr) {
-      pool->deallocate(bytes, size, 1);
-    }
-  }
-};
-
-/// One packet of the PCAP queue: its header words and its own copy of the packet bytes, taken
-/// from the component's packet pool.
-struct VANTMuxPacket {
-  uint32_t input; // the input it was read from: equal times leave by input index
-  uint32_t inclLen;
-  uint32_t len2;
-  uint64_t tsSec;
-  uint64_t tsUsec;
-  std::unique_ptr<uint8_t[], VANTMuxPoolBytes> bytes; // exactly inclLen bytes (null for 0)
-
-  int64_t Timestamp() const noexcept { return static_cast<int64_t>(tsSec * 1000000u + tsUsec); }
-};
-
-/// (ts_sec, ts_usec) as unsigned values, ts_sec first, then the input index.
-struct VANTMuxPacketOrder {
-  bool operator()(const VANTMuxPacket& a, const VANTMuxPacket& b) const noexcept {
-    if (a.tsSec != b.tsSec) {
-      return a.tsSec < b.tsSec;
-    }
-    return a.tsUsec != b.tsUsec ? a.tsUsec < b.tsUsec : a.input < b.input;
-  }
-};
-
-/// The order key of records and other elements: (timestamp, input index).
-using VANTMuxKey = std::pair<int64_t, uint32_t>;
-
-/// One 96-byte record.
-struct VANTMuxRecord {
-  uint8_t bytes[VANT::kRecordSize];
-};
-
-/// One element of another type in its serialised form.
-struct VANTMuxElement {
-  std::shared_ptr<uint8_t[]> bytes;
-  uint32_t size = 0;
-};
 
 class vant_sorting_multiplexer : public VANTpcap_component {
 public:
@@ -204,14 +162,9 @@ protected:
   int64_t m_wrongOrderCount = 0;
   int64_t m_lastWrittenTimestamp = 0;
   int64_t m_maxTimeJump = 0;
-  // Packet bytes and queue nodes come from one pool of size classes: a packet costs no call to
-  // the general allocator once the pool has grown to the queue's depth. Declared before the
-  // queue, which must go first.
-  std::pmr::unsynchronized_pool_resource m_packetPool{std::pmr::pool_options{0, 2048}};
-  std::pmr::multiset<VANTMuxPacket, VANTMuxPacketOrder> m_pcapQueue{&m_packetPool};
+  // The sorted queue of the active kind: packets, records or other elements.
+  VANTMuxQueue m_queue;
   uint32_t m_outputLinkType = 0;
-  std::multimap<VANTMuxKey, VANTMuxRecord> m_recordQueue;
-  std::multimap<VANTMuxKey, VANTMuxElement> m_eltQueue;
   bool m_finished = false;
   int64_t m_lastEndOfFileIssue = 0;
   // The kind waits for the first element (input_0 was untyped at Birth); then every element is
@@ -219,6 +172,8 @@ protected:
   bool m_kindPending = false;
   bool m_checkElementTypes = false;
   VANTDataType m_elementType;
+  // Other elements are serialised here before they are queued.
+  std::vector<uint8_t> m_serialised;
 
 private:
   /// The kind of a source type (the three tests of Dynamic).
@@ -229,6 +184,8 @@ private:
   void AllocateOutput();
   /// Decides the kind from the first element read when input_0 was untyped at Birth.
   void DecideKind(VANTIOElt& element);
+  /// Empties the queue for the inputs and the tie rule of the kind.
+  void ResetQueue();
   /// Every data input connected with the type of input_0 (word and name1), and every end-of-file
   /// input connected.
   bool InputsConsistent(bool withEndOfFile);
@@ -244,6 +201,28 @@ private:
   void WriteOther(uint64_t minRemaining);
   /// The integer value of one of the record's properties (cached handle).
   int64_t IntegerProperty(VANTProperty*& cache, const char* name);
+
+  // ---- Waiting while no input has data (vant_sorting_multiplexer.cpp) ----
+  /// Gives every input the wake event as its arrival event (Birth), or takes it back (Death).
+  void ArmInputs();
+  void DisarmInputs() noexcept;
+  /// No input has data: flushes when due, else waits for an arrival, a property change, the
+  /// moment the flush could be due, or the stop.
+  void Idle();
+  /// Watches the wake event for up to `budget` real microseconds; true when it was set.
+  bool SpinForWake(int64_t budget);
+  /// The write callback of vector_max_size, vector_max_latency and flush_delay.
+  static void ParametersChanged(VANTProperty* property);
+  /// ReadParams, when one of its properties was set since the last read.
+  void ReadChangedParams();
+
+  // Set by every publication to an input (arrival event) and by every change of the properties
+  // read while running. The engine's threads set it; the component's thread resets and waits.
+  VANTEvent m_wake;
+  std::vector<VANTInput*> m_armedInputs;
+  std::atomic<uint64_t> m_parameterChanges{1}; // set by the write callback: release
+  uint64_t m_parametersRead = 0;               // m_parameterChanges when ReadParams last ran
+  bool m_arrivalsFlowing = false; // the last idle wait ended with an arrival within the long spin
 
   VANTOutput* m_output = nullptr;
   VANTOutput* m_endOfFileOutput = nullptr;

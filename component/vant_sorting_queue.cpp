@@ -1,5 +1,5 @@
-// The merge engine of the sorting multiplexer: which input is read next, the three sorted queues,
-// the output vectors and the order check. Everything here runs on the component's thread.
+// The merge engine of the sorting multiplexer: which input is read next, the sorted queue, the
+// output vectors and the order check. Everything here runs on the component's thread.
 #include "component/vant_sorting_multiplexer.h"
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_io_elt.h"
@@ -22,14 +22,7 @@ int64_t RecordTimestamp(const uint8_t* record) noexcept {
 } // namespace
 
 size_t vant_sorting_multiplexer::QueuedItems() const noexcept {
-  switch (m_inputKind) {
-  case kPcap:
-    return m_pcapQueue.size();
-  case kRecords:
-    return m_recordQueue.size();
-  default:
-    return m_eltQueue.size();
-  }
+  return m_queue.Size();
 }
 
 std::vector<int32_t> vant_sorting_multiplexer::ScheduleOrder() const {
@@ -76,8 +69,13 @@ int32_t vant_sorting_multiplexer::SelectInput() {
 void vant_sorting_multiplexer::Rekey(uint32_t index, int64_t key) {
   for (auto it = m_schedule.begin(); it != m_schedule.end(); ++it) {
     if (it->second == index) {
-      m_schedule.erase(it);
-      m_schedule.emplace_hint(m_schedule.lower_bound(key), key, index);
+      // The node moves with its new key: no allocation per element read.
+      auto node = m_schedule.extract(it);
+      if (node.empty()) {
+        return; // not reached: `it` was an element
+      }
+      node.key() = key;
+      m_schedule.insert(m_schedule.lower_bound(key), std::move(node)); // before equal keys
       return;
     }
   }
@@ -110,21 +108,19 @@ void vant_sorting_multiplexer::ProcessPcap(VANTIOElt* element, uint32_t input, i
   } else if (header.linkType != m_outputLinkType) {
     Error(VANT::MuxText::kLinkTypes, 1, 0);
   }
+  m_queue.Begin(input);
   VANT::ForEachPcapPacket(
       header,
-      [this, input, &rekey](const uint8_t* at, const uint8_t* data, uint32_t inclLen) {
+      [this, &rekey](const uint8_t* at, const uint8_t* data, uint32_t inclLen) {
         const VANTPcapPacketHeader h = VANT::LoadPcapHeader(at);
-        VANTMuxPacket packet{input,    inclLen,
-                             h.len2,   h.tsSec,
-                             h.tsUsec, {nullptr, VANTMuxPoolBytes{&m_packetPool, inclLen}}};
-        if (inclLen > 0) {
-          packet.bytes.reset(static_cast<uint8_t*>(m_packetPool.allocate(inclLen, 1)));
-          std::memcpy(packet.bytes.get(), data, inclLen);
-        }
-        rekey = packet.Timestamp();
-        m_pcapQueue.insert(std::move(packet)); // after the packets of equal time and input
+        m_queue.Add(h.tsSec, h.tsUsec, data, inclLen, h.len2);
+        rekey = h.Timestamp();
       },
-      [this](const char* message) { ReportPcapError(message); });
+      [this](const char* message) {
+        m_queue.End(); // the packets before the fault stay queued
+        ReportPcapError(message);
+      });
+  m_queue.End();
 }
 
 void vant_sorting_multiplexer::ProcessRecords(VANTIOElt* element, uint32_t input, int64_t& rekey) {
@@ -137,14 +133,14 @@ void vant_sorting_multiplexer::ProcessRecords(VANTIOElt* element, uint32_t input
   if (element->BufferSize() >= 0) {
     count = std::min(count, element->BufferSize());
   }
+  m_queue.Begin(input);
   for (int32_t r = 0; r < count; ++r) {
-    VANTMuxRecord record;
-    std::memcpy(record.bytes, data + static_cast<size_t>(r) * VANT::kRecordSize, VANT::kRecordSize);
-    const int64_t t = RecordTimestamp(record.bytes);
-    const VANTMuxKey key{t, input};
-    m_recordQueue.emplace_hint(m_recordQueue.lower_bound(key), key, record); // before equal keys
+    const uint8_t* record = data + static_cast<size_t>(r) * VANT::kRecordSize;
+    const int64_t t = RecordTimestamp(record);
+    m_queue.Add(VANTMuxQueue::SignedKey(t), 0, record, VANT::kRecordSize, 0);
     rekey = t;
   }
+  m_queue.End();
 }
 
 void vant_sorting_multiplexer::ProcessOther(VANTIOElt* element, uint32_t input, int64_t& rekey) {
@@ -160,14 +156,14 @@ void vant_sorting_multiplexer::ProcessOther(VANTIOElt* element, uint32_t input, 
   if (wide >= VANT::kIOEltFailure) {
     Error(VANT::MuxText::kWentWrong, 1, 0);
   }
-  VANTMuxElement copy;
-  copy.size = static_cast<uint32_t>(wide);
-  copy.bytes = std::make_shared<uint8_t[]>(copy.size); // zero-filled
-  if (element->Serialize(copy.bytes.get(), copy.size) == VANT::kIOEltFailure) {
+  const auto size = static_cast<uint32_t>(wide);
+  m_serialised.assign(size, 0); // zero-filled; keeps its capacity from element to element
+  if (element->Serialize(m_serialised.data(), size) == VANT::kIOEltFailure) {
     Error(VANT::MuxText::kWentWrong, 1, 0);
   }
-  const VANTMuxKey key{element->Timestamp(), input};
-  m_eltQueue.emplace_hint(m_eltQueue.lower_bound(key), key, std::move(copy)); // before equal keys
+  m_queue.Begin(input);
+  m_queue.Add(VANTMuxQueue::SignedKey(element->Timestamp()), 0, m_serialised.data(), size, 0);
+  m_queue.End();
 }
 
 void vant_sorting_multiplexer::CheckOrder(int64_t timestamp) {
@@ -208,7 +204,7 @@ void vant_sorting_multiplexer::WriteSorted(uint64_t minRemaining, uint64_t maxIt
 
 void vant_sorting_multiplexer::WritePcap(uint64_t minRemaining, uint64_t maxItems,
                                          int64_t maxLatency) {
-  if (m_pcapQueue.size() <= minRemaining) {
+  if (m_queue.Size() <= minRemaining) {
     return; // nothing to release: the element would be discarded anyway
   }
   VANTIOElt* element = StartWriting(m_output);
@@ -240,9 +236,10 @@ void vant_sorting_multiplexer::WritePcap(uint64_t minRemaining, uint64_t maxItem
   bool first = true;
   int64_t firstT = 0;
   try {
-    while (m_pcapQueue.size() > minRemaining) {
-      auto it = m_pcapQueue.begin();
-      const int64_t t = it->Timestamp();
+    while (m_queue.Size() > minRemaining) {
+      const VANTMuxEntry& packet = m_queue.Front();
+      const VANTPcapPacketHeader h{packet.size, packet.extra, packet.key1, packet.key2};
+      const int64_t t = h.Timestamp();
       if (first) {
         firstT = t;
         element->Timestamp() = t;
@@ -252,17 +249,16 @@ void vant_sorting_multiplexer::WritePcap(uint64_t minRemaining, uint64_t maxItem
         break;
       }
       const uint64_t offset = buffer->used;
-      uint8_t* at = VANT::EnsureCapacity(*buffer, uint64_t{VANT::kPcapHeaderSize} + it->inclLen);
+      uint8_t* at = VANT::EnsureCapacity(*buffer, uint64_t{VANT::kPcapHeaderSize} + packet.size);
       offsets->push_back(offset);
-      const VANTPcapPacketHeader h{it->inclLen, it->len2, it->tsSec, it->tsUsec};
       std::memcpy(at, &h, sizeof(h));
-      if (it->inclLen > 0) {
-        std::memcpy(at + VANT::kPcapHeaderSize, it->bytes.get(), it->inclLen);
+      if (packet.size > 0) {
+        std::memcpy(at + VANT::kPcapHeaderSize, packet.bytes, packet.size);
       }
       CheckOrder(t);
       ++count;
       discard = false;
-      m_pcapQueue.erase(it);
+      m_queue.Pop();
     }
   } catch (...) {
     // The packet that did not fit stays queued; what was packed goes out.
@@ -284,7 +280,7 @@ void vant_sorting_multiplexer::WritePcap(uint64_t minRemaining, uint64_t maxItem
 
 void vant_sorting_multiplexer::WriteRecords(uint64_t minRemaining, uint64_t maxItems,
                                             int64_t maxLatency) {
-  if (m_recordQueue.size() <= minRemaining) {
+  if (m_queue.Size() <= minRemaining) {
     return;
   }
   VANTIOElt* element = StartWriting(m_output);
@@ -298,9 +294,9 @@ void vant_sorting_multiplexer::WriteRecords(uint64_t minRemaining, uint64_t maxI
   bool discard = true;
   bool first = true;
   int64_t firstT = 0;
-  while (m_recordQueue.size() > minRemaining) {
-    auto it = m_recordQueue.begin();
-    const int64_t t = it->first.first;
+  while (m_queue.Size() > minRemaining) {
+    const VANTMuxEntry& record = m_queue.Front();
+    const int64_t t = VANTMuxQueue::FromSignedKey(record.key1);
     if (first) {
       firstT = t;
       element->Timestamp() = t;
@@ -310,25 +306,25 @@ void vant_sorting_multiplexer::WriteRecords(uint64_t minRemaining, uint64_t maxI
       break;
     }
     CheckOrder(t);
-    std::memcpy(records + static_cast<size_t>(count) * VANT::kRecordSize, it->second.bytes,
+    std::memcpy(records + static_cast<size_t>(count) * VANT::kRecordSize, record.bytes,
                 VANT::kRecordSize);
     ++count;
     discard = false;
-    m_recordQueue.erase(it);
+    m_queue.Pop();
   }
   element->VectorSize() = static_cast<int32_t>(count);
   StopWriting(element, discard);
 }
 
 void vant_sorting_multiplexer::WriteOther(uint64_t minRemaining) {
-  while (m_eltQueue.size() > minRemaining) {
-    auto it = m_eltQueue.begin();
+  while (m_queue.Size() > minRemaining) {
+    const VANTMuxEntry& item = m_queue.Front();
     VANTIOElt* element = StartWriting(m_output);
     if (element == nullptr) {
       return;
     }
-    const uint32_t read = element->Deserialize(it->second.bytes.get(), it->second.size, false);
-    m_eltQueue.erase(it);
+    const uint32_t read = element->Deserialize(item.bytes, item.size, false);
+    m_queue.Pop();
     // A record that does not fit the output element is reported by Deserialize; the element
     // then goes back unpublished rather than half filled.
     StopWriting(element, read == VANT::kIOEltFailure);

@@ -4,6 +4,7 @@
 #include "util/vant_exceptions.h"
 #include "util/vant_report_hook.h"
 
+#include <bit>
 #include <string>
 
 namespace {
@@ -237,6 +238,9 @@ void VANTFastIO::Publish(VANTFastIOItem* item) {
                        std::memory_order_release); // pairs with the acquire of a spinning reader
   m_readers.Broadcast();
   m_publishCountdown = m_publishRate;
+  for (uint32_t mask = m_arrivalMask & m_registeredMask; mask != 0; mask &= mask - 1) {
+    m_arrivalEvents[std::countr_zero(mask)]->Set(); // one atomic exchange when already set
+  }
 }
 
 void VANTFastIO::Free(VANTFastIOItem* item) {
@@ -595,6 +599,8 @@ bool VANTFastIO::RegisterReader(uint32_t reader, uint32_t readerType, uint8_t re
     m_readerByte[reader] = static_cast<uint8_t>(readerType);
   }
   m_readers.ResetWaiter(static_cast<int32_t>(reader));
+  m_arrivalEvents[reader] = nullptr;
+  m_arrivalMask &= ~bit;
   return true;
 }
 
@@ -620,7 +626,29 @@ void VANTFastIO::UnregisterReader(uint32_t reader) {
     }
   }
   m_readers.ResetWaiter(static_cast<int32_t>(reader));
+  m_arrivalEvents[reader] = nullptr;
+  m_arrivalMask &= ~bit;
   m_spaceEvent.Set(); // what the writer waited for may not be needed any more
+}
+
+void VANTFastIO::SetArrivalEvent(uint32_t reader, VANTEvent* event) {
+  if (reader >= VANT::kMaxFifoReaders) {
+    return;
+  }
+  FifoLocker guard(m_lock);
+  m_arrivalEvents[reader] = event;
+  m_arrivalMask = event != nullptr ? m_arrivalMask | Bit(reader) : m_arrivalMask & ~Bit(reader);
+}
+
+void VANTFastIO::ClearArrivalEvent(uint32_t reader, VANTEvent* event) {
+  if (reader >= VANT::kMaxFifoReaders) {
+    return;
+  }
+  FifoLocker guard(m_lock);
+  if (m_arrivalEvents[reader] == event) {
+    m_arrivalEvents[reader] = nullptr;
+    m_arrivalMask &= ~Bit(reader);
+  }
 }
 
 // ---- State -----------------------------------------------------------------------------------

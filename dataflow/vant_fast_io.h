@@ -153,6 +153,16 @@ public:
   /// Removes reader r: its masks, its read marks and any hold it still had; wakes the writer.
   void UnregisterReader(uint32_t reader);
 
+  // ---- Arrival events (a reader that waits on many FIFOs at once) ----
+
+  /// From now on every publication sets `event` for registered reader r, under the FIFO lock and
+  /// after the item is readable: a reader that resets the event, then looks at the FIFO and then
+  /// waits on the event misses no publication. Registering or unregistering reader r forgets it.
+  void SetArrivalEvent(uint32_t reader, VANTEvent* event);
+  /// Forgets reader r's arrival event if it is `event`. Once it returns, no publication sets
+  /// `event` through reader r any more.
+  void ClearArrivalEvent(uint32_t reader, VANTEvent* event);
+
   // ---- State ----
 
   /// Items the writer can take without waiting: free, or published and read by every FIFO reader.
@@ -224,6 +234,9 @@ private:
   // armed its wait: such a wake-up finds nothing to read and is not an inconsistency.
   uint64_t m_wakes = 0;
   uint64_t m_armedWakes[VANT::kMaxFifoReaders] = {};
+  // Arrival events by reader; bit r of the mask is set while entry r is not null.
+  VANTEvent* m_arrivalEvents[VANT::kMaxFifoReaders] = {};
+  uint32_t m_arrivalMask = 0;
 };
 
 /// VANTIOMonitorImplementation: an output's FIFO, walkable through VANTIOMonitor.

@@ -130,6 +130,10 @@ void VANTInputImplementation::Link(VANTOutputImplementation* output, uint32_t re
     m_subsamplingCounter.store(0, std::memory_order_relaxed);
     m_source.store(output, std::memory_order_release);
     m_fifo.store(&output->Fifo(), std::memory_order_release);
+    if (m_arrivalEvent != nullptr) {
+      output->Fifo().SetArrivalEvent(readerIndex, m_arrivalEvent);
+      m_arrivalEvent->Set(); // what was published since the registration counts as arrived
+    }
   }
   m_connectEvent.Set();
 }
@@ -265,6 +269,25 @@ void VANTInputImplementation::ReleaseHeld() {
   }
   if (acknowledge) {
     AcknowledgeDetach();
+  }
+}
+
+void VANTInputImplementation::SetArrivalEvent(VANTEvent* event) {
+  VANTMutexLocker lock(m_lock);
+  VANTEvent* const previous = m_arrivalEvent;
+  m_arrivalEvent = event;
+  // While m_fifo is set under this lock the output has not unlinked this input: its FIFO lives.
+  VANTIOMonitorImplementation* fifo = Fifo();
+  if (fifo == nullptr) {
+    return;
+  }
+  if (previous != nullptr && previous != event) {
+    fifo->ClearArrivalEvent(m_readerIndex, previous);
+  }
+  // A detach under way has unregistered this reader, or will: its slot may soon belong to
+  // another input, so nothing is set there. The next connection sets the event.
+  if (event != nullptr && !IsDetaching()) {
+    fifo->SetArrivalEvent(m_readerIndex, event);
   }
 }
 

@@ -105,6 +105,12 @@ public:
   /// given back at once because it is not the last of its cycle.
   bool SkipForSubsampling();
 
+  /// The input's arrival event (null: none): while connected, every sample published to the
+  /// input sets it once readable, also after a disconnect and a new connection. For a component
+  /// that waits on many inputs with one event. The caller keeps the event alive until it has set
+  /// null again (or the input is gone): once that returns, nothing sets the old event any more.
+  void SetArrivalEvent(VANTEvent* event);
+
 private:
   VANTStackedString<40> m_name;
   VANTStackedString<40> m_shortName;
@@ -126,4 +132,5 @@ private:
   std::atomic<uint8_t> m_inStartReading{0};
   std::atomic<uint32_t> m_detachGeneration{0}; // counts the detaches that are over
   VANTPropertyImplementation* m_readerTypeProperty = nullptr;
+  VANTEvent* m_arrivalEvent = nullptr; // guarded by m_lock
 };

@@ -13,14 +13,18 @@
 
 namespace MuxTest {
 
+void WriteRecord(uint8_t* out, uint32_t tag, uint32_t sequence, int64_t timestamp) {
+  std::memcpy(out, &tag, 4);
+  std::memcpy(out + 4, &sequence, 4);
+  std::memcpy(out + 8, &timestamp, 8);
+  for (size_t b = 16; b < 96; ++b) {
+    out[b] = static_cast<uint8_t>((tag * 31 + sequence * 7 + b) & 0xFF);
+  }
+}
+
 std::string MakeRecord(uint32_t tag, uint32_t sequence, int64_t timestamp) {
   std::string record(96, '\0');
-  std::memcpy(record.data(), &tag, 4);
-  std::memcpy(record.data() + 4, &sequence, 4);
-  std::memcpy(record.data() + 8, &timestamp, 8);
-  for (size_t b = 16; b < 96; ++b) {
-    record[b] = static_cast<char>((tag * 31 + sequence * 7 + b) & 0xFF);
-  }
+  WriteRecord(reinterpret_cast<uint8_t*>(record.data()), tag, sequence, timestamp);
   return record;
 }
 
@@ -128,6 +132,7 @@ void TestMuxSource::Configure(MuxTest::Kind kind, std::vector<MuxTest::Item> ite
 
 void TestMuxSource::Birth() {
   m_next = 0;
+  m_lap = 0;
   m_eofSent = false;
   m_done.store(false);
   m_published.store(0);
@@ -145,17 +150,22 @@ void TestMuxSource::Birth() {
 }
 
 void TestMuxSource::Cycle() {
+  if (m_lapSpan != 0 && m_next == m_items.size() && !m_items.empty()) {
+    m_next = 0;
+    ++m_lap;
+  }
   if (m_next < m_items.size() && static_cast<int64_t>(m_next) < m_limit.load()) {
     const MuxTest::Item& item = m_items[m_next];
+    const int64_t shift = m_lap * m_lapSpan;
     switch (m_kind) {
     case MuxTest::Kind::Pcap:
-      PublishPcap(item);
+      PublishPcap(item, shift);
       break;
     case MuxTest::Kind::Records:
-      PublishRecords(item);
+      PublishRecords(item, shift);
       break;
     case MuxTest::Kind::Bytes:
-      PublishBytes(item);
+      PublishBytes(item, shift);
       break;
     }
     ++m_next;
@@ -178,28 +188,38 @@ void TestMuxSource::Cycle() {
   Wait4Event(&m_idle, 2000);
 }
 
-void TestMuxSource::PublishPcap(const MuxTest::Item& item) {
-  auto bytes = std::make_unique<std::vector<uint8_t>>();
-  auto offsets = std::make_unique<std::vector<uint64_t>>();
+void TestMuxSource::PublishPcap(const MuxTest::Item& item, int64_t shift) {
+  // Endless sources reuse the storage of an element read long ago (the FIFO holds 16).
+  const bool reuse = m_lapSpan != 0 && m_storage.size() >= 64;
+  if (!reuse) {
+    m_storage.push_back(std::make_unique<std::vector<uint8_t>>());
+    m_offsets.push_back(std::make_unique<std::vector<uint64_t>>());
+  }
+  const size_t slot =
+      reuse ? static_cast<size_t>(m_published.load()) % m_storage.size() : m_storage.size() - 1;
+  std::vector<uint8_t>& bytes = *m_storage[slot];
+  std::vector<uint64_t>& offsets = *m_offsets[slot];
+  bytes.clear();
+  offsets.clear();
   for (const MuxTest::Packet& packet : item.packets) {
-    offsets->push_back(bytes->size());
+    offsets.push_back(bytes.size());
+    const int64_t t = packet.Timestamp() + shift;
     const VANTPcapPacketHeader header{static_cast<uint32_t>(packet.bytes.size()), packet.len2,
-                                      packet.sec, packet.usec};
-    const size_t at = bytes->size();
-    bytes->resize(at + item.headerSize + packet.bytes.size(), 0xAB);
-    std::memcpy(bytes->data() + at, &header, sizeof(header));
-    std::memcpy(bytes->data() + at + item.headerSize, packet.bytes.data(), packet.bytes.size());
+                                      static_cast<uint64_t>(t / 1000000),
+                                      static_cast<uint64_t>(t % 1000000)};
+    const size_t at = bytes.size();
+    bytes.resize(at + item.headerSize + packet.bytes.size(), 0xAB);
+    std::memcpy(bytes.data() + at, &header, sizeof(header));
+    std::memcpy(bytes.data() + at + item.headerSize, packet.bytes.data(), packet.bytes.size());
   }
   VANTpcap_data_t header{};
   header.tag = 1;
   header.linkType = item.linkType;
   header.packetCount = item.packetCount.value_or(static_cast<uint16_t>(item.packets.size()));
-  header.packetOffsets = offsets->empty() ? nullptr : offsets->data();
+  header.packetOffsets = offsets.empty() ? nullptr : offsets.data();
   header.headerSize = item.headerSize;
-  header.dataSize = static_cast<uint64_t>(static_cast<int64_t>(bytes->size()) + item.dataSizeDelta);
-  header.data = bytes->empty() ? nullptr : bytes->data();
-  m_storage.push_back(std::move(bytes));
-  m_offsets.push_back(std::move(offsets));
+  header.dataSize = static_cast<uint64_t>(static_cast<int64_t>(bytes.size()) + item.dataSizeDelta);
+  header.data = bytes.empty() ? nullptr : bytes.data();
 
   VANTIOElt* element = StartWriting(Data());
   if (element == nullptr) {
@@ -209,13 +229,13 @@ void TestMuxSource::PublishPcap(const MuxTest::Item& item) {
     VANT::StorePcapElement(element->Data(), header);
   }
   element->VectorSize() = std::min(VANT::kPcapElementSize, element->BufferSize());
-  element->Timestamp() = item.timestamp != 0    ? item.timestamp
+  element->Timestamp() = item.timestamp != 0    ? item.timestamp + shift
                          : item.packets.empty() ? 1
-                                                : item.packets.front().Timestamp();
+                                                : item.packets.front().Timestamp() + shift;
   StopWriting(element);
 }
 
-void TestMuxSource::PublishRecords(const MuxTest::Item& item) {
+void TestMuxSource::PublishRecords(const MuxTest::Item& item, int64_t shift) {
   VANTIOElt* element = StartWriting(Data());
   if (element == nullptr) {
     return;
@@ -223,25 +243,24 @@ void TestMuxSource::PublishRecords(const MuxTest::Item& item) {
   auto* out = static_cast<uint8_t*>(element->Data());
   const uint32_t tag = static_cast<uint32_t>(std::hash<std::string>{}(Name()) & 0xFFFF);
   for (size_t r = 0; r < item.records.size(); ++r) {
-    const std::string record =
-        MuxTest::MakeRecord(tag, static_cast<uint32_t>(m_next * 1000 + r), item.records[r]);
-    std::memcpy(out + 96 * r, record.data(), 96);
+    MuxTest::WriteRecord(out + 96 * r, tag, static_cast<uint32_t>(m_next * 1000 + r),
+                         item.records[r] + shift);
   }
   element->VectorSize() = static_cast<int32_t>(item.records.size());
-  element->Timestamp() = item.timestamp != 0    ? item.timestamp
+  element->Timestamp() = item.timestamp != 0    ? item.timestamp + shift
                          : item.records.empty() ? 1
-                                                : item.records.front();
+                                                : item.records.front() + shift;
   StopWriting(element);
 }
 
-void TestMuxSource::PublishBytes(const MuxTest::Item& item) {
+void TestMuxSource::PublishBytes(const MuxTest::Item& item, int64_t shift) {
   VANTIOElt* element = StartWriting(Data());
   if (element == nullptr) {
     return;
   }
   std::memcpy(element->Data(), item.bytes.data(), item.bytes.size());
   element->VectorSize() = static_cast<int32_t>(item.bytes.size());
-  element->Timestamp() = item.timestamp;
+  element->Timestamp() = item.timestamp + shift;
   StopWriting(element);
 }
 
@@ -257,6 +276,19 @@ void TestMuxSink::Cycle() {
   VANTInput* in = In();
   VANTIOElt* element = StartReading(in);
   if (element == nullptr) {
+    return;
+  }
+  if (m_countOnly.load()) {
+    int64_t items = element->VectorSize();
+    if (element->VectorSize() == VANT::kPcapElementSize && element->Data() != nullptr &&
+        element->Type().name1 != nullptr &&
+        std::string(element->Type().name1) == VANT::kPcapStructureName) {
+      items = VANT::LoadPcapElement(element->Data()).packetCount;
+    }
+    StopReading(in);
+    m_items.fetch_add(items);
+    m_elements.fetch_add(1);
+    m_arrived.notify_all();
     return;
   }
   ReceivedElement copy;

@@ -54,6 +54,7 @@ enum class Kind { Pcap, Records, Bytes };
 
 /// The 96-byte record a source writes for (source tag, sequence, timestamp).
 std::string MakeRecord(uint32_t tag, uint32_t sequence, int64_t timestamp);
+void WriteRecord(uint8_t* out, uint32_t tag, uint32_t sequence, int64_t timestamp);
 
 } // namespace MuxTest
 
@@ -69,6 +70,9 @@ public:
   /// Allocates PCAP elements of this many bytes at the next start (49 by default); a PCAP header
   /// is only written into elements that hold one.
   void SetPcapElementSize(int32_t size) { m_pcapElementSize = size; }
+  /// Publishes the items again and again, each lap lapSpan microseconds later than the one
+  /// before, and never ends (0: once).
+  void SetRepeat(int64_t lapSpan) { m_lapSpan = lapSpan; }
   /// Publishes only items below limit (the rest waits until the limit rises).
   void SetLimit(int32_t limit) { m_limit.store(limit); }
   /// True once every item of the run and the end-of-file event (when sent) went out.
@@ -82,9 +86,10 @@ public:
   void Cycle() override;
 
 private:
-  void PublishPcap(const MuxTest::Item& item);
-  void PublishRecords(const MuxTest::Item& item);
-  void PublishBytes(const MuxTest::Item& item);
+  // Each lap of an endless source publishes its items `shift` microseconds later.
+  void PublishPcap(const MuxTest::Item& item, int64_t shift);
+  void PublishRecords(const MuxTest::Item& item, int64_t shift);
+  void PublishBytes(const MuxTest::Item& item, int64_t shift);
 
   MuxTest::Kind m_kind = MuxTest::Kind::Pcap;
   std::vector<MuxTest::Item> m_items;
@@ -92,6 +97,8 @@ private:
   int64_t m_eofValue = 1;
   bool m_sendEof = true;
   int32_t m_pcapElementSize = 49;
+  int64_t m_lapSpan = 0;
+  int64_t m_lap = 0;
   size_t m_next = 0;
   bool m_eofSent = false;
   std::atomic<int32_t> m_limit{INT32_MAX};
@@ -135,6 +142,10 @@ public:
 
   /// Makes the sink slow: it sleeps this long before each read.
   void SetDelay(std::chrono::microseconds delay) { m_delay.store(delay.count()); }
+  /// Keeps no copy, only counts elements and the packets or records in them.
+  void CountOnly() { m_countOnly.store(true); }
+  int64_t Elements() const { return m_elements.load(); }
+  int64_t Items() const { return m_items.load(); }
   void Cycle() override;
 
 private:
@@ -142,6 +153,9 @@ private:
   std::condition_variable m_arrived;
   std::vector<ReceivedElement> m_received;
   std::atomic<int64_t> m_delay{0}; // microseconds
+  std::atomic<bool> m_countOnly{false};
+  std::atomic<int64_t> m_elements{0};
+  std::atomic<int64_t> m_items{0};
 };
 
 namespace MuxTest {

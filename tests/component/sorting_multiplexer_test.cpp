@@ -598,6 +598,68 @@ TEST_F(SortingMultiplexer, FlushWaitsForTheFlushDelayOfEngineTime) {
   EXPECT_LT(at("Finished writing"), static_cast<long>(info.size()));
 }
 
+// ---- Waiting ----------------------------------------------------------------------------------
+
+// With no data the multiplexer sleeps on its inputs' arrivals: a handful of cycles in 100 ms
+// (it used to spin through thousands), and the first sample still wakes it.
+TEST_F(SortingMultiplexer, AnIdleMultiplexerSleepsUntilDataArrives) {
+  Run run = Build(Kind::Pcap, {PcapItems(0, {10, 20, 30}, 1)}, 0, 1, 100000, 0, false);
+  run.sources[0]->SetLimit(0);
+  Start(run.data);
+  Start(run.eof);
+  host().RunDynamic(run.mux);
+  Start(run.sources[0]);
+  Start(run.mux);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_LE(host().FindProperty("mux.counter")->Integer(), 10);
+  run.sources[0]->SetLimit(INT32_MAX);
+  Finish(run);
+  EXPECT_EQ(Flatten(run.data->Received()).size(), 3u);
+}
+
+// An input connected again while the multiplexer sleeps wakes it from its new source.
+TEST_F(SortingMultiplexer, AnInputReconnectedWhileIdleWakesTheMultiplexerFromItsNewSource) {
+  Run run = Build(Kind::Pcap, {PcapItems(0, {10}, 1)}, 0, 1, 100000, 0, false);
+  run.sources[0]->SetLimit(0);
+  run.sources[0]->Configure(Kind::Pcap, PcapItems(0, {10}, 1), 1000, 1, false);
+  Start(run.data);
+  Start(run.eof);
+  host().RunDynamic(run.mux);
+  Start(run.sources[0]);
+  Start(run.mux);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  host().DisconnectInput(run.mux->Input("input_0"));
+  host().DisconnectInput(run.mux->Input("iEndOfFile_0"));
+  TestMuxSource* other = MakeSource("other");
+  other->Configure(Kind::Pcap, PcapItems(1, {40, 50}, 1), 2000);
+  ConnectSource(other, run.mux, 0);
+  Start(other);
+  Finish(run);
+  std::vector<int64_t> order;
+  for (const Packet& p : Flatten(run.data->Received())) {
+    order.push_back(p.Timestamp());
+  }
+  EXPECT_EQ(order, (std::vector<int64_t>{40, 50}));
+}
+
+// The wait for the flush also ends when flush_delay changes.
+TEST_F(SortingMultiplexer, AFlushDelayChangedWhileWaitingAppliesAtOnce) {
+  Run run = Build(Kind::Pcap, {PcapItems(0, {10, 20}, 1), PcapItems(1, {15}, 1)}, 10, 10, 100000,
+                  3600000000);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (TestMuxSource* source : run.sources) {
+    while (!(source->Done() && SourceDrained(source)) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(run.eof->Received().empty()) << "flushed an hour early";
+  SetInteger("mux.flush_delay", 0);
+  Finish(run);
+  EXPECT_EQ(Flatten(run.data->Received()).size(), 3u);
+}
+
 // ---- Topologies and life cycle ------------------------------------------------------------------
 
 TEST_F(SortingMultiplexer, TwoMultiplexersChain) {
@@ -697,6 +759,8 @@ TEST_F(SortingMultiplexer, AChainStartedDownstreamFirstTakesItsKindFromTheFirstE
     Start(eof);
     host().RunDynamic(second);
     Start(second);
+    // The upstream ones type their outputs (Dynamic, Birth) once this one has looked at them.
+    ASSERT_EQ(second->BirthEvent().Wait(20000000), 0);
     StartAll({}, sources, upstream);
     ASSERT_TRUE(WaitDead(second)) << AllTexts();
     if (c.expectedKind > vant_sorting_multiplexer::kOther) {
