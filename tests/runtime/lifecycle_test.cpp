@@ -5,6 +5,7 @@
 #include "scripted_component.h"
 
 #include <chrono>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -128,6 +129,11 @@ struct Escape {
   std::string text; // what the engine is told
   int32_t level;
 };
+
+// The case's name, not its bytes: test names stay the same from build to build.
+void PrintTo(const Escape& escape, std::ostream* out) {
+  *out << escape.name;
+}
 
 class MainThreadEscapeTest : public LifecycleTest, public ::testing::WithParamInterface<Escape> {};
 
