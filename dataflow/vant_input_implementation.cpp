@@ -33,6 +33,7 @@ VANTInputImplementation::~VANTInputImplementation() {
   if (VANTOutputImplementation* source = m_source.load(std::memory_order_acquire)) {
     source->EngineDisconnect(this);
   }
+  WaitForSteps();
   VANTMutexLocker lock(m_lock);
   m_reads = 0;
   try {
@@ -187,6 +188,32 @@ void VANTInputImplementation::DropConnectionLocked(const ReaderSlot& old) {
   }
   old.fifo->Unretain(); // the connection's reference
   m_interruptEvent.Set();
+}
+
+// ---- Processing steps ------------------------------------------------------------------------
+
+void VANTInputImplementation::BeginStep() {
+  VANTMutexLocker lock(m_lock);
+  ++m_steps;
+}
+
+void VANTInputImplementation::EndStep() noexcept {
+  // Under the lock: a waiter frees the input only after it took the lock again, so this Set is
+  // over by then.
+  VANTMutexLocker lock(m_lock);
+  if (--m_steps == 0) {
+    m_stepsDone.Set();
+  }
+}
+
+void VANTInputImplementation::WaitForSteps() noexcept {
+  VANTMutexLocker lock(m_lock);
+  while (m_steps > 0) {
+    m_stepsDone.Reset();
+    lock.Release();
+    m_stepsDone.Wait(-1);
+    lock.Acquire();
+  }
 }
 
 // ---- Reading ---------------------------------------------------------------------------------

@@ -90,6 +90,15 @@ public:
   /// Detaches from output (nothing when it is not the source); never waits for the reader.
   void Unlink(VANTOutputImplementation* output);
 
+  // ---- Processing steps of a sequential module (run on a writer's thread) ---------------------
+  /// A writer is about to run the step of this input's module: the input (and so its module)
+  /// stays until EndStep. Called under the writer's output lock, so never for a detached input.
+  void BeginStep();
+  void EndStep() noexcept;
+  /// Waits until no writer runs a step for this input (before the input or its module goes; the
+  /// module is stopped by then, so such a step only finds it stopped and returns).
+  void WaitForSteps() noexcept;
+
   // ---- Reading (the module's StartReading family: the reader side) ----------------------------
   VANTEvent& ConnectEvent() noexcept { return m_connectEvent; }
   VANTEvent& InterruptEvent() noexcept { return m_interruptEvent; }
@@ -151,6 +160,8 @@ private:
   ReaderSlot m_connection; // the engine's; guarded by m_lock, holds a reference
   ReaderSlot m_reading;    // the reader's; changed under m_lock, holds a reference
   int32_t m_reads = 0;     // reads under way (a multi-input read may name an input twice); m_lock
+  int32_t m_steps = 0;     // writers running a step for this input; m_lock
+  VANTEvent m_stepsDone;   // set (under m_lock) when m_steps drops to 0
   VANTModule* m_module;
   VANTInputDefinition m_definition;
   std::atomic<uint32_t> m_readerType;

@@ -5,7 +5,8 @@
 //
 // Thread: the allocation operations run on the owning component's threads (start, Birth); the
 //   engine's threads call the connection extensions.
-// Ownership: the output owns its FIFO, its elements and their data block.
+// Ownership: the output shares its FIFO (elements and data block) with the readers that hold its
+//   elements; see VANTOutputImplementation.
 // Failure: allocation errors are reported and raise VANT::ErrorException (-5).
 
 #include "dataflow/vant_data_type.h"
@@ -67,8 +68,8 @@ public:
                              uint8_t readerByte) = 0;
   /// Detaches `input` without waiting for its reader: the input forgets the output and a blocked
   /// read wakes and waits for a new connection. A reader that reads or holds items keeps them
-  /// (and its index stays taken) until it lets them go. Waits only for a sequential processing
-  /// step of this output's that has already begun.
+  /// (and its index stays taken) until it lets them go. A sequential reader's processing step
+  /// that has begun goes on (it finds nothing more to read).
   virtual void EngineDisconnect(VANTInput* input) = 0;
   /// The reader indexes of this output's FIFO that cannot be given now: connected readers, and
   /// detached ones that still read or hold items.

@@ -661,24 +661,37 @@ void VANTOutputImplementation::NotifySequentialReaders() {
   if (m_connectedCount.load(std::memory_order_acquire) == 0) {
     return;
   }
-  VANTMutexLocker lock(m_inputsLock);
-  for (VANTInput* input : m_connectedInputs) {
-    VANTModule* reader = InputImpl(input)->Module();
-    if (reader == nullptr || reader->IsThreaded()) {
-      continue;
+  // The steps run without the inputs' lock, so that a detach or a connection never waits for a
+  // step (which may itself wait, writing into a full FIFO): each input is pinned for its step.
+  VANTInputImplementation* readers[VANT::kMaxFifoReaders];
+  int32_t count = 0;
+  {
+    VANTMutexLocker lock(m_inputsLock);
+    for (VANTInput* input : m_connectedInputs) {
+      VANTInputImplementation* reader = InputImpl(input);
+      VANTModule* module = reader->Module();
+      if (module == nullptr || module->IsThreaded() || count == VANT::kMaxFifoReaders) {
+        continue;
+      }
+      reader->BeginStep();
+      readers[count++] = reader;
     }
-    const uint32_t before = reader->State();
+  }
+  for (int32_t k = 0; k < count; ++k) {
+    VANTModule* module = readers[k]->Module();
+    const uint32_t before = module->State();
     try {
-      reader->ProcessInput(input);
+      module->ProcessInput(readers[k]);
     } catch (...) {
       // A reader's fault is the reader's: it has put itself in error; the writer goes on.
     }
-    const uint32_t after = reader->State();
+    const uint32_t after = module->State();
     if (after != before) {
       if (VANTHostKernel* kernel = VANT::Kernel()) {
-        kernel->ModuleState(reader->Name(), after);
+        kernel->ModuleState(module->Name(), after);
       }
     }
+    readers[k]->EndStep();
   }
 }
 
@@ -699,7 +712,7 @@ bool VANTOutputImplementation::EngineConnect(VANTInput* input, uint32_t readerIn
 }
 
 void VANTOutputImplementation::EngineDisconnect(VANTInput* input) {
-  VANTMutexLocker lock(m_inputsLock); // a sequential step of this output that has begun ends first
+  VANTMutexLocker lock(m_inputsLock);
   if (VANTListItem<VANTInput*>* item = m_connectedInputs.Find(input)) {
     m_connectedInputs.Remove(item);
   }

@@ -4,11 +4,19 @@
 // history of its writes.
 //
 // Thread: the allocation operations and the writes (Write*, below) run on the owning component's
-//   threads; the engine's threads connect and detach inputs; readers of other components work on
-//   the FIFO, which guards itself.
-// Locking: the list of connected inputs is guarded by m_inputsLock, which is held while the
-//   sequential readers run their processing step after a publication.
-// Ownership: the output owns its FIFO, its elements, their data block and the history.
+//   threads, or on the engine's while the component is stopped; the engine's threads connect and
+//   detach inputs; readers of other components work on the FIFO, which guards itself.
+// Locking: m_inputsLock guards the list of connected inputs and which FIFO is the output's. The
+//   sequential readers' processing steps after a publication run without it (each input pinned
+//   for its step, see VANTInputImplementation::BeginStep), so a connection or a detach never
+//   waits for a step. Order: the inputs lock, then an input's lock, then a FIFO's lock.
+// Ownership: the output owns the history and holds one reference on its FIFO, which owns the
+//   items, their elements and the data block (see VANTFastIO). Whenever the output must free or
+//   reshape its elements while a reader still holds one of them (its release, a new allocation,
+//   a new FIFO size), it takes a new FIFO and moves its connected inputs to it; the old FIFO,
+//   with everything its held elements point to, goes when its last reader lets go. Removing or
+//   destroying an output first disconnects its inputs as the engine's disconnect does. So
+//   nothing a reader holds is ever freed, and stopping a writer never waits for its readers.
 
 #include "dataflow/vant_fast_io.h"
 #include "dataflow/vant_output.h"
@@ -121,8 +129,8 @@ public:
   /// timestamp, the history and the periodic fit), then publishes it or, with discard, frees it.
   /// The size check is the caller's. Returns false when nothing was published.
   bool Publish(VANTIOEltImplementation* element, bool discard);
-  /// After a publication: the processing step of every connected sequential reader, under the
-  /// connected inputs' lock.
+  /// After a publication: the processing step of every connected sequential reader (a fault of
+  /// the reader's stays the reader's).
   void NotifySequentialReaders();
 
   /// Connected inputs (read under InputsLock()).

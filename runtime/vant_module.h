@@ -291,7 +291,7 @@ protected:
   /// Runs an extra thread's body; every exception is caught and reported.
   void RunExtraThread(void* user) noexcept;
   void DetachThread(VANTThread* thread, bool isMain);
-  /// Waits (bounded) until every thread that attached itself has detached again.
+  /// Waits until every thread that attached itself has detached again (reported after 10 s).
   void WaitForDetachedThreads();
 
   // Built-in property handles (null when not created).

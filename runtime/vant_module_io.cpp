@@ -109,6 +109,11 @@ void DisconnectInputs(VANTModule& module) noexcept {
       still->EngineDisconnect(input);
     }
   }
+  // A writer may have begun a processing step for one of them just before: it finds the
+  // component stopped and returns, but it touches the component until then.
+  for (VANTInput* input : module.Inputs()) {
+    InputImpl(input)->WaitForSteps();
+  }
 }
 
 // RenameElements, CreateDeclaredElements and RemoveUndeclaredElements: vant_dynamic_creation.cpp.

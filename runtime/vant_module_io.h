@@ -54,7 +54,8 @@ void ReleaseOutputWriters(VANTModule& module) noexcept;
 void ReleaseWithOutputs(VANTModule& module, const std::shared_ptr<void>& resource);
 
 /// Destruction of a component: each connected input is disconnected as the engine does it
-/// (kernel slot 73), before anything of the component goes. Never throws.
+/// (kernel slot 73), and a processing step a writer began for it is waited for, before anything
+/// of the component goes. Never throws.
 void DisconnectInputs(VANTModule& module) noexcept;
 
 /// Renaming: every input, output and action updates its full name (module part oldName becomes
