@@ -142,6 +142,10 @@ inline VANTComponentModelDefinition g_records[] = {
     Record("FlowSequentialSampler", 0, g_samplingInput, g_noOutputs),
     Record("FlowSequentialWaiter", 0, g_waitingInput, g_noOutputs),
     Record("FlowTwoReader", 1, g_twoInputs, g_noOutputs),
+    Record("FlowWaiter", 1, g_waitingInput, g_noOutputs),
+    Record("FlowSampler", 1, g_samplingInput, g_noOutputs),
+    Record("FlowMerger", 1, g_twoInputs, g_vectorOutput),
+    Record("FlowSequentialRelay", 0, g_oneInput, g_vectorOutput),
 };
 
 inline int32_t FlowModels(const char* group, void** out, int32_t maxCount) {
