@@ -49,6 +49,15 @@ void operator delete(void* block) noexcept {
 void operator delete(void* block, std::size_t) noexcept {
   std::free(block);
 }
+void* operator new[](std::size_t size) {
+  return ::operator new(size); // counted too (the sanitizers would take it otherwise)
+}
+void operator delete[](void* block) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+  std::free(block);
+}
 
 namespace {
 
