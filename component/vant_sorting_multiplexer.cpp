@@ -138,6 +138,38 @@ uint32_t vant_sorting_multiplexer::KindOf(const VANTDataType& type) {
   return kOther;
 }
 
+bool vant_sorting_multiplexer::Untyped(const VANTDataType& type) {
+  return type.flags == VANT::kAnyTypeWord;
+}
+
+void vant_sorting_multiplexer::AllocateOutput() {
+  if (m_inputKind == kPcap) {
+    m_output->AllocOutputBuffer(VANT::kPcapElementSize, 1);
+    AllocatePcapOutputBuffers(m_output);
+  } else if (m_inputKind == kRecords) {
+    m_output->AllocOutputBuffer(VANT::kRecordsPerElement, 1);
+  }
+  // The other kind allocates like its first element (Cycle).
+}
+
+void vant_sorting_multiplexer::DecideKind(VANTIOElt& element) {
+  const VANTDataType& type = element.Type();
+  if (Untyped(type)) {
+    // An element of the any-type word tells neither its kind nor its layout: nothing can copy it.
+    Error(VANT::MuxText::kUntyped, 1, 0);
+  }
+  m_inputKind = KindOf(type);
+  m_kindPending = false;
+  // Every later element must be of this type: the sources were not checked at Birth.
+  m_elementType = type;
+  m_checkElementTypes = true;
+  if (m_inputKind != kOther) {
+    m_output->SetTypeFlags(type.flags);
+    m_output->SetStructureName(type.name1);
+    AllocateOutput();
+  }
+}
+
 bool vant_sorting_multiplexer::InputsConsistent(bool withEndOfFile) {
   if (m_dataInputs.empty() || m_dataInputs[0] == nullptr || !m_dataInputs[0]->IsConnected()) {
     return false;
@@ -202,8 +234,10 @@ void vant_sorting_multiplexer::Dynamic() {
   }
 
   VANTInput* first = m_dataInputs[0];
-  if (first->IsConnected() && first->SourceType() != nullptr) {
-    m_inputKind = KindOf(*first->SourceType());
+  const VANTDataType* firstType = first->IsConnected() ? first->SourceType() : nullptr;
+  // A source still typed with the any-type word has not told its type yet.
+  if (firstType != nullptr && !Untyped(*firstType)) {
+    m_inputKind = KindOf(*firstType);
     const bool vectors = m_inputKind == kPcap || m_inputKind == kRecords;
     Property("vector_max_size")->SetMutable(vectors);
     Property("vector_max_latency")->SetMutable(vectors);
@@ -224,15 +258,16 @@ void vant_sorting_multiplexer::Birth() {
   if (!InputsConsistent(true)) {
     Error(VANT::MuxText::kNotConnected, 1, 0);
   }
-  // Decided again here: the last Dynamic() may have run before input_0 was connected.
-  m_inputKind = KindOf(*m_dataInputs[0]->SourceType());
+  // Decided again here: the last Dynamic() may have run before input_0 was connected. A source
+  // that is still typed with the any-type word (an upstream multiplexer that has not started
+  // yet, say) would pass every kind's test: its kind is taken from the first element read.
+  const VANTDataType& type = *m_dataInputs[0]->SourceType();
+  m_kindPending = Untyped(type);
+  m_checkElementTypes = false;
+  m_inputKind = m_kindPending ? kOther : KindOf(type);
   TypeOutput();
-
-  if (m_inputKind == kPcap) {
-    m_output->AllocOutputBuffer(VANT::kPcapElementSize, 1);
-    AllocatePcapOutputBuffers(m_output);
-  } else if (m_inputKind == kRecords) {
-    m_output->AllocOutputBuffer(VANT::kRecordsPerElement, 1);
+  if (!m_kindPending) {
+    AllocateOutput();
   }
 
   for (auto& entry : m_endOfFile) {
@@ -280,7 +315,7 @@ void vant_sorting_multiplexer::Cycle() {
       VANTHostKernel* kernel = VANT::Kernel();
       const int64_t now = kernel != nullptr ? kernel->CurrentTime(true, true) : 0;
       const int64_t flushDelay = IntegerProperty(m_flushDelayProperty, "flush_delay");
-      if (now > m_lastEndOfFileIssue + flushDelay) {
+      if (VANT::Beyond(now, m_lastEndOfFileIssue, flushDelay)) {
         Report(VANT::MuxText::kFlushDelay, VANT::kInformation, 0);
         Flush();
         WriteEndOfFile();
@@ -299,6 +334,11 @@ void vant_sorting_multiplexer::Cycle() {
     return;
   }
   if (answer == 1) {
+    if (m_kindPending) {
+      DecideKind(*element);
+    } else if (m_checkElementTypes && !SameType(m_elementType, element->Type())) {
+      Error(VANT::MuxText::kNotConnected, 1, 0); // never read an element as another kind
+    }
     if (m_firstData && m_inputKind > kRecords) {
       if (m_inputKind == kOther && m_output->BytesPerSample() == 0) {
         AllocateOutputLike(m_output, element);
@@ -379,10 +419,13 @@ int32_t vant_sorting_multiplexer::AllocateOutputLike(VANTOutput* output, VANTIOE
 }
 
 void vant_sorting_multiplexer::WriteEndOfFile() {
+  // The source with the greatest end-of-file timestamp, the lowest index on ties. The scan starts
+  // from the first source, not from (0, 0): with every timestamp at 0 or below, the event would
+  // otherwise carry the value 0, which a chained multiplexer reads as "not finished yet".
   std::pair<int64_t, int64_t> latest{0, 0};
-  for (const auto& entry : m_endOfFile) {
-    if (entry.first > latest.first) {
-      latest = entry;
+  for (size_t k = 0; k < m_endOfFile.size(); ++k) {
+    if (k == 0 || m_endOfFile[k].first > latest.first) {
+      latest = m_endOfFile[k];
     }
   }
   VANTIOElt* element = StartWriting(m_endOfFileOutput);

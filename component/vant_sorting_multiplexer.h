@@ -20,14 +20,17 @@
 // queued writes one output element made of the oldest ones. Items written with a timestamp below
 // the previous one are counted and reported.
 //
-// Equal timestamps: packets leave in the order they were queued; records and other elements
-// leave newest first. In the schedule, the input re-keyed last is tried first.
+// Equal timestamps leave by input index, lowest first, so that the output never depends on the
+// order in which thread timing let the inputs be read; within one input, packets leave in the
+// order they were read, records and other elements newest first. In the schedule, the input
+// re-keyed last is tried first.
 //
 // Thread: Dynamic runs on the engine's threads under the start lock; Birth, Cycle and Death on
 //   the component's main thread. No field is shared between threads; the FIFOs lock themselves.
 // Ownership: the component owns its queues (copies of everything read) and its packet buffers.
 
 #include "component/vant_pcap_component.h"
+#include "dataflow/vant_data_type.h"
 #include "local_interfaces/vant_dynamic_io_models.h"
 
 #include <climits>
@@ -59,6 +62,12 @@ inline constexpr const char kFlushDelay[] = "Flush Delay reached";
 inline constexpr const char kFlushing[] = "Flushing queue";
 inline constexpr const char kFinished[] = "Finished writing";
 inline constexpr const char kLost[] = " data were still in the buffer and got lost ";
+inline constexpr const char kUntyped[] = "Cannot multiplex data of undefined type!";
+inline constexpr const char kPcapNoHeader[] =
+    "Unable to read PCAP data in input data. \nData state is inconsistent: the element is too "
+    "small to hold a VANTpcap_data_t header. \nThe component developer should check that the "
+    "pcap_data data access objects are used correctly and contact Sorvaline S.A.S if the problem "
+    "persists.";
 } // namespace MuxText
 
 /// The any-type word of the data inputs and of `output` before it is typed.
@@ -66,6 +75,16 @@ inline constexpr uint64_t kAnyTypeWord = 0x0C000000FFFFFFFFULL;
 /// Records of one Record96B output element.
 inline constexpr int32_t kRecordsPerElement = 256;
 inline constexpr uint32_t kRecordSize = 96;
+
+/// t > base + span, computed without overflow: a limit beyond the 64-bit range on the side of a
+/// positive span is never passed, one beyond it on the side of a negative span always is.
+inline bool Beyond(int64_t t, int64_t base, int64_t span) noexcept {
+  int64_t limit = 0;
+  if (__builtin_add_overflow(base, span, &limit)) {
+    return span < 0;
+  }
+  return t > limit;
+}
 
 /// The model record of SortingMultiplexer, as the package hands it out.
 VANTComponentModelDefinition& SortingMultiplexerRecord();
@@ -86,6 +105,7 @@ struct VANTMuxPoolBytes {
 /// One packet of the PCAP queue: its header words and its own copy of the packet bytes, taken
 /// from the component's packet pool.
 struct VANTMuxPacket {
+  uint32_t input; // the input it was read from: equal times leave by input index
   uint32_t inclLen;
   uint32_t len2;
   uint64_t tsSec;
@@ -95,12 +115,18 @@ struct VANTMuxPacket {
   int64_t Timestamp() const noexcept { return static_cast<int64_t>(tsSec * 1000000u + tsUsec); }
 };
 
-/// (ts_sec, ts_usec) as unsigned values, ts_sec first.
+/// (ts_sec, ts_usec) as unsigned values, ts_sec first, then the input index.
 struct VANTMuxPacketOrder {
   bool operator()(const VANTMuxPacket& a, const VANTMuxPacket& b) const noexcept {
-    return a.tsSec != b.tsSec ? a.tsSec < b.tsSec : a.tsUsec < b.tsUsec;
+    if (a.tsSec != b.tsSec) {
+      return a.tsSec < b.tsSec;
+    }
+    return a.tsUsec != b.tsUsec ? a.tsUsec < b.tsUsec : a.input < b.input;
   }
 };
+
+/// The order key of records and other elements: (timestamp, input index).
+using VANTMuxKey = std::pair<int64_t, uint32_t>;
 
 /// One 96-byte record.
 struct VANTMuxRecord {
@@ -184,14 +210,25 @@ protected:
   std::pmr::unsynchronized_pool_resource m_packetPool{std::pmr::pool_options{0, 2048}};
   std::pmr::multiset<VANTMuxPacket, VANTMuxPacketOrder> m_pcapQueue{&m_packetPool};
   uint32_t m_outputLinkType = 0;
-  std::multimap<int64_t, VANTMuxRecord> m_recordQueue;
-  std::multimap<int64_t, VANTMuxElement> m_eltQueue;
+  std::multimap<VANTMuxKey, VANTMuxRecord> m_recordQueue;
+  std::multimap<VANTMuxKey, VANTMuxElement> m_eltQueue;
   bool m_finished = false;
   int64_t m_lastEndOfFileIssue = 0;
+  // The kind waits for the first element (input_0 was untyped at Birth); then every element is
+  // checked against the type of that first one.
+  bool m_kindPending = false;
+  bool m_checkElementTypes = false;
+  VANTDataType m_elementType;
 
 private:
   /// The kind of a source type (the three tests of Dynamic).
   static uint32_t KindOf(const VANTDataType& type);
+  /// A type still of the any-type word: it passes every kind's test and says nothing.
+  static bool Untyped(const VANTDataType& type);
+  /// Allocates `output` for the decided kind (PCAP and record vectors; the other kind later).
+  void AllocateOutput();
+  /// Decides the kind from the first element read when input_0 was untyped at Birth.
+  void DecideKind(VANTIOElt& element);
   /// Every data input connected with the type of input_0 (word and name1), and every end-of-file
   /// input connected.
   bool InputsConsistent(bool withEndOfFile);
@@ -199,9 +236,9 @@ private:
   void TypeOutput();
   /// Erases input index from the schedule and inserts it again under key (lower-bound rule).
   void Rekey(uint32_t index, int64_t key);
-  void ProcessPcap(VANTIOElt* element, int64_t& rekey);
-  void ProcessRecords(VANTIOElt* element, int64_t& rekey);
-  void ProcessOther(VANTIOElt* element, int64_t& rekey);
+  void ProcessPcap(VANTIOElt* element, uint32_t input, int64_t& rekey);
+  void ProcessRecords(VANTIOElt* element, uint32_t input, int64_t& rekey);
+  void ProcessOther(VANTIOElt* element, uint32_t input, int64_t& rekey);
   void WritePcap(uint64_t minRemaining, uint64_t maxItems, int64_t maxLatency);
   void WriteRecords(uint64_t minRemaining, uint64_t maxItems, int64_t maxLatency);
   void WriteOther(uint64_t minRemaining);

@@ -13,15 +13,6 @@
 
 namespace {
 
-// t > first + latency without overflowing: the latency rule of the output vectors.
-bool BeyondLatency(int64_t t, int64_t first, int64_t latency) noexcept {
-  int64_t limit = 0;
-  if (__builtin_add_overflow(first, latency, &limit)) {
-    return latency < 0; // the limit lies beyond the 64-bit range on the side of the latency
-  }
-  return t > limit;
-}
-
 int64_t RecordTimestamp(const uint8_t* record) noexcept {
   int64_t t;
   std::memcpy(&t, record + 8, sizeof(t));
@@ -94,23 +85,24 @@ void vant_sorting_multiplexer::Rekey(uint32_t index, int64_t key) {
 
 void vant_sorting_multiplexer::ProcessData(VANTIOElt* element, int32_t index) {
   int64_t rekey = 0;
+  const auto input = static_cast<uint32_t>(index);
   switch (m_inputKind) {
   case kPcap:
-    ProcessPcap(element, rekey);
+    ProcessPcap(element, input, rekey);
     break;
   case kRecords:
-    ProcessRecords(element, rekey);
+    ProcessRecords(element, input, rekey);
     break;
   default:
-    ProcessOther(element, rekey);
+    ProcessOther(element, input, rekey);
     break;
   }
   Rekey(static_cast<uint32_t>(index), rekey);
 }
 
-void vant_sorting_multiplexer::ProcessPcap(VANTIOElt* element, int64_t& rekey) {
+void vant_sorting_multiplexer::ProcessPcap(VANTIOElt* element, uint32_t input, int64_t& rekey) {
   if (element->Data() == nullptr || element->BufferSize() < VANT::kPcapElementSize) {
-    return; // no header to read
+    ReportPcapError(VANT::MuxText::kPcapNoHeader); // no header to read
   }
   const VANTpcap_data_t header = VANT::LoadPcapElement(element->Data());
   if (m_outputLinkType == 0) {
@@ -120,24 +112,22 @@ void vant_sorting_multiplexer::ProcessPcap(VANTIOElt* element, int64_t& rekey) {
   }
   VANT::ForEachPcapPacket(
       header,
-      [this, &rekey](const uint8_t* at, const uint8_t* data, uint32_t inclLen) {
+      [this, input, &rekey](const uint8_t* at, const uint8_t* data, uint32_t inclLen) {
         const VANTPcapPacketHeader h = VANT::LoadPcapHeader(at);
-        VANTMuxPacket packet{inclLen,
-                             h.len2,
-                             h.tsSec,
-                             h.tsUsec,
-                             {nullptr, VANTMuxPoolBytes{&m_packetPool, inclLen}}};
+        VANTMuxPacket packet{input,    inclLen,
+                             h.len2,   h.tsSec,
+                             h.tsUsec, {nullptr, VANTMuxPoolBytes{&m_packetPool, inclLen}}};
         if (inclLen > 0) {
           packet.bytes.reset(static_cast<uint8_t*>(m_packetPool.allocate(inclLen, 1)));
           std::memcpy(packet.bytes.get(), data, inclLen);
         }
         rekey = packet.Timestamp();
-        m_pcapQueue.insert(std::move(packet)); // after the packets of equal time
+        m_pcapQueue.insert(std::move(packet)); // after the packets of equal time and input
       },
       [this](const char* message) { ReportPcapError(message); });
 }
 
-void vant_sorting_multiplexer::ProcessRecords(VANTIOElt* element, int64_t& rekey) {
+void vant_sorting_multiplexer::ProcessRecords(VANTIOElt* element, uint32_t input, int64_t& rekey) {
   const auto* data = static_cast<const uint8_t*>(element->Data());
   int32_t count = element->VectorSize();
   if (data == nullptr || count <= 0) {
@@ -151,12 +141,13 @@ void vant_sorting_multiplexer::ProcessRecords(VANTIOElt* element, int64_t& rekey
     VANTMuxRecord record;
     std::memcpy(record.bytes, data + static_cast<size_t>(r) * VANT::kRecordSize, VANT::kRecordSize);
     const int64_t t = RecordTimestamp(record.bytes);
-    m_recordQueue.emplace_hint(m_recordQueue.lower_bound(t), t, record); // before equal times
+    const VANTMuxKey key{t, input};
+    m_recordQueue.emplace_hint(m_recordQueue.lower_bound(key), key, record); // before equal keys
     rekey = t;
   }
 }
 
-void vant_sorting_multiplexer::ProcessOther(VANTIOElt* element, int64_t& rekey) {
+void vant_sorting_multiplexer::ProcessOther(VANTIOElt* element, uint32_t input, int64_t& rekey) {
   rekey = element->Timestamp();
   const uint32_t allocated = element->AllocatedDataSize();
   const uint32_t needed = element->Serialize(nullptr, 25);
@@ -175,8 +166,8 @@ void vant_sorting_multiplexer::ProcessOther(VANTIOElt* element, int64_t& rekey) 
   if (element->Serialize(copy.bytes.get(), copy.size) == VANT::kIOEltFailure) {
     Error(VANT::MuxText::kWentWrong, 1, 0);
   }
-  const int64_t t = element->Timestamp();
-  m_eltQueue.emplace_hint(m_eltQueue.lower_bound(t), t, std::move(copy)); // before equal times
+  const VANTMuxKey key{element->Timestamp(), input};
+  m_eltQueue.emplace_hint(m_eltQueue.lower_bound(key), key, std::move(copy)); // before equal keys
 }
 
 void vant_sorting_multiplexer::CheckOrder(int64_t timestamp) {
@@ -257,7 +248,7 @@ void vant_sorting_multiplexer::WritePcap(uint64_t minRemaining, uint64_t maxItem
         element->Timestamp() = t;
         first = false;
       }
-      if (count >= limit || BeyondLatency(t, firstT, maxLatency)) {
+      if (count >= limit || VANT::Beyond(t, firstT, maxLatency)) {
         break;
       }
       const uint64_t offset = buffer->used;
@@ -309,13 +300,13 @@ void vant_sorting_multiplexer::WriteRecords(uint64_t minRemaining, uint64_t maxI
   int64_t firstT = 0;
   while (m_recordQueue.size() > minRemaining) {
     auto it = m_recordQueue.begin();
-    const int64_t t = it->first;
+    const int64_t t = it->first.first;
     if (first) {
       firstT = t;
       element->Timestamp() = t;
       first = false;
     }
-    if (count >= limit || BeyondLatency(t, firstT, maxLatency)) {
+    if (count >= limit || VANT::Beyond(t, firstT, maxLatency)) {
       break;
     }
     CheckOrder(t);

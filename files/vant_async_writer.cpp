@@ -15,24 +15,30 @@
 
 namespace VANT {
 
-int WriteFully(int fd, const void* buffer, uint64_t size, uint64_t offset) noexcept {
+int WriteFully(int fd, const void* buffer, uint64_t size, uint64_t offset,
+               uint64_t* written) noexcept {
   const auto* bytes = static_cast<const char*>(buffer);
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+  uint64_t done = 0;
+  int result = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) {
         continue;
       }
-      return errno;
+      result = errno;
+      break;
     }
     if (n == 0) {
-      return EIO; // a regular file never accepts nothing without an error; do not spin
+      result = EIO; // a regular file never accepts nothing without an error; do not spin
+      break;
     }
-    bytes += n;
-    size -= static_cast<uint64_t>(n);
-    offset += static_cast<uint64_t>(n);
+    done += static_cast<uint64_t>(n);
   }
-  return 0;
+  if (written != nullptr) {
+    *written = done;
+  }
+  return result;
 }
 
 namespace {

@@ -45,7 +45,9 @@ enum class AsyncBackend {
 /// Creates a writer for fd. Null when none could be made, with the errno in *error.
 std::unique_ptr<AsyncWriter> MakeAsyncWriter(int fd, AsyncBackend backend, int* error) noexcept;
 
-/// Writes every byte with pwrite, retrying interrupted and short writes. 0 or an errno.
-int WriteFully(int fd, const void* buffer, uint64_t size, uint64_t offset) noexcept;
+/// Writes every byte with pwrite, retrying interrupted and short writes. 0 or an errno; *written
+/// (when given) receives the number of bytes written, also those before a failure.
+int WriteFully(int fd, const void* buffer, uint64_t size, uint64_t offset,
+               uint64_t* written = nullptr) noexcept;
 
 } // namespace VANT

@@ -230,8 +230,11 @@ bool VANTFileWriteHandle::Write(const void* buffer, uint32_t size, void* token,
   if ((m_options & VANT::FileAsynchronous) != 0 && m_writer) {
     return WriteAsync(buffer, size, token, callbacks);
   }
-  const int result = VANT::WriteFully(m_fd, buffer, size, m_position);
-  m_position += size;
+  // The position moves by what reached the file: after a failure the next write goes on where
+  // this one stopped, instead of leaving a hole of zeros.
+  uint64_t written = 0;
+  const int result = VANT::WriteFully(m_fd, buffer, size, m_position, &written);
+  m_position += written;
   if (callbacks.release != nullptr && token != nullptr) {
     callbacks.release(token);
   }

@@ -91,9 +91,11 @@ public:
   /// accessor (or call Drain) to have them handed back.
   ~VANTFileWriteHandle() override;
 
-  /// Writes size bytes at the position and moves on, even when the write fails. Synchronous
-  /// writes hand the token back before returning; asynchronous ones through the ring. A false
-  /// result of an asynchronous write may concern an earlier write that failed meanwhile.
+  /// Writes size bytes at the position. A synchronous write moves the position by the bytes it
+  /// wrote (all of them, or those before a failure), so a failed write leaves no hole before the
+  /// next one; it hands the token back before returning. An asynchronous write moves the
+  /// position by size at once and hands the token back through the ring; its false result may
+  /// concern an earlier write that failed meanwhile.
   bool Write(const void* buffer, uint32_t size, void* token, const VANTFileCallbacks& callbacks);
 
   /// Waits for every write in flight and hands back every token still held, oldest first.

@@ -3,14 +3,6 @@
 #include <cstring>
 #include <dlfcn.h>
 
-namespace {
-
-std::string Quoted(const std::string* value) {
-  return value ? "'" + *value + "'" : "none";
-}
-
-} // namespace
-
 // Package libraries are never unloaded: a package frees nothing at unload (its registry stays
 // allocated), and its components or threads may still be referenced when the host goes away.
 HostPackages::~HostPackages() = default;
@@ -38,15 +30,23 @@ bool HostPackages::Load(const std::string& path, VANTHostKernel* kernel, std::st
     error = prefix + VANT::Describe(status);
     return false;
   }
-  const std::pair<const char*, const char*> required[] = {
-      {"OS", "linux"}, {"ARCH", "x86_64"}, {"TARGET", "corvex"}};
-  for (const auto& [key, expected] : required) {
-    const std::string* value = info.Find(key);
-    if (!value || *value != expected) {
-      error = prefix + "built for " + key + " " + Quoted(value) + ", this engine needs '" +
-              expected + "'";
-      return false;
-    }
+  // Entries missing, out of order or with wrong values (a package for another platform or
+  // engine among them), then the code itself: only a package whose SIG is the digest of its
+  // library image is loaded.
+  const std::vector<std::string> problems = VANT::CheckPackageEntries(info);
+  if (!problems.empty()) {
+    error = prefix + problems.front();
+    return false;
+  }
+  const std::string signature = VANT::ImageSignature(path, info.imageSize);
+  if (signature.empty()) {
+    error = prefix + "library image cannot be read";
+    return false;
+  }
+  if (signature != *info.Find("SIG")) {
+    error = prefix + "SIG does not match the library code: the package is damaged or was " +
+            "changed after packing, so it is not loaded";
+    return false;
   }
 
   std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,7 +1,8 @@
 #pragma once
 // Package files and the component models they declare. Loading a package file reads its
-// information block, checks that it was built for this engine and platform, loads the library,
-// initialises it with the engine's kernel and collects its component model definition records.
+// information block, checks that it was built for this engine and platform, that the block is
+// sound and that its signature is that of the library's code, loads the library, initialises it
+// with the engine's kernel and collects its component model definition records.
 // Records of packages linked into the program itself are added through their query function.
 //
 // Before a model's first instance is created the record's count fields hold the real number of
@@ -35,8 +36,10 @@ public:
   HostPackages& operator=(const HostPackages&) = delete;
 
   /// Loads a package file for kernel. False with a message in error when the file is no package
-  /// for linux/x86_64/corvex, cannot be loaded, lacks an entry point, refuses the kernel, or
-  /// declares a model that is already known.
+  /// for linux/x86_64/corvex, its information block is damaged (VANT::CheckPackageEntries), its
+  /// SIG is not the digest of its library image, it cannot be loaded, lacks an entry point,
+  /// refuses the kernel, or declares a model that is already known. Nothing of a refused file
+  /// is loaded before those checks pass.
   bool Load(const std::string& path, VANTHostKernel* kernel, std::string& error);
   /// Adds the records that query hands out; false with a message on a duplicate model name.
   bool AddModels(HostModelsQuery query, std::string& error);

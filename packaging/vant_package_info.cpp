@@ -87,6 +87,88 @@ PackageInfoStatus SplitRun(const uint8_t* run, uint32_t length, PackageInfo& inf
   return PackageInfoStatus::kOk;
 }
 
+bool IsDigit(char c) noexcept {
+  return c >= '0' && c <= '9';
+}
+
+bool HasControlBytes(std::string_view text) noexcept {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<uint8_t>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
+
+// A file name (no directory) with a stem and the extension ".pck".
+bool ValidFileName(std::string_view name) noexcept {
+  constexpr std::string_view kExtension = ".pck";
+  return name.size() > kExtension.size() && name.ends_with(kExtension) &&
+         name.find('/') == std::string_view::npos && !HasControlBytes(name);
+}
+
+// Decimal numbers separated by single dots: "1", "1.4.0".
+bool ValidVersion(std::string_view version) noexcept {
+  bool digitBefore = false;
+  for (const char c : version) {
+    if (IsDigit(c)) {
+      digitBefore = true;
+    } else if (c == '.' && digitBefore) {
+      digitBefore = false;
+    } else {
+      return false;
+    }
+  }
+  return digitBefore;
+}
+
+// Eight digits that name a day of the Gregorian calendar: year, month, day.
+bool ValidDate(std::string_view date) noexcept {
+  if (date.size() != 8 || !std::all_of(date.begin(), date.end(), IsDigit)) {
+    return false;
+  }
+  auto number = [&](size_t from, size_t count) {
+    int value = 0;
+    for (size_t i = from; i < from + count; ++i) {
+      value = value * 10 + (date[i] - '0');
+    }
+    return value;
+  };
+  const int year = number(0, 4);
+  const int month = number(4, 2);
+  const int day = number(6, 2);
+  if (year < 1 || month < 1 || month > 12 || day < 1) {
+    return false;
+  }
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// The Base64 text of 64 bytes: 86 characters of the alphabet, then "==".
+bool ValidSignatureText(std::string_view text) noexcept {
+  if (text.size() != 88 || !text.ends_with("==")) {
+    return false;
+  }
+  return std::all_of(text.begin(), text.end() - 2, [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || IsDigit(c) || c == '+' || c == '/';
+  });
+}
+
+// One line that names the maker and the component: "Sorting Multiplexer" with some other
+// non-blank text beside it.
+bool ValidDescription(std::string_view text) noexcept {
+  constexpr std::string_view kComponent = "Sorting Multiplexer";
+  const size_t at = text.find(kComponent);
+  if (at == std::string_view::npos || HasControlBytes(text)) {
+    return false;
+  }
+  const std::string_view before = text.substr(0, at);
+  const std::string_view after = text.substr(at + kComponent.size());
+  auto blank = [](std::string_view part) {
+    return part.find_first_not_of(' ') == std::string_view::npos;
+  };
+  return !blank(before) || !blank(after);
+}
+
 bool ValidEntry(const PackageInfoEntry& entry) noexcept {
   return !entry.key.empty() && entry.key.find('=') == std::string::npos &&
          entry.key.find('\0') == std::string::npos && entry.value.find('\0') == std::string::npos;
@@ -205,24 +287,127 @@ PackageInfoStatus ReadPackageInfo(const std::string& path, PackageInfo& info) {
 std::vector<PackageInfoEntry> PackageEntries(const PackageDescription& description,
                                              const uint8_t* image, size_t imageSize) {
   const Sha512::Digest digest = Sha512::Of(image, imageSize);
-  // GENID: a fixed origin prefix and the first 17 hex digits of the image digest, 24 characters.
+  std::vector<PackageInfoEntry> entries = {
+      {"FILENAME", description.fileName},
+      {"OS", std::string(kPackageOs)},
+      {"ARCH", std::string(kPackageArch)},
+      {"VERSION", description.version},
+      {"DATE", description.date},
+      {"TARGET", std::string(kPackageTarget)},
+      {"SIG", Base64Encode(digest.data(), digest.size())},
+      {"GENID", ""},
+      {"DESCRIPTION", "Corvex Sorting Multiplexer"},
+  };
+  entries[7].value = GenerationId(entries);
+  return entries;
+}
+
+std::string GenerationId(const std::vector<PackageInfoEntry>& entries) {
+  Sha512 hash;
+  for (const PackageInfoEntry& entry : entries) {
+    if (entry.key == "GENID") {
+      continue;
+    }
+    const std::string text = entry.key + '=' + entry.value;
+    hash.Update(reinterpret_cast<const uint8_t*>(text.c_str()), text.size() + 1);
+  }
+  const Sha512::Digest digest = hash.Finish();
   static constexpr char kHex[] = "0123456789abcdef";
   std::string genid = "corvex-";
   for (size_t i = 0; genid.size() < 24; ++i) {
     const uint8_t byte = digest[i / 2];
     genid += kHex[i % 2 == 0 ? byte >> 4 : byte & 0xF];
   }
-  return {
-      {"FILENAME", description.fileName},
-      {"OS", "linux"},
-      {"ARCH", "x86_64"},
-      {"VERSION", description.version},
-      {"DATE", description.date},
-      {"TARGET", "corvex"},
-      {"SIG", Base64Encode(digest.data(), digest.size())},
-      {"GENID", genid},
-      {"DESCRIPTION", "Corvex Sorting Multiplexer"},
-  };
+  return genid;
+}
+
+std::string PrintableText(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string printable;
+  for (const char c : text) {
+    const auto byte = static_cast<uint8_t>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      printable += "\\x";
+      printable += kHex[byte >> 4];
+      printable += kHex[byte & 0xF];
+    } else {
+      printable += c;
+    }
+  }
+  return printable;
+}
+
+std::vector<std::string> CheckPackageEntries(const PackageInfo& info) {
+  std::vector<std::string> problems;
+  auto quoted = [](const std::string& value) { return "'" + PrintableText(value) + "'"; };
+
+  // The set of entries, then their order.
+  for (const std::string_view key : kPackageKeys) {
+    const auto count =
+        std::count_if(info.entries.begin(), info.entries.end(),
+                      [&](const PackageInfoEntry& entry) { return entry.key == key; });
+    if (count == 0) {
+      problems.push_back("no " + std::string(key) + " entry");
+    } else if (count > 1) {
+      problems.push_back(std::string(key) + " entry appears " + std::to_string(count) + " times");
+    }
+  }
+  for (const PackageInfoEntry& entry : info.entries) {
+    if (std::find(std::begin(kPackageKeys), std::end(kPackageKeys), entry.key) ==
+        std::end(kPackageKeys)) {
+      problems.push_back("unknown entry " + quoted(entry.key));
+    }
+  }
+  if (problems.empty() &&
+      !std::equal(info.entries.begin(), info.entries.end(), std::begin(kPackageKeys),
+                  std::end(kPackageKeys), [](const PackageInfoEntry& entry, std::string_view key) {
+                    return entry.key == key;
+                  })) {
+    problems.push_back("entries out of order (FILENAME, OS, ARCH, VERSION, DATE, TARGET, SIG, "
+                       "GENID, DESCRIPTION expected)");
+  }
+
+  // The values, in entry order.
+  for (const PackageInfoEntry& entry : info.entries) {
+    const std::string& value = entry.value;
+    if (entry.key == "FILENAME") {
+      if (!ValidFileName(value)) {
+        problems.push_back("FILENAME " + quoted(value) + " is not a package file name (NAME.pck)");
+      }
+    } else if (entry.key == "OS" || entry.key == "ARCH" || entry.key == "TARGET") {
+      const std::string_view expected = entry.key == "OS"     ? kPackageOs
+                                        : entry.key == "ARCH" ? kPackageArch
+                                                              : kPackageTarget;
+      if (value != expected) {
+        problems.push_back("built for " + entry.key + " " + quoted(value) +
+                           ", this engine needs '" + std::string(expected) + "'");
+      }
+    } else if (entry.key == "VERSION") {
+      if (!ValidVersion(value)) {
+        problems.push_back("VERSION " + quoted(value) + " is not a version (numbers and dots)");
+      }
+    } else if (entry.key == "DATE") {
+      if (!ValidDate(value)) {
+        problems.push_back("DATE " + quoted(value) + " is not a date (YYYYMMDD)");
+      }
+    } else if (entry.key == "SIG") {
+      if (!ValidSignatureText(value)) {
+        problems.push_back("SIG is not the Base64 text of a 64-byte digest");
+      }
+    } else if (entry.key == "GENID") {
+      if (value != GenerationId(info.entries)) {
+        problems.push_back("GENID " + quoted(value) +
+                           " does not match the other entries (the block was changed after "
+                           "packing)");
+      }
+    } else if (entry.key == "DESCRIPTION") {
+      if (!ValidDescription(value)) {
+        problems.push_back("DESCRIPTION " + quoted(value) +
+                           " is not one line naming its maker and \"Sorting Multiplexer\"");
+      }
+    }
+  }
+  return problems;
 }
 
 std::string BuildDate(const char* sourceDateEpoch, int64_t now) {

@@ -56,6 +56,14 @@ PackageInfoStatus ParsePackageInfo(const uint8_t* file, size_t size, PackageInfo
 /// Parses the block at the end of a file, reading only its tail.
 PackageInfoStatus ReadPackageInfo(const std::string& path, PackageInfo& info);
 
+/// The keys of a package's entries, in their file order.
+inline constexpr std::string_view kPackageKeys[] = {
+    "FILENAME", "OS", "ARCH", "VERSION", "DATE", "TARGET", "SIG", "GENID", "DESCRIPTION"};
+/// The platform and engine this build makes packages for, and loads them on.
+inline constexpr std::string_view kPackageOs = "linux";
+inline constexpr std::string_view kPackageArch = "x86_64";
+inline constexpr std::string_view kPackageTarget = "corvex";
+
 /// What this build writes into the block of the package file.
 struct PackageDescription {
   std::string fileName; // FILENAME: the package file's name, extension ".pck"
@@ -64,10 +72,28 @@ struct PackageDescription {
 };
 
 /// The package's entries in their file order: FILENAME, OS (linux), ARCH (x86_64), VERSION,
-/// DATE, TARGET (corvex), SIG (Base64 of the image's 64-byte SHA-512), GENID (24 characters
-/// derived from the digest), DESCRIPTION ("Corvex Sorting Multiplexer").
+/// DATE, TARGET (corvex), SIG (Base64 of the image's 64-byte SHA-512), GENID (GenerationId of
+/// the others), DESCRIPTION ("Corvex Sorting Multiplexer").
 std::vector<PackageInfoEntry> PackageEntries(const PackageDescription& description,
                                              const uint8_t* image, size_t imageSize);
+
+/// The GENID of a package: "corvex-" and the first 17 hexadecimal digits of the SHA-512 of every
+/// entry but GENID ("KEY=value" and its terminator, in file order), 24 characters. As SIG is
+/// among them, the GENID ties every entry to the library image: with a byte changed in any entry
+/// the block no longer matches its GENID.
+std::string GenerationId(const std::vector<PackageInfoEntry>& entries);
+
+/// What is wrong with a package's entries, one sentence each (first the set and order, then the
+/// values in entry order); empty when they are sound. The entries must be exactly those of
+/// kPackageKeys, once each and in that order; FILENAME a file name ending in ".pck"; OS, ARCH and
+/// TARGET this engine's; VERSION numbers separated by dots; DATE a calendar date as eight digits;
+/// SIG the Base64 text of 64 bytes; GENID the GenerationId of the entries; DESCRIPTION one line
+/// that names the maker and "Sorting Multiplexer". Whether SIG is the digest of the library image
+/// is ImageSignature's to tell.
+std::vector<std::string> CheckPackageEntries(const PackageInfo& info);
+
+/// The text with every control byte written as \xNN, for messages and listings.
+std::string PrintableText(std::string_view text);
 
 /// The build date as eight digits (UTC): from sourceDateEpoch (seconds since 1970, as
 /// SOURCE_DATE_EPOCH gives it) when it is set and valid, else from now.

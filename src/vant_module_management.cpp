@@ -1,5 +1,6 @@
 #include "src/vant_module_management.h"
 
+#include "runtime/vant_module.h"
 #include "runtime/vant_report.h"
 #include "src/vant_kernel.h"
 #include "sync/vant_engine_time.h"
@@ -309,6 +310,18 @@ void VANTModuleRegistry::RemoveGroup(VANTModuleGroupDefinition* group) {
     Erase(each->m_subgroups, group);
   }
   delete group;
+}
+
+VANTModuleBase* VANTModuleRegistry::CreateModule(VANTModuleDefinition* definition,
+                                                 const char* instanceName) {
+  if (definition == nullptr || definition->m_createFn == nullptr) {
+    return nullptr;
+  }
+  VANTModuleBase* module = definition->m_createFn(instanceName, definition->m_userData);
+  if (module != nullptr) {
+    module->SetDefinition(definition);
+  }
+  return module;
 }
 
 void VANTModuleRegistry::RemoveDefinition(VANTModuleDefinition* definition) {

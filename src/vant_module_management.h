@@ -126,6 +126,13 @@ public:
   static int32_t CollectDefinitions(const char* groupName, VANTModuleDefinition** out,
                                     int32_t maxCount);
 
+  /// A new module made through the definition: its create function is called with instanceName
+  /// and the definition's user data, and the module is linked to the definition. Null when the
+  /// definition is null, has no create function, or its create function gives null. The caller
+  /// owns the module.
+  [[nodiscard]] static VANTModuleBase* CreateModule(VANTModuleDefinition* definition,
+                                                    const char* instanceName);
+
   /// Appends child to parent's subgroups (each group at most once).
   static void AddSubgroup(VANTModuleGroupDefinition* parent, VANTModuleGroupDefinition* child);
   /// Takes the group out of the registry and out of every subgroup list, then destroys it.

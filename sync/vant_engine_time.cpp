@@ -278,7 +278,8 @@ int32_t TimedEventWait(VANTEvent** slots, int32_t count, int32_t stopIndex, int6
   const int32_t wakeUpIndex = count;
 
   for (;;) {
-    int32_t result;
+    int32_t result = kWaitTimeout;
+    bool timeIsUp = false;
     {
       TimeLockPass pass(kernel);
       const int32_t speed = kernel->TimeSpeed();
@@ -290,15 +291,23 @@ int32_t TimedEventWait(VANTEvent** slots, int32_t count, int32_t stopIndex, int6
       int64_t passTimeout = -1;
       if (speed > 0 && !kernel->TimeoutsSuspended()) {
         passTimeout = deadline > now ? RealDelay(deadline, now, speed) : 0;
-        if (passTimeout <= ReachedThreshold) {
-          return kWaitTimeout;
-        }
+        timeIsUp = passTimeout <= ReachedThreshold;
       }
-      WakeUpSlot wakeUp(kernel, &slots[wakeUpIndex]);
-      result = VANTEvent::Wait(count + 1, slots, passTimeout);
+      if (!timeIsUp) {
+        WakeUpSlot wakeUp(kernel, &slots[wakeUpIndex]);
+        result = VANTEvent::Wait(count + 1, slots, passTimeout);
+      }
+    }
+    if (timeIsUp) {
+      // Too little time left to block, but an event that is already set still ends the wait:
+      // one look without blocking (a time-out of 0, or one too short to arm, is a poll).
+      result = VANTEvent::Wait(count, slots, 0);
     }
     if (stopIndex >= 0 && result == stopIndex) {
       throw StopException;
+    }
+    if (timeIsUp) {
+      return result;
     }
     if (result == wakeUpIndex) {
       continue;

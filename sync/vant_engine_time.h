@@ -96,11 +96,13 @@ bool RestOn(VANTEvent* stop, int64_t duration, VANTEvent* cancelEvent,
 
 /// Waits up to timeout engine microseconds until one of the n events (then the stop event at
 /// index n when includeStop) is set. Returns its index, VANT::TimeoutException (-3) on time-out,
-/// or the failed wait's result. A time-out restarts whole from the new engine time when the
-/// engine goes back in time; while time stands still or runs backwards, or time-outs are
-/// suspended, the wait has no limit. A timeout of -1 waits without a time limit and without the
-/// engine clock (the module adds its dying check after it). The module refuses n above 254 with
-/// its own message; here more than 254 events are refused as by VANTEvent::Wait.
+/// or the failed wait's result. A time-out too short to block on (499 real microseconds or less,
+/// 0 included) still looks at the events once, so an event already set is never missed. A
+/// time-out restarts whole from the new engine time when the engine goes back in time; while
+/// time stands still or runs backwards, or time-outs are suspended, the wait has no limit. A
+/// timeout of -1 waits without a time limit and without the engine clock (the module adds its
+/// dying check after it). The module refuses n above 254 with its own message; here more than
+/// 254 events are refused as by VANTEvent::Wait.
 int32_t Wait4EventsOn(VANTEvent* stop, int32_t n, VANTEvent** events, int64_t timeout,
                       bool includeStop);
 /// Waits on event and the stop event: true when event was set, false on time-out.

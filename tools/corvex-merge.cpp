@@ -1,18 +1,23 @@
 // corvex-merge: merges capture files into one time-ordered capture through the package's
 // SortingMultiplexer component.
 //
-//   corvex-merge [options] -w OUT.pcap IN1 [IN2 ...]
+//   corvex-merge [options] -w OUT.pcap|- IN1|- [IN2 ...]
 //
-// Exit status: 0 merged; 1 an input could not be read or the merge failed; 2 usage error.
+// Exit status: 0 merged; 1 an input could not be read, the output could not be written or the
+// merge failed; 2 usage error; 3 merged but the output is not in time order; 128 + N stopped by
+// signal N.
+#include "host/components/vant_capture_output.h"
 #include "tools/merge/vant_merge_inputs.h"
 #include "tools/merge/vant_merge_options.h"
 #include "tools/merge/vant_merge_pipeline.h"
 #include "tools/merge/vant_merge_report.h"
 
 #include <atomic>
+#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <malloc.h>
 #include <string>
 #include <unistd.h>
@@ -23,6 +28,10 @@ namespace {
 constexpr int kMerged = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
+constexpr int kOutOfOrder = 3;
+constexpr int kSignalBase = 128;
+
+constexpr int kTerminatingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "corvex-merge: %s\n%sTry 'corvex-merge --help' for more information.\n",
@@ -30,31 +39,54 @@ int UsageError(const std::string& message) {
   return kUsage;
 }
 
-} // namespace
+// The first terminating signal asks the merge to end cleanly (its number is kept); a second one
+// ends the program at once, after removing the temporary output file (the only file this
+// program creates). The path is copied into a static array while no signal can need it.
+std::atomic<int> g_signal{0};
+std::atomic<bool> g_temporarySet{false};
+char g_temporary[PATH_MAX + 64];
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
-namespace {
+void OnSignal(int number) {
+  int first = 0;
+  if (g_signal.compare_exchange_strong(first, number) || number == SIGPIPE) {
+    return; // a broken pipe is told by the failing write; further ones change nothing
+  }
+  if (g_temporarySet.load()) {
+    ::unlink(g_temporary);
+  }
+  ::_exit(kSignalBase + number);
+}
+
+/// `restart`: whether interrupted system calls go on (while the merge runs, its threads must
+/// not see them fail) or fail (while the inputs are opened, a FIFO without writer must not keep
+/// the program from ending).
+void CatchSignals(bool restart) {
+  struct sigaction action {};
+  action.sa_handler = &OnSignal;
+  action.sa_flags = restart ? SA_RESTART : 0;
+  sigemptyset(&action.sa_mask);
+  for (const int number : kTerminatingSignals) {
+    sigaction(number, &action, nullptr);
+  }
+}
+
+bool Interrupted() {
+  return g_signal.load() != 0;
+}
+
+int Stopped(bool quiet) {
+  const int number = g_signal.load();
+  if (number != SIGPIPE && !quiet) {
+    std::fprintf(stderr, "corvex-merge: interrupted by %s\n", sigabbrev_np(number));
+  }
+  return kSignalBase + number;
+}
 
 // The multiplexer allocates and frees one small block per packet on its own thread, in its own
 // malloc arena; with the default thresholds that arena's top is given back and taken again all
 // the time (page faults on every growth). Keep the memory once taken, and the packet buffers of
 // a few hundred kilobytes on the heap rather than in mappings of their own.
-std::atomic<bool> g_interrupted{false};
-
-void OnInterrupt(int) {
-  g_interrupted.store(true, std::memory_order_relaxed);
-}
-
-// The first SIGINT or SIGTERM ends the merge cleanly (no partial output left); a second one
-// kills the program as usual.
-void CatchInterrupts() {
-  struct sigaction action {};
-  action.sa_handler = &OnInterrupt;
-  action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
 void TuneAllocator() {
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
   mallopt(M_TOP_PAD, 64 << 20);
@@ -84,7 +116,12 @@ int main(int argc, char** argv) {
   if (VANT::OutputIsAnInput(options.output, options.inputs)) {
     return UsageError("the output " + options.output + " is also an input");
   }
-  const VANT::MergeInputCheck check = VANT::CheckMergeInputs(options.inputs);
+
+  CatchSignals(false);
+  VANT::MergeInputCheck check = VANT::CheckMergeInputs(options.inputs, &Interrupted);
+  if (Interrupted()) {
+    return Stopped(options.quiet);
+  }
   if (!check.ok) {
     for (const std::string& error : check.errors) {
       std::fprintf(stderr, "corvex-merge: %s\n", error.c_str());
@@ -106,6 +143,22 @@ int main(int argc, char** argv) {
     return kFailed;
   }
 
+  VANTCaptureOutput output;
+  if (!output.Open(options.output)) {
+    std::fprintf(stderr, "corvex-merge: %s\n", output.Error().c_str());
+    return Interrupted() ? Stopped(options.quiet) : kFailed;
+  }
+  if (output.Replaces()) {
+    std::strncpy(g_temporary, output.TemporaryPath(), sizeof(g_temporary) - 1);
+    g_temporarySet.store(true);
+  }
+  if (Interrupted()) {
+    g_temporarySet.store(false);
+    output.Abort();
+    return Stopped(options.quiet);
+  }
+  CatchSignals(true);
+
   // The progress line only on a terminal, rewritten in place.
   const bool showProgress = !options.quiet && isatty(STDERR_FILENO) == 1;
   bool progressShown = false;
@@ -117,23 +170,45 @@ int main(int argc, char** argv) {
       progressShown = true;
     };
   }
-  CatchInterrupts();
   const VANT::MergeRunResult result =
-      VANT::RunMergePipeline(options, check, package, progress, 0.25, &g_interrupted);
+      VANT::RunMergePipeline(options, check, package, output, progress, 0.25, &g_signal);
   if (progressShown) {
     std::fputs("\r\033[K", stderr);
   }
-  for (const std::string& warning : result.warnings) {
-    std::fprintf(stderr, "corvex-merge: warning: %s\n", warning.c_str());
+  if (Interrupted()) {
+    g_temporarySet.store(false);
+    output.Abort();
+    return Stopped(options.quiet);
+  }
+  if (!options.quiet) {
+    for (const std::string& warning : result.warnings) {
+      std::fprintf(stderr, "corvex-merge: warning: %s\n", warning.c_str());
+    }
   }
   if (!result.ok) {
+    g_temporarySet.store(false);
+    output.Abort();
     for (const std::string& error : result.errors) {
       std::fprintf(stderr, "corvex-merge: %s\n", error.c_str());
     }
     return kFailed;
   }
+  g_temporarySet.store(false);
+  if (!output.Commit()) {
+    std::fprintf(stderr, "corvex-merge: %s\n", output.Error().c_str());
+    return kFailed;
+  }
   if (!options.quiet) {
     std::fputs(VANT::FormatSummary(result.summary).c_str(), stderr);
+  }
+  if (!VANT::InTimeOrder(result.summary)) {
+    if (!options.quiet) {
+      std::fprintf(stderr,
+                   "corvex-merge: warning: the output is not in time order; merge again with "
+                   "-b %lld\n",
+                   static_cast<long long>(VANT::NeededBuffer(result.summary)));
+    }
+    return kOutOfOrder;
   }
   return kMerged;
 }

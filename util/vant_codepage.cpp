@@ -165,16 +165,66 @@ int Step(iconv_t cd, char** in, size_t* inLeft, ByteBuffer& out) {
   }
 }
 
-// Strict decoding into UTF-16: any invalid or truncated sequence fails the whole conversion.
-bool DecodeToWide(iconv_t cd, const char* bytes, size_t count, ByteBuffer& out) {
+// Decoding into UTF-16. Strict: any invalid or truncated sequence fails the whole conversion.
+// Lenient: an invalid byte becomes U+FFFD and decoding goes on after it; a sequence cut short at
+// the end becomes one U+FFFD.
+bool DecodeToWide(iconv_t cd, const char* bytes, size_t count, bool lenient, ByteBuffer& out) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr); // back to the initial shift state
   out.Reserve(count * 2);
   char* in = const_cast<char*>(bytes);
   size_t left = count;
-  if (left && Step(cd, &in, &left, out) != 0) {
-    return false;
+  while (left > 0) {
+    const int error = Step(cd, &in, &left, out);
+    if (error == 0) {
+      break;
+    }
+    if (!lenient || (error != EILSEQ && error != EINVAL)) {
+      return false;
+    }
+    constexpr char kReplacement[2] = {'\xFD', '\xFF'}; // U+FFFD, little-endian
+    out.Reserve(sizeof kReplacement);
+    std::memcpy(out.End(), kReplacement, sizeof kReplacement);
+    out.Advance(sizeof kReplacement);
+    if (error == EINVAL) {
+      break; // the rest is the start of a sequence that never ends
+    }
+    ++in;
+    --left;
   }
   return Step(cd, nullptr, nullptr, out) == 0;
+}
+
+// The code pages converted without the refusal of invalid input (and, out of UTF-16, without the
+// best-fit and default-character options): invalid input is replaced, not refused.
+bool ConvertsWithoutFlags(uint32_t codePage) noexcept {
+  switch (codePage) {
+  case CodePageSymbol:
+  case 50220:
+  case 50221:
+  case 50222:
+  case 50225:
+  case 50227:
+  case 50229:
+  case CodePageUtf7:
+    return true;
+  default:
+    return codePage >= 57002 && codePage <= 57011;
+  }
+}
+
+bool IsWideCodePage(uint32_t codePage) noexcept {
+  return codePage == CodePageUtf16 || codePage == CodePageUtf16BigEndian;
+}
+
+// The length of the input without its terminating zero unit (one byte, or one UTF-16 unit for a
+// wide source); `count` itself when the input does not end with one.
+size_t WithoutTerminator(const char* input, size_t count, bool wideSource) noexcept {
+  if (wideSource) {
+    const size_t units = count / 2;
+    return units > 0 && input[units * 2 - 2] == 0 && input[units * 2 - 1] == 0 ? units * 2 - 2
+                                                                               : count;
+  }
+  return count > 0 && input[count - 1] == 0 ? count - 1 : count;
 }
 
 bool IsHighSurrogate(char16_t unit) noexcept {
@@ -366,20 +416,40 @@ void* VANTCodePageRegistry::Convert(VANTCodePageConverter& converter, const void
     return result.Detach(resultBytes);
   }
 
+  // UTF-7 has no place for the terminator: its decoder refuses a zero byte and its encoder would
+  // hide one inside a base64 run. Such a conversion leaves the terminator out and writes it, in
+  // the target's encoding, after the converted text.
+  size_t terminator = 0;
+  if (converter.m_from == VANT::CodePageUtf7 || converter.m_to == VANT::CodePageUtf7) {
+    const size_t text =
+        VANT::WithoutTerminator(input, byteCount, VANT::IsWideCodePage(converter.m_from));
+    if (text != byteCount) {
+      terminator = VANT::IsWideCodePage(converter.m_to) ? 2 : 1;
+      byteCount = text;
+    }
+  }
+  auto finish = [&]() {
+    result.Reserve(terminator);
+    std::memset(result.End(), 0, terminator);
+    result.Advance(terminator);
+    return result.Detach(resultBytes);
+  };
+
   std::lock_guard<std::mutex> converterLock(converter.m_lock);
   std::lock_guard<std::mutex> registryLock(m_lock);
   const std::string wide = VANT::kWideName;
   const bool utf8Target = converter.m_to == VANT::CodePageUtf8;
+  const bool lenient = VANT::ConvertsWithoutFlags(converter.m_from);
   VANTCodePageConverter::Leg& toWide = converter.m_toWide;
   VANTCodePageConverter::Leg& fromWide = converter.m_fromWide;
 
   if (converter.m_to == VANT::CodePageUtf16) {
     iconv_t cd = VANT::OpenLeg(toWide.handle, toWide.from, toWide.to,
                                VANT::IconvNameOfCodePage(converter.m_from), wide);
-    if (!cd || !VANT::DecodeToWide(cd, input, byteCount, result)) {
+    if (!cd || !VANT::DecodeToWide(cd, input, byteCount, lenient, result)) {
       return nullptr;
     }
-    return result.Detach(resultBytes);
+    return finish();
   }
 
   iconv_t out = VANT::OpenLeg(fromWide.handle, fromWide.from, fromWide.to, wide,
@@ -391,7 +461,7 @@ void* VANTCodePageRegistry::Convert(VANTCodePageConverter& converter, const void
     if (!VANT::EncodeFromWide(out, input, byteCount / 2, utf8Target, result)) {
       return nullptr;
     }
-    return result.Detach(resultBytes);
+    return finish();
   }
 
   iconv_t in = VANT::OpenLeg(toWide.handle, toWide.from, toWide.to,
@@ -402,11 +472,11 @@ void* VANTCodePageRegistry::Convert(VANTCodePageConverter& converter, const void
   // Short texts (names, paths) pass through UTF-16 on the stack; longer ones move to the heap.
   alignas(char16_t) char storage[1024];
   VANT::ByteBuffer units(storage, sizeof storage);
-  if (!VANT::DecodeToWide(in, input, byteCount, units) ||
+  if (!VANT::DecodeToWide(in, input, byteCount, lenient, units) ||
       !VANT::EncodeFromWide(out, units.Data(), units.Size() / 2, utf8Target, result)) {
     return nullptr;
   }
-  return result.Detach(resultBytes);
+  return finish();
 }
 
 char* VANTCodePageRegistry::ToAnsi(const char* utf8) {

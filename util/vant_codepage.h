@@ -9,15 +9,20 @@
 // calling thread's locale), 1200 is UTF-16 little-endian (the runtime's wide encoding), 65001 is
 // UTF-8. Conversions run on glibc's iconv, always through UTF-16:
 //   - into UTF-16 is strict: an invalid or truncated sequence (for UTF-8: overlongs, encoded
-//     surrogates, values above U+10FFFF, a sequence cut short) fails the whole conversion;
+//     surrogates, values above U+10FFFF, a sequence cut short) fails the whole conversion. The
+//     code pages that take no conversion options (42, 50220 to 50222, 50225, 50227, 50229,
+//     57002 to 57011 and UTF-7, 65000) are the exception: there an invalid byte becomes U+FFFD
+//     and a sequence cut short at the end one U+FFFD, and the conversion goes on;
 //   - out of UTF-16 never fails on content: a character the target cannot represent becomes '?',
 //     and a lone surrogate becomes U+FFFD when the target is UTF-8 ('?' otherwise). No best-fit
 //     replacement is ever made.
 //
 // Results are new heap buffers, released with VANTCodePageRegistry::Release; null means failure.
 // Inputs are measured in bytes and normally include the terminating zero, so results carry it
-// too. Every result is followed by two spare zero bytes beyond its length, so even a conversion of
-// an unterminated input can be read as a C string.
+// too (UTF-7 cannot carry a zero: a conversion from or to it converts the text without its
+// terminator and writes the terminator after the result). Every result is followed by two spare
+// zero bytes beyond its length, so even a conversion of an unterminated input can be read as a C
+// string.
 
 #include "util/vant_string.h"
 

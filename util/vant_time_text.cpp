@@ -7,7 +7,7 @@ bool IsDigit(char c) noexcept {
   return c >= '0' && c <= '9';
 }
 
-// Reads one or more digits into value; false on overflow (p is then left anywhere).
+// Reads the digits at p (none gives 0) into value; false on overflow (p is then left anywhere).
 bool ReadUnsigned(const char*& p, int64_t& value) noexcept {
   value = 0;
   while (IsDigit(*p)) {
@@ -20,7 +20,7 @@ bool ReadUnsigned(const char*& p, int64_t& value) noexcept {
   return true;
 }
 
-// magnitude = magnitude * 60 + the field after ":"; false on overflow.
+// magnitude = magnitude * 60 + the field after ":" (no digits count as 0); false on overflow.
 bool ReadSexagesimal(const char*& p, int64_t& magnitude) noexcept {
   ++p; // the ':'
   int64_t field = 0;
@@ -48,14 +48,14 @@ bool TryParseTimeText(const char* text, int64_t& microseconds, const char** end)
   if (*p == '-' || *p == '+') {
     ++p;
   }
-  if (!IsDigit(*p)) {
-    return refuse();
+  if (!IsDigit(*p) && *p != ':' && *p != '.') {
+    return refuse(); // nothing that makes a time
   }
   int64_t magnitude = 0;
   if (!ReadUnsigned(p, magnitude)) {
     return refuse();
   }
-  for (int fields = 1; fields < 3 && p[0] == ':' && IsDigit(p[1]); ++fields) {
+  for (int fields = 1; fields < 3 && *p == ':'; ++fields) {
     if (!ReadSexagesimal(p, magnitude)) {
       return refuse();
     }

@@ -125,7 +125,7 @@ for target in file /dev/null; do
       "$our_median" "$(awk -v k="$our_peak" 'BEGIN { print k / 1024 }')" "${our_times[*]}"
     ratio=$(awk -v a="$our_median" -v b="$ref_median" 'BEGIN { printf "%.2f", a / b }')
     verdict=$(awk -v r="$ratio" 'BEGIN { print (r <= 1.0) ? "goal met (<= 1.00)" : "goal missed (> 1.00)" }')
-    memory=$(awk -v k="$our_peak" 'BEGIN { print (k < 256 * 1024) ? "under 256 MiB" : "OVER 256 MiB" }')
+    memory=$(awk -v k="$our_peak" 'BEGIN { print (k < 64 * 1024) ? "under 64 MiB" : "OVER 64 MiB" }')
     echo "  wall-time ratio corvex-merge / mergecap: $ratio, $verdict; corvex-merge peak memory $memory"
   else
     status=1

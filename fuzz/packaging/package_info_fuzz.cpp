@@ -2,7 +2,8 @@
 //
 // Input: the whole file. Both readers must agree on the status and the entries; a block they
 // accept must lie within the file, and its entries must be written back by the block builder into
-// a block that both readers give back unchanged.
+// a block that both readers give back unchanged. The entry check passes only the package's own
+// entries in their order.
 
 #include "fuzz_support.h"
 #include "packaging/vant_package_info.h"
@@ -58,6 +59,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (const std::string* found = memory.Find(entry.key)) {
       FUZZ_CHECK(found->size() <= memory.length);
     }
+  }
+
+  // The entry check takes any entries; what it passes is exactly the package's set, in order,
+  // sealed by its GENID.
+  const std::vector<std::string> problems = VANT::CheckPackageEntries(memory);
+  if (problems.empty()) {
+    FUZZ_CHECK(memory.entries.size() == std::size(VANT::kPackageKeys));
+    for (size_t i = 0; i < memory.entries.size(); ++i) {
+      FUZZ_CHECK(memory.entries[i].key == VANT::kPackageKeys[i]);
+    }
+    FUZZ_CHECK(*memory.Find("GENID") == VANT::GenerationId(memory.entries));
   }
 
   // Written back behind the same image, the entries read the same. A key may be empty ("=x"),

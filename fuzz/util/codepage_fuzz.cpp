@@ -3,7 +3,8 @@
 // Input: a code-page name (the bytes up to the first NUL), then the bytes to convert. The name is
 // parsed and used for converters in both directions between it and UTF-8; the bytes go through
 // them, and, as a C string, through the registry's UTF-8 to UTF-16 conversion, which must accept
-// exactly the well-formed UTF-8 texts and give them back unchanged.
+// exactly the well-formed UTF-8 texts and give them back unchanged; a well-formed text with its
+// terminator also comes back unchanged through UTF-7.
 
 #include "fuzz_support.h"
 #include "util/vant_codepage.h"
@@ -104,6 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
       // Same source and target: an exact copy, whatever the bytes are.
       FUZZ_CHECK(converted && utf8 == block);
     }
+    if (codePage == VANT::CodePageUtf7 || (codePage >= 50220 && codePage <= 50222)) {
+      FUZZ_CHECK(converted); // these replace invalid input rather than refuse it
+    }
     if (converted && codePage != VANT::CodePageUtf16) {
       (void)Convert(*fromUtf8, utf8.data(), utf8.size(), converted);
     }
@@ -123,6 +127,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FUZZ_CHECK(registry.WideToString(wide, back));
     FUZZ_CHECK(std::string(back.Text(), static_cast<size_t>(back.Length())) == cText);
     VANTCodePageRegistry::Release(wide);
+
+    // Through UTF-7 and back, the terminator included: UTF-7 holds no zero, so it is converted
+    // after the text.
+    static const std::unique_ptr<VANTCodePageConverter> toUtf7 =
+        VANTCodePageRegistry::MakeConverter("UTF-8", "UTF-7");
+    static const std::unique_ptr<VANTCodePageConverter> fromUtf7 =
+        VANTCodePageRegistry::MakeConverter("UTF-7", "UTF-8");
+    bool converted = false;
+    const std::vector<uint8_t> utf7 = Convert(
+        *toUtf7, reinterpret_cast<const uint8_t*>(cText.c_str()), cText.size() + 1, converted);
+    FUZZ_CHECK(converted && !utf7.empty() && utf7.back() == 0);
+    FUZZ_CHECK(std::memchr(utf7.data(), 0, utf7.size()) == &utf7.back());
+    const std::vector<uint8_t> utf8 = Convert(*fromUtf7, utf7.data(), utf7.size(), converted);
+    FUZZ_CHECK(converted && utf8.size() == cText.size() + 1 &&
+               std::memcmp(utf8.data(), cText.c_str(), utf8.size()) == 0);
   }
   char* ansi = registry.ToAnsi(cText.c_str());
   if (ansi != nullptr) {

@@ -40,7 +40,7 @@ Parsed Model(const char* text) {
   if (text[p] == '-' || text[p] == '+') {
     ++p;
   }
-  if (!Digit(text[p])) {
+  if (!Digit(text[p]) && text[p] != ':' && text[p] != '.') {
     return result;
   }
   __int128 magnitude = 0;
@@ -50,7 +50,7 @@ Parsed Model(const char* text) {
       return result;
     }
   }
-  for (int fields = 1; fields < 3 && text[p] == ':' && Digit(text[p + 1]); ++fields) {
+  for (int fields = 1; fields < 3 && text[p] == ':'; ++fields) { // an empty field is 0
     ++p;
     __int128 field = 0;
     for (; Digit(text[p]); ++p) {

@@ -47,27 +47,32 @@ void VANTPcapPlayerGroup::SetFrontier(size_t member, int64_t timestamp) noexcept
   if (member >= m_count) {
     return;
   }
-  // seq_cst: pairs with the seq_cst store of `waiting` and the loads in OthersFrontier of a
-  // member about to wait (either it sees this frontier, or this call sees it waiting).
+  // seq_cst: pairs with the seq_cst store of `waiting` and the loads in MayGo of a member about
+  // to wait (either it sees this frontier, or this call sees it waiting).
   m_members[member].frontier.store(timestamp, std::memory_order_seq_cst);
   // Wake only the waiting members that may go now: with many members, waking all of them on
-  // every move would make each move cost a wake-up of every thread. The earliest and the second
-  // earliest frontier give every member's "others" at once.
+  // every move would make each move cost a wake-up of every thread. The two earliest places
+  // (frontier, member) give every member's "others" at once.
   size_t unknown = 0;
   size_t unknownAt = 0;
-  size_t earliestAt = m_count;
+  size_t earliestAt = m_count; // m_count: none
+  size_t secondAt = m_count;
   int64_t earliest = kDone;
   int64_t second = kDone;
-  for (size_t i = 0; i < m_count; ++i) {
+  for (size_t i = 0; i < m_count; ++i) { // ascending: of equal times the lower member stays first
     const int64_t frontier = m_members[i].frontier.load(std::memory_order_seq_cst);
     if (frontier == kUnknown) {
       ++unknown;
       unknownAt = i;
-    } else if (frontier < earliest) {
+    } else if (frontier == kDone) {
+      continue;
+    } else if (earliestAt == m_count || frontier < earliest) {
+      secondAt = earliestAt;
       second = earliest;
-      earliest = frontier;
       earliestAt = i;
-    } else if (frontier < second) {
+      earliest = frontier;
+    } else if (secondAt == m_count || frontier < second) {
+      secondAt = i;
       second = frontier;
     }
   }
@@ -82,8 +87,9 @@ void VANTPcapPlayerGroup::SetFrontier(size_t member, int64_t timestamp) noexcept
     if (unknown > 1 || (unknown == 1 && unknownAt != other)) {
       continue; // still waits for a member that has not spoken
     }
-    const int64_t limit = other == earliestAt ? second : earliest;
-    if (wanted <= limit) {
+    const size_t first = other == earliestAt ? secondAt : earliestAt;
+    if (first == m_count ||
+        Precedes(wanted, other, first == earliestAt ? earliest : second, first)) {
       if (VANTEvent* wake = m_members[other].wake.load(std::memory_order_acquire)) {
         wake->Set();
       }
@@ -115,6 +121,22 @@ int64_t VANTPcapPlayerGroup::OthersFrontier(size_t member) const noexcept {
   return earliest;
 }
 
+bool VANTPcapPlayerGroup::MayGo(size_t member, int64_t timestamp) const noexcept {
+  for (size_t other = 0; other < m_count; ++other) {
+    if (other == member) {
+      continue;
+    }
+    const int64_t frontier = m_members[other].frontier.load(std::memory_order_seq_cst);
+    if (frontier == kUnknown) {
+      return false;
+    }
+    if (frontier != kDone && !Precedes(timestamp, member, frontier, other)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // ---- vant_pcap_file_player ---------------------------------------------------------------------
 
 vant_pcap_file_player::vant_pcap_file_player(const char* name, VANTComponentModelDefinition* record)
@@ -129,6 +151,13 @@ vant_pcap_file_player::~vant_pcap_file_player() {
 
 void vant_pcap_file_player::Configure(const std::string& path, int32_t packetsPerElement) {
   m_path = path;
+  m_packetsPerElement = std::clamp<int32_t>(packetsPerElement, 1, VANT::kPcapMaxPacketsPerElement);
+}
+
+void vant_pcap_file_player::Configure(std::unique_ptr<VANTPcapCaptureReader> reader,
+                                      int32_t packetsPerElement) {
+  m_path = reader ? reader->Path() : std::string();
+  m_given = std::move(reader);
   m_packetsPerElement = std::clamp<int32_t>(packetsPerElement, 1, VANT::kPcapMaxPacketsPerElement);
 }
 
@@ -163,8 +192,7 @@ void vant_pcap_file_player::WaitForTurn(int64_t timestamp) {
   try {
     for (;;) {
       m_turn.Reset();
-      const int64_t limit = m_group->OthersFrontier(m_member);
-      if (limit != VANTPcapPlayerGroup::kUnknown && timestamp <= limit) {
+      if (m_group->MayGo(m_member, timestamp)) {
         break;
       }
       Wait4Event(&m_turn, kTurnPoll); // throws the stop exception when the player is stopped
@@ -200,17 +228,27 @@ void vant_pcap_file_player::Birth() {
   m_fileRead.store(0, std::memory_order_relaxed);
   m_finished.store(false, std::memory_order_release);
   m_failed.store(false, std::memory_order_release);
+  m_reordered.store(0, std::memory_order_relaxed);
+  m_truncated.store(0, std::memory_order_relaxed);
   m_hasPending = false;
   m_atEnd = false;
   m_lastTimestamp = 0;
+  m_latest = INT64_MIN;
 
-  m_reader = std::make_unique<VANTPcapCaptureReader>();
-  if (m_path.empty()) {
-    Fail("no capture file to play");
+  if (m_given) {
+    m_reader = std::move(m_given);
+  } else {
+    m_reader = std::make_unique<VANTPcapCaptureReader>();
+    if (m_path.empty()) {
+      Fail("no capture file to play");
+    }
+    if (!m_reader->Open(m_path, m_blockSize)) {
+      Fail(m_reader->Error());
+    }
   }
-  if (!m_reader->Open(m_path)) {
-    Fail(m_reader->Error());
-  }
+  // A pipe that stays silent must not keep the player from being stopped.
+  m_reader->SetInterruptCheck([this] { return IsDying(); });
+  m_finer.store(m_reader->FinerThanMicroseconds(), std::memory_order_relaxed);
   // The data of each element is one header; the packets live in the player's own buffers.
   m_output->AllocOutputBuffer(static_cast<int32_t>(sizeof(VANTpcap_data_t)), 1);
   AllocatePacketBuffers();
@@ -315,6 +353,7 @@ void vant_pcap_file_player::Cycle() {
   const int64_t firstTimestamp = m_pending.Timestamp();
   uint32_t count = 0;
   uint64_t bytes = 0;
+  uint64_t reordered = 0;
   try {
     const int64_t now = m_paced ? EngineNow() : 0;
     while (m_hasPending && count < static_cast<uint32_t>(m_packetsPerElement)) {
@@ -326,6 +365,11 @@ void vant_pcap_file_player::Cycle() {
       ++count;
       bytes += m_pending.inclLen;
       m_lastTimestamp = m_pending.Timestamp();
+      if (m_lastTimestamp < m_latest) {
+        ++reordered;
+      } else {
+        m_latest = m_lastTimestamp;
+      }
       m_hasPending = false;
       // Read ahead also when the element is full: the next packet is the new frontier.
       if (!ReadNext()) {
@@ -350,6 +394,8 @@ void vant_pcap_file_player::Cycle() {
   MoveFrontier(); // after the publication: what lies below the new frontier is in the FIFO
   m_packets.fetch_add(count, std::memory_order_relaxed);
   m_bytes.fetch_add(bytes, std::memory_order_relaxed);
+  m_reordered.fetch_add(reordered, std::memory_order_relaxed);
+  m_truncated.store(m_reader->TruncatedTimestamps(), std::memory_order_relaxed);
   m_fileRead.store(m_reader->BytesRead(), std::memory_order_relaxed);
 }
 
@@ -362,6 +408,7 @@ void vant_pcap_file_player::WriteEndOfFile() {
   element->Timestamp() = m_lastTimestamp;
   StopWriting(element, false);
   m_fileRead.store(m_reader->FileSize(), std::memory_order_relaxed);
+  m_truncated.store(m_reader->TruncatedTimestamps(), std::memory_order_relaxed);
   m_finished.store(true, std::memory_order_release);
 }
 

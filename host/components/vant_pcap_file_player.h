@@ -33,13 +33,15 @@
 
 /// VANTPcapPlayerGroup: keeps the players of one merge in step, so that no player runs ahead of
 /// another that is late (not scheduled, slow disk). Each member publishes its frontier: the time
-/// of the first packet it has not sent yet. A member sends an element only when that element's
-/// first packet is not later than the frontier of every other member; the member with the
-/// earliest frontier can always send, so the group never blocks as a whole.
+/// of the first packet it has not sent yet. Places are compared as (time, member): of equal times
+/// the lower member comes first. A member sends an element only when the place of its first
+/// packet comes before the place of every other member's frontier; the member with the earliest
+/// place can always send, so the group never blocks as a whole.
 ///
-/// What it buys: packets later than the earliest unsent packet of any input are only ever those
-/// of one element per other input. A reorder buffer of (inputs - 1) x packets per element is
-/// then enough for an exact merge of time-sorted inputs, however the threads are scheduled.
+/// What it buys: packets that come after the earliest unsent place of any input are only ever
+/// those of one element per other input. A reorder buffer of (inputs - 1) x packets per element
+/// is then enough for an exact merge of time-sorted inputs, equal times in member order, however
+/// the threads are scheduled.
 ///
 /// Thread: every operation may be called from any member's thread; frontiers are atomics, and a
 ///   waiting member's wake-up event is set when a move lets it go.
@@ -69,6 +71,13 @@ public:
   /// The earliest frontier of the other members (kDone when there is none, kUnknown while one
   /// of them has not published one).
   int64_t OthersFrontier(size_t member) const noexcept;
+  /// True when `member` may send an element starting at `timestamp`: every other member has
+  /// published a frontier, and the place (timestamp, member) comes before each of them.
+  bool MayGo(size_t member, int64_t timestamp) const noexcept;
+  /// (time, member) comes before (otherTime, other).
+  static bool Precedes(int64_t time, size_t member, int64_t otherTime, size_t other) noexcept {
+    return time < otherTime || (time == otherTime && member < other);
+  }
 
 private:
   struct Member {
@@ -87,8 +96,14 @@ public:
   vant_pcap_file_player(const char* name, VANTComponentModelDefinition* record);
   ~vant_pcap_file_player() override;
 
-  /// The file to play and the most packets per element (1 to 65535).
+  /// The file to play and the most packets per element (1 to 65535). The file is opened at Birth.
   void Configure(const std::string& path, int32_t packetsPerElement = kDefaultPacketsPerElement);
+  /// Plays a capture that is open already (a pipe can be opened only once); it is used at the
+  /// next Birth, and played from where it stands.
+  void Configure(std::unique_ptr<VANTPcapCaptureReader> reader,
+                 int32_t packetsPerElement = kDefaultPacketsPerElement);
+  /// The block size of the reader that Birth opens itself.
+  void SetBlockSize(size_t bytes) { m_blockSize = bytes; }
   /// Plays the file in capture time: see the header comment.
   void SetPacing(int64_t captureOrigin, int64_t engineOrigin);
   /// Makes the player member `member` of `group` (see VANTPcapPlayerGroup).
@@ -103,6 +118,14 @@ public:
   uint64_t PacketsSent() const noexcept { return m_packets.load(std::memory_order_relaxed); }
   uint64_t BytesSent() const noexcept { return m_bytes.load(std::memory_order_relaxed); }
   uint64_t FileBytesRead() const noexcept { return m_fileRead.load(std::memory_order_relaxed); }
+  /// Packets sent that are earlier than a packet sent before them: the input is not in time order.
+  uint64_t PacketsReordered() const noexcept { return m_reordered.load(std::memory_order_relaxed); }
+  /// Packets whose time lost a part below the microsecond (the stream carries microseconds).
+  uint64_t TimestampsTruncated() const noexcept {
+    return m_truncated.load(std::memory_order_relaxed);
+  }
+  /// True when the file's times are finer than microseconds.
+  bool FinerThanMicroseconds() const noexcept { return m_finer.load(std::memory_order_relaxed); }
   /// True once the end-of-file event has been published.
   bool Finished() const noexcept { return m_finished.load(std::memory_order_acquire); }
   bool Failed() const noexcept { return m_failed.load(std::memory_order_acquire); }
@@ -138,8 +161,11 @@ private:
   int64_t m_captureOrigin = 0;
   int64_t m_engineOrigin = 0;
 
-  std::unique_ptr<VANTPcapCaptureReader> m_reader; // opened again at every Birth
-  std::vector<std::unique_ptr<Slot>> m_slots;      // element headers point into these: never moved
+  std::unique_ptr<VANTPcapCaptureReader> m_reader; // opened at Birth, or the one given
+  std::unique_ptr<VANTPcapCaptureReader> m_given;  // handed over by Configure, taken at Birth
+  size_t m_blockSize = VANTPcapCaptureReader::kDefaultBlockSize;
+  int64_t m_latest = INT64_MIN;               // the latest time sent so far
+  std::vector<std::unique_ptr<Slot>> m_slots; // element headers point into these: never moved
   // The packet read ahead (the reader's data stays valid only until its next call).
   VANTCapturePacket m_pending;
   bool m_hasPending = false;
@@ -153,6 +179,9 @@ private:
   std::atomic<uint64_t> m_packets{0};
   std::atomic<uint64_t> m_bytes{0};
   std::atomic<uint64_t> m_fileRead{0};
+  std::atomic<uint64_t> m_reordered{0};
+  std::atomic<uint64_t> m_truncated{0};
+  std::atomic<bool> m_finer{false};
   std::atomic<bool> m_finished{false};
   std::atomic<bool> m_failed{false};
   mutable std::mutex m_failureMutex; // guards m_failureText

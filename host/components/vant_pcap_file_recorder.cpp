@@ -4,7 +4,59 @@
 #include "dataflow/vant_io_elt.h"
 #include "util/vant_exceptions.h"
 
+#include <algorithm>
 #include <cstring>
+
+// ---- VANTCaptureOrderCheck ---------------------------------------------------------------------
+
+void VANTCaptureOrderCheck::Add(int64_t timestamp) {
+  const uint64_t packet = m_order.packets++;
+  if (packet == 0) {
+    m_order.first = timestamp;
+    m_latest = timestamp;
+    m_rises.reserve(64);
+    m_rises.push_back({packet, timestamp});
+  } else if (timestamp > m_latest) {
+    m_latest = timestamp;
+    if (m_rises.size() < kWindow) {
+      m_rises.push_back({packet, timestamp});
+    } else {
+      m_rises[m_oldest] = {packet, timestamp};
+      m_oldest = (m_oldest + 1) % kWindow;
+      m_forgot = true;
+    }
+  } else if (timestamp < m_latest) {
+    ++m_order.outOfPlace;
+    m_order.backwards += timestamp < m_order.last ? 1 : 0;
+    int64_t back = 0;
+    if (__builtin_sub_overflow(m_latest, timestamp, &back)) {
+      back = INT64_MAX;
+    }
+    m_order.largestStepBack = std::max(m_order.largestStepBack, back);
+    // The rises are ordered by time: find the first one past this packet's time. Every packet
+    // written since then may be later than this one.
+    const size_t count = m_rises.size();
+    auto at = [&](size_t k) -> const Rise& { return m_rises[(m_oldest + k) % count]; };
+    size_t low = 0;
+    size_t high = count - 1; // the last rise is m_latest > timestamp
+    while (low < high) {
+      const size_t middle = low + (high - low) / 2;
+      if (at(middle).latest > timestamp) {
+        high = middle;
+      } else {
+        low = middle + 1;
+      }
+    }
+    const Rise& rise = at(low);
+    m_order.largestDelay = std::max(m_order.largestDelay, packet - rise.packet);
+    if (low == 0 && m_forgot) {
+      m_order.delayBeyondWindow = true;
+    }
+  }
+  m_order.last = timestamp;
+}
+
+// ---- vant_pcap_file_recorder -------------------------------------------------------------------
 
 vant_pcap_file_recorder::vant_pcap_file_recorder(const char* name,
                                                  VANTComponentModelDefinition* record)
@@ -18,6 +70,15 @@ vant_pcap_file_recorder::~vant_pcap_file_recorder() = default;
 void vant_pcap_file_recorder::Configure(const std::string& path, uint32_t linkType,
                                         uint32_t snapLength) {
   m_path = path;
+  m_fd = -1;
+  m_linkType = linkType;
+  m_snapLength = snapLength;
+}
+
+void vant_pcap_file_recorder::ConfigureDescriptor(int fd, const std::string& name,
+                                                  uint32_t linkType, uint32_t snapLength) {
+  m_path = name;
+  m_fd = fd;
   m_linkType = linkType;
   m_snapLength = snapLength;
 }
@@ -25,6 +86,16 @@ void vant_pcap_file_recorder::Configure(const std::string& path, uint32_t linkTy
 std::string vant_pcap_file_recorder::FailureText() const {
   std::lock_guard<std::mutex> lock(m_failureMutex);
   return m_failureText;
+}
+
+VANTCaptureOrder vant_pcap_file_recorder::Order() const {
+  std::lock_guard<std::mutex> lock(m_orderMutex);
+  return m_order.Result();
+}
+
+uint32_t vant_pcap_file_recorder::SnapLength() const {
+  std::lock_guard<std::mutex> lock(m_orderMutex);
+  return m_writtenSnapLength;
 }
 
 void vant_pcap_file_recorder::Fail(const std::string& text) {
@@ -43,15 +114,21 @@ void vant_pcap_file_recorder::Birth() {
   m_outOfOrder.store(0, std::memory_order_relaxed);
   m_finished.store(false, std::memory_order_release);
   m_failed.store(false, std::memory_order_release);
-  m_lastTimestamp = 0;
-  m_anyWritten = false;
-  if (m_path.empty()) {
+  {
+    std::lock_guard<std::mutex> lock(m_orderMutex);
+    m_order = VANTCaptureOrderCheck();
+  }
+  if (m_path.empty() && m_fd < 0) {
     Fail("no capture file to write");
   }
   m_writer = std::make_unique<VANTPcapCaptureWriter>();
-  if (!m_writer->Open(m_path, m_linkType, m_snapLength)) {
+  const bool opened = m_fd >= 0 ? m_writer->Attach(m_fd, m_path, m_linkType, m_snapLength)
+                                : m_writer->Open(m_path, m_linkType, m_snapLength);
+  if (!opened) {
     Fail(m_writer->Error());
   }
+  std::lock_guard<std::mutex> lock(m_orderMutex);
+  m_writtenSnapLength = m_writer->SnapLength();
 }
 
 void vant_pcap_file_recorder::Cycle() {
@@ -81,13 +158,14 @@ void vant_pcap_file_recorder::WriteElement(VANTIOElt* element) {
   VANTpcap_data_t header;
   std::memcpy(&header, element->Data(), sizeof(header));
   if (header.linkType != 0 && header.linkType != m_linkType) {
-    Fail(m_path + ": the stream's link type " + std::to_string(header.linkType) +
-         " differs from the file's (" + std::to_string(m_linkType) + ")");
+    Fail(m_path + ": the stream's link type " + VANT::LinkTypeName(header.linkType) +
+         " differs from the file's, " + VANT::LinkTypeName(m_linkType));
   }
   uint64_t packets = 0;
   uint64_t bytes = 0;
-  uint64_t late = 0;
   bool writeFailed = false;
+  std::unique_lock<std::mutex> lock(m_orderMutex);
+  const uint64_t backwardsBefore = m_order.Result().backwards;
   VANT::ForEachPcapPacket(
       header,
       [&](const uint8_t* at, const uint8_t* data, uint32_t inclLen) {
@@ -95,21 +173,24 @@ void vant_pcap_file_recorder::WriteElement(VANTIOElt* element) {
           return;
         }
         const VANTPcapPacketHeader packet = VANT::LoadPcapHeader(at);
-        const int64_t timestamp = packet.Timestamp();
-        if (m_anyWritten && timestamp < m_lastTimestamp) {
-          ++late;
-        }
-        m_lastTimestamp = timestamp;
-        m_anyWritten = true;
         if (!m_writer->Write(static_cast<int64_t>(packet.tsSec),
                              static_cast<int64_t>(packet.tsUsec), inclLen, packet.len2, data)) {
           writeFailed = true;
           return;
         }
+        m_order.Add(packet.Timestamp());
         ++packets;
         bytes += inclLen;
       },
-      [this](const char* message) { Fail(message); });
+      [this, &lock](const char* message) {
+        lock.unlock();
+        Fail(message);
+      });
+  const uint64_t late = m_order.Result().backwards - backwardsBefore;
+  lock.unlock();
+  if (!writeFailed && m_flushEachElement && !m_writer->Flush()) {
+    writeFailed = true;
+  }
   m_packets.fetch_add(packets, std::memory_order_relaxed);
   m_bytes.fetch_add(bytes, std::memory_order_relaxed);
   m_outOfOrder.fetch_add(late, std::memory_order_relaxed);
@@ -125,11 +206,16 @@ void vant_pcap_file_recorder::Finish() {
   if (m_writer && !m_writer->Close()) {
     Fail(m_writer->Error());
   }
+  if (m_writer) {
+    std::lock_guard<std::mutex> lock(m_orderMutex);
+    m_writtenSnapLength = m_writer->SnapLength();
+  }
   m_finished.store(true, std::memory_order_release);
 }
 
 void vant_pcap_file_recorder::Death() {
-  // Stopped before the end of the stream: what was written is closed as a valid capture.
+  // Stopped before the end of the stream: what was written is handed to the system; whoever
+  // configured the recorder decides what becomes of it.
   if (m_writer) {
     (void)m_writer->Close();
     m_writer.reset();

@@ -7,6 +7,7 @@
 #include "dataflow/vant_output.h"
 #include "runtime/vant_property.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -104,6 +105,10 @@ void TestMuxSource::Configure(MuxTest::Kind kind, std::vector<MuxTest::Item> ite
   m_eofTimestamp = eofTimestamp;
   m_eofValue = eofValue;
   m_sendEof = sendEof;
+  // Reset here too, not only at Birth: a test that restarts the source waits on these before
+  // the source's thread has run its Birth.
+  m_done.store(false);
+  m_published.store(0);
   VANTOutput* data = Data();
   switch (kind) {
   case MuxTest::Kind::Pcap:
@@ -128,7 +133,7 @@ void TestMuxSource::Birth() {
   m_published.store(0);
   switch (m_kind) {
   case MuxTest::Kind::Pcap:
-    Data()->AllocOutputBuffer(VANT::kPcapElementSize, 1);
+    Data()->AllocOutputBuffer(m_pcapElementSize, 1);
     break;
   case MuxTest::Kind::Records:
     Data()->AllocOutputBuffer(256, 1);
@@ -200,8 +205,10 @@ void TestMuxSource::PublishPcap(const MuxTest::Item& item) {
   if (element == nullptr) {
     return;
   }
-  VANT::StorePcapElement(element->Data(), header);
-  element->VectorSize() = VANT::kPcapElementSize;
+  if (element->BufferSize() >= VANT::kPcapElementSize) {
+    VANT::StorePcapElement(element->Data(), header);
+  }
+  element->VectorSize() = std::min(VANT::kPcapElementSize, element->BufferSize());
   element->Timestamp() = item.timestamp != 0    ? item.timestamp
                          : item.packets.empty() ? 1
                                                 : item.packets.front().Timestamp();

@@ -66,6 +66,9 @@ public:
   /// (eofTimestamp, eofValue); without sendEof nothing is sent after the data.
   void Configure(MuxTest::Kind kind, std::vector<MuxTest::Item> items, int64_t eofTimestamp,
                  int64_t eofValue = 1, bool sendEof = true);
+  /// Allocates PCAP elements of this many bytes at the next start (49 by default); a PCAP header
+  /// is only written into elements that hold one.
+  void SetPcapElementSize(int32_t size) { m_pcapElementSize = size; }
   /// Publishes only items below limit (the rest waits until the limit rises).
   void SetLimit(int32_t limit) { m_limit.store(limit); }
   /// True once every item of the run and the end-of-file event (when sent) went out.
@@ -88,6 +91,7 @@ private:
   int64_t m_eofTimestamp = 0;
   int64_t m_eofValue = 1;
   bool m_sendEof = true;
+  int32_t m_pcapElementSize = 49;
   size_t m_next = 0;
   bool m_eofSent = false;
   std::atomic<int32_t> m_limit{INT32_MAX};

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <random>
 #include <thread>
@@ -209,11 +210,12 @@ TEST_F(SortingMultiplexer, SeededRandomSourcesMatchAStableSortOfEverything) {
     std::stable_sort(expected.begin(), expected.end(), [](const Packet& a, const Packet& b) {
       return a.Timestamp() < b.Timestamp();
     });
+    // `sent` lists the packets by input, then in the order each input sends them: a stable
+    // sort by time gives the order of equal times too (input index, then arrival).
     ASSERT_EQ(merged.size(), expected.size());
     for (size_t k = 0; k < merged.size(); ++k) {
-      ASSERT_EQ(merged[k].Timestamp(), expected[k].Timestamp()) << "at packet " << k;
+      ASSERT_EQ(Key(merged[k]), Key(expected[k])) << "at packet " << k;
     }
-    EXPECT_EQ(Keys(merged), Keys(sent));
     EXPECT_EQ(AsMux(run.mux)->WrongOrderCount(), 0);
     TearDown();
     SetUp();
@@ -298,54 +300,72 @@ TEST_F(SortingMultiplexer, OtherElementsAreCopiedWholeAndWrittenOneByOne) {
 
 // ---- Ties -------------------------------------------------------------------------------------
 
-// At the start the schedule tries input 1 before input 0, so input 1's item is queued first.
-TEST_F(SortingMultiplexer, EqualPacketTimestampsLeaveInQueueOrder) {
-  std::vector<std::vector<Item>> perSource = {PcapItems(0, {3000000}, 1),
-                                              PcapItems(1, {3000000}, 1)};
-  Run run = Build(Kind::Pcap, perSource, 10, 10);
-  Finish(run);
-  const std::vector<Packet> merged = Flatten(run.data->Received());
-  ASSERT_EQ(merged.size(), 2u);
-  EXPECT_EQ(merged[0].len2, 1001u) << "queued first, written first";
-  EXPECT_EQ(merged[1].len2, 1000u);
-}
-
-TEST_F(SortingMultiplexer, EqualRecordTimestampsLeaveNewestFirst) {
-  std::vector<std::vector<Item>> perSource(2);
-  perSource[0].push_back(Item{});
-  perSource[0][0].records = {4000};
-  perSource[1].push_back(Item{});
-  perSource[1][0].records = {4000};
-  Run run = Build(Kind::Records, perSource, 10, 10);
-  Finish(run);
-  const std::vector<ReceivedElement> out = run.data->Received();
-  ASSERT_EQ(out.size(), 1u);
-  ASSERT_EQ(out[0].vectorSize, 2);
-  uint32_t first;
-  uint32_t second;
-  std::memcpy(&first, out[0].bytes.data(), 4);
-  std::memcpy(&second, out[0].bytes.data() + 96, 4);
-  const auto tag = [](const char* name) {
-    return static_cast<uint32_t>(std::hash<std::string>{}(name)&0xFFFF);
+// Equal timestamps leave by input index, whatever the order in which the inputs were read, so
+// that the output never depends on thread timing; within one input, packets leave in the order
+// they were read, records and other elements newest first. Input 0 carries items a and b at time
+// 5; input 1 carries c at time 5, after d at time 1 in the second arrangement. The schedule reads
+// input 1 first (c before a and b in the first arrangement, d, a, c, b in the second).
+TEST_F(SortingMultiplexer, EqualTimestampsLeaveByInputIndexThenByTheirInputsOwnRule) {
+  const struct {
+    Kind kind;
+    bool earlyD;
+    const char* expected;
+  } cases[] = {
+      {Kind::Pcap, false, "abc"},    {Kind::Pcap, true, "dabc"},  {Kind::Records, false, "bac"},
+      {Kind::Records, true, "dbac"}, {Kind::Bytes, false, "bac"}, {Kind::Bytes, true, "dbac"},
   };
-  EXPECT_EQ(first, tag("src0")) << "input 0 was read last and leaves first";
-  EXPECT_EQ(second, tag("src1"));
-}
-
-TEST_F(SortingMultiplexer, EqualElementTimestampsLeaveNewestFirst) {
-  std::vector<std::vector<Item>> perSource(2);
-  perSource[0].push_back(Item{});
-  perSource[0][0].timestamp = 9000;
-  perSource[0][0].bytes = "zero";
-  perSource[1].push_back(Item{});
-  perSource[1][0].timestamp = 9000;
-  perSource[1][0].bytes = "one";
-  Run run = Build(Kind::Bytes, perSource, 10, 1);
-  Finish(run);
-  const std::vector<ReceivedElement> out = run.data->Received();
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0].bytes, "zero");
-  EXPECT_EQ(out[1].bytes, "one");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("expected ") + c.expected);
+    // One item per letter; a and b share an element except for byte elements.
+    const auto item = [&](const std::string& letters, int64_t t) {
+      Item it;
+      for (const char letter : letters) {
+        it.packets.push_back(Packet{0, static_cast<uint64_t>(t), std::string(1, letter), 0});
+        it.records.push_back(t);
+      }
+      it.bytes = letters;
+      it.timestamp = c.kind == Kind::Bytes ? t : 0;
+      return it;
+    };
+    std::vector<std::vector<Item>> perSource(2);
+    perSource[0] = c.kind == Kind::Bytes ? std::vector<Item>{item("a", 5), item("b", 5)}
+                                         : std::vector<Item>{item("ab", 5)};
+    if (c.earlyD) {
+      perSource[1].push_back(item("d", 1));
+    }
+    perSource[1].push_back(item("c", 5));
+    Run run = Build(c.kind, perSource, 10, 10);
+    Finish(run);
+    // Records are told apart by their sequence number: the element index x 1000 + position.
+    const auto letterOf = [&](int source, uint32_t sequence) {
+      if (source == 0) {
+        return sequence == 1 ? 'b' : 'a';
+      }
+      return c.earlyD && sequence == 0 ? 'd' : 'c';
+    };
+    const uint32_t tag0 = static_cast<uint32_t>(std::hash<std::string>{}("src0") & 0xFFFF);
+    std::string order;
+    for (const ReceivedElement& element : run.data->Received()) {
+      if (c.kind == Kind::Pcap) {
+        for (const Packet& p : element.packets) {
+          order += p.bytes;
+        }
+      } else if (c.kind == Kind::Records) {
+        for (int k = 0; k < element.vectorSize; ++k) {
+          uint32_t tag;
+          uint32_t sequence;
+          std::memcpy(&tag, element.bytes.data() + 96 * k, 4);
+          std::memcpy(&sequence, element.bytes.data() + 96 * k + 4, 4);
+          order += letterOf(tag == tag0 ? 0 : 1, sequence);
+        }
+      } else {
+        order += element.bytes;
+      }
+    }
+    EXPECT_EQ(order, c.expected);
+    TearDown();
+    SetUp();
+  }
 }
 
 // ---- Output vectors ---------------------------------------------------------------------------
@@ -487,39 +507,61 @@ TEST_F(SortingMultiplexer, LateItemsAreWrittenCountedAndReported) {
 
 // ---- End of file and flush --------------------------------------------------------------------
 
+// With every end-of-file timestamp at 0 or below the event used to carry (0, 0): a chained
+// multiplexer reads the value 0 as "not finished" and never flushes.
 TEST_F(SortingMultiplexer, EndOfFileCarriesTheLatestSourceAndTheLowestIndexOnTies) {
-  std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1),
-                                              PcapItems(2, {300}, 1)};
-  Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, 0, false);
-  run.sources[0]->Configure(Kind::Pcap, perSource[0], 500, 7);
-  run.sources[1]->Configure(Kind::Pcap, perSource[1], 900, 8);
-  run.sources[2]->Configure(Kind::Pcap, perSource[2], 900, 9);
-  StartAll({run.data, run.eof}, run.sources, {run.mux});
-  Finish(run);
-  const std::vector<ReceivedElement> events = run.eof->Received();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].timestamp, 900);
-  EXPECT_EQ(events[0].value, 8);
-  const auto& table = AsMux(run.mux)->EndOfFileTable();
-  ASSERT_EQ(table.size(), 3u);
-  EXPECT_EQ(table[0], (std::pair<int64_t, int64_t>{500, 7}));
-  EXPECT_EQ(table[1], (std::pair<int64_t, int64_t>{900, 8}));
-  EXPECT_EQ(table[2], (std::pair<int64_t, int64_t>{900, 9}));
+  const struct {
+    int64_t stamps[3];
+    int64_t expectedStamp;
+  } cases[] = {{{500, 900, 900}, 900}, {{-20, -10, -10}, -10}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("expected " + std::to_string(c.expectedStamp));
+    std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1),
+                                                PcapItems(2, {300}, 1)};
+    Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, 0, false);
+    for (int s = 0; s < 3; ++s) {
+      run.sources[s]->Configure(Kind::Pcap, perSource[s], c.stamps[s], 7 + s);
+    }
+    StartAll({run.data, run.eof}, run.sources, {run.mux});
+    Finish(run);
+    const std::vector<ReceivedElement> events = run.eof->Received();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].timestamp, c.expectedStamp);
+    EXPECT_EQ(events[0].value, 8);
+    const auto& table = AsMux(run.mux)->EndOfFileTable();
+    ASSERT_EQ(table.size(), 3u);
+    for (int s = 0; s < 3; ++s) {
+      EXPECT_EQ(table[s], (std::pair<int64_t, int64_t>{c.stamps[s], 7 + s}));
+    }
+    TearDown();
+    SetUp();
+  }
 }
 
-TEST_F(SortingMultiplexer, NoFlushUntilEverySourceEndedPositively) {
-  std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1)};
-  Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, 0, false);
-  run.sources[1]->Configure(Kind::Pcap, perSource[1], 900, 0); // value 0: not the end yet
-  StartAll({run.data, run.eof}, run.sources, {run.mux});
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(run.eof->Received().empty());
-  EXPECT_TRUE(run.data->Received().empty()) << "both packets stay in the reordering buffer";
-  host().StopComponent(run.mux);
-  const std::vector<std::string> warnings = Texts(1);
-  EXPECT_TRUE(
-      Contains(warnings, std::string(kPrefix) + "2 data were still in the buffer and got lost "));
-  EXPECT_TRUE(run.data->Received().empty()) << "Death writes nothing";
+// Source 1 ends with value 0 (not the end yet); or every source ends but the flush delay is the
+// largest there is, which used to overflow the deadline and flush at once.
+TEST_F(SortingMultiplexer, NoFlushUntilEverySourceEndedPositivelyAndTheDelayPassed) {
+  const struct {
+    int64_t secondValue;
+    int64_t flushDelay;
+  } cases[] = {{0, 0}, {1, std::numeric_limits<int64_t>::max()}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("flush delay " + std::to_string(c.flushDelay));
+    std::vector<std::vector<Item>> perSource = {PcapItems(0, {100}, 1), PcapItems(1, {200}, 1)};
+    Run run = Build(Kind::Pcap, perSource, 10, 10, 100000, c.flushDelay, false);
+    run.sources[1]->Configure(Kind::Pcap, perSource[1], 900, c.secondValue);
+    StartAll({run.data, run.eof}, run.sources, {run.mux});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(run.eof->Received().empty());
+    EXPECT_TRUE(run.data->Received().empty()) << "both packets stay in the reordering buffer";
+    host().StopComponent(run.mux);
+    const std::vector<std::string> warnings = Texts(1);
+    EXPECT_TRUE(
+        Contains(warnings, std::string(kPrefix) + "2 data were still in the buffer and got lost "));
+    EXPECT_TRUE(run.data->Received().empty()) << "Death writes nothing";
+    TearDown();
+    SetUp();
+  }
 }
 
 // Engine time stands still (stepped clock) while the test moves it across the flush delay.
@@ -604,6 +646,92 @@ TEST_F(SortingMultiplexer, TwoMultiplexersChain) {
   EXPECT_EQ(AsMux(second)->InputKind(), vant_sorting_multiplexer::kPcap);
 }
 
+// The downstream multiplexer starts while the upstream ones still have the any-type word on
+// their outputs, which passes every kind's test: it used to take records or byte vectors for
+// PCAP headers and follow pointers read from their bytes. It now takes the kind from the first
+// element it reads and refuses an element of another type.
+TEST_F(SortingMultiplexer, AChainStartedDownstreamFirstTakesItsKindFromTheFirstElement) {
+  const struct {
+    Kind kinds[2];
+    uint32_t expectedKind;
+  } cases[] = {
+      {{Kind::Records, Kind::Records}, vant_sorting_multiplexer::kRecords},
+      {{Kind::Pcap, Kind::Pcap}, vant_sorting_multiplexer::kPcap},
+      {{Kind::Bytes, Kind::Bytes}, vant_sorting_multiplexer::kOther},
+      {{Kind::Records, Kind::Pcap}, 99}, // refused, whichever comes first
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("expected kind " + std::to_string(c.expectedKind));
+    VANTComponent* second = MakeMux("second", 2);
+    SetInteger("second.buffer_packet_count", 1000);
+    SetInteger("second.vector_max_size", 100);
+    SetInteger("second.flush_delay", 0);
+    std::vector<TestMuxSource*> sources;
+    std::vector<VANTComponent*> upstream;
+    for (int u = 0; u < 2; ++u) {
+      const std::string name = "up" + std::to_string(u);
+      VANTComponent* up = MakeMux(name.c_str(), 1); // Dynamic runs now: nothing connected yet
+      SetInteger(name + ".buffer_packet_count", 0);
+      SetInteger(name + ".flush_delay", 0);
+      std::vector<Item> items;
+      for (int e = 0; e < 3; ++e) {
+        const int64_t t = 100 + 200 * e + 100 * u;
+        Item item;
+        item.packets = {MakePacket(u, e, t)};
+        item.records = {t};
+        item.bytes = "element " + std::to_string(t);
+        item.timestamp = c.kinds[u] == Kind::Bytes ? t : 0;
+        items.push_back(std::move(item));
+      }
+      TestMuxSource* source = MakeSource(("src" + std::to_string(u)).c_str());
+      source->Configure(c.kinds[u], items, 1000 + u);
+      ConnectSource(source, up, 0);
+      Connect(up->Output("output"), second->Input(("input_" + std::to_string(u)).c_str()));
+      Connect(up->Output("end_of_file"),
+              second->Input(("iEndOfFile_" + std::to_string(u)).c_str()));
+      sources.push_back(source);
+      upstream.push_back(up);
+    }
+    auto [data, eof] = SinksFor(second);
+    Start(data);
+    Start(eof);
+    host().RunDynamic(second);
+    Start(second);
+    StartAll({}, sources, upstream);
+    ASSERT_TRUE(WaitDead(second)) << AllTexts();
+    if (c.expectedKind > vant_sorting_multiplexer::kOther) {
+      EXPECT_TRUE(
+          Contains(Texts(2), std::string("component second: ") + VANT::MuxText::kNotConnected))
+          << AllTexts();
+      EXPECT_TRUE(eof->Received().empty());
+    } else {
+      EXPECT_EQ(AsMux(second)->InputKind(), c.expectedKind);
+      EXPECT_EQ(Texts(2), std::vector<std::string>{});
+      ASSERT_EQ(eof->Received().size(), 1u);
+      std::vector<int64_t> stamps;
+      for (const ReceivedElement& element : data->Received()) {
+        if (c.kinds[0] == Kind::Pcap) {
+          for (const Packet& p : element.packets) {
+            stamps.push_back(p.Timestamp());
+          }
+        } else if (c.kinds[0] == Kind::Records) {
+          for (int k = 0; k < element.vectorSize; ++k) {
+            int64_t t;
+            std::memcpy(&t, element.bytes.data() + 96 * k + 8, 8);
+            stamps.push_back(t);
+          }
+        } else {
+          EXPECT_EQ(element.bytes, "element " + std::to_string(element.timestamp));
+          stamps.push_back(element.timestamp);
+        }
+      }
+      EXPECT_EQ(stamps, (std::vector<int64_t>{100, 200, 300, 400, 500, 600}));
+    }
+    TearDown();
+    SetUp();
+  }
+}
+
 TEST_F(SortingMultiplexer, ARestartRunsAFreshMerge) {
   std::vector<std::vector<Item>> perSource = {PcapItems(0, {10, 30}, 1), PcapItems(1, {20}, 1)};
   Run run = Build(Kind::Pcap, perSource, 10, 10);
@@ -630,6 +758,71 @@ TEST_F(SortingMultiplexer, ARestartRunsAFreshMerge) {
   ASSERT_EQ(run.eof->Received().size(), 1u);
   EXPECT_EQ(run.eof->Received()[0].timestamp, 50);
   EXPECT_EQ(Texts(2), std::vector<std::string>{}) << "no error in the second run";
+}
+
+// A stopped run releases the output's buffer; the next start must allocate it again for whatever
+// kind the inputs now carry. Used to fail for the other-element kind ("destination is not
+// allocated properly", then a buffer overflow) once the output had been allocated in an earlier
+// run, whichever kind that run had.
+TEST_F(SortingMultiplexer, EveryKindSurvivesRestartsAndKindChangesBetweenRuns) {
+  const auto itemsOf = [](Kind kind, int source) {
+    std::vector<Item> items;
+    for (int e = 0; e < 4; ++e) {
+      const int64_t t = 1000 + e * 100 + source * 10;
+      Item item;
+      item.timestamp = t;
+      item.packets = {MakePacket(source, e, t)};
+      item.records = {t};
+      item.bytes = "run item " + std::to_string(source) + "." + std::to_string(e) +
+                   std::string(static_cast<size_t>(e * 5), '#');
+      if (kind != Kind::Bytes) {
+        item.timestamp = 0;
+      }
+      items.push_back(std::move(item));
+    }
+    return items;
+  };
+  Run run = Build(Kind::Bytes, {itemsOf(Kind::Bytes, 0), itemsOf(Kind::Bytes, 1)}, 2, 4, 100000, 0);
+  const Kind sequence[] = {Kind::Bytes, Kind::Bytes,   Kind::Pcap,  Kind::Bytes,
+                           Kind::Pcap,  Kind::Records, Kind::Bytes, Kind::Records};
+  for (size_t r = 0; r < std::size(sequence); ++r) {
+    const Kind kind = sequence[r];
+    SCOPED_TRACE("run " + std::to_string(r));
+    if (r > 0) {
+      for (TestMuxSource* source : run.sources) {
+        host().StopComponent(source);
+      }
+      host().StopComponent(run.mux);
+      run.data->Clear();
+      run.eof->Clear();
+      for (size_t s = 0; s < run.sources.size(); ++s) {
+        run.sources[s]->Configure(kind, itemsOf(kind, static_cast<int>(s)), 5000);
+      }
+      StartAll({}, run.sources, {run.mux});
+    }
+    Finish(run);
+    const std::vector<ReceivedElement> out = run.data->Received();
+    std::vector<int64_t> stamps;
+    for (const ReceivedElement& element : out) {
+      if (kind == Kind::Pcap) {
+        for (const Packet& p : element.packets) {
+          stamps.push_back(p.Timestamp());
+        }
+      } else if (kind == Kind::Records) {
+        for (int k = 0; k < element.vectorSize; ++k) {
+          int64_t t;
+          std::memcpy(&t, element.bytes.data() + 96 * k + 8, 8);
+          stamps.push_back(t);
+        }
+      } else {
+        EXPECT_EQ(element.bytes.rfind("run item ", 0), 0u) << element.bytes;
+        stamps.push_back(element.timestamp);
+      }
+    }
+    EXPECT_EQ(stamps, (std::vector<int64_t>{1000, 1010, 1100, 1110, 1200, 1210, 1300, 1310}));
+    EXPECT_EQ(Texts(2), std::vector<std::string>{});
+    m_seen.clear();
+  }
 }
 
 // ---- Refusals -----------------------------------------------------------------------------------
@@ -703,6 +896,19 @@ TEST_F(SortingMultiplexer, AnElementWithoutRoomForItsPacketDataIsRefusedAfterThe
   EXPECT_TRUE(
       Contains(texts, std::string(kPrefix) + "2 data were still in the buffer and got lost "))
       << "the packets read before the fault stay queued until Death";
+}
+
+// Used to be dropped without a word.
+TEST_F(SortingMultiplexer, AnElementTooSmallForItsPcapHeaderIsRefused) {
+  Run run =
+      Build(Kind::Pcap, {PcapItems(0, {10}, 1), PcapItems(1, {20}, 1)}, 10, 10, 100000, 0, false);
+  run.sources[1]->SetPcapElementSize(48);
+  StartAll({run.data, run.eof}, run.sources, {run.mux});
+  ASSERT_TRUE(WaitDead(run.mux));
+  const std::vector<std::string> texts = Texts();
+  EXPECT_TRUE(Contains(texts, std::string(kPrefix) + VANT::MuxText::kPcapNoHeader));
+  EXPECT_NE(run.mux->State() & VANTModule::kError, 0u);
+  EXPECT_TRUE(run.eof->Received().empty());
 }
 
 TEST_F(SortingMultiplexer, AnElementWithoutRoomForAPacketHeaderIsRefused) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -123,11 +124,15 @@ TEST_F(FileAccessorTest, MisalignedDirectBufferIsReportedAsWriteError) {
   if ((::fcntl(writer.WriteHandle()->Descriptor(), F_GETFL) & O_DIRECT) == 0) {
     GTEST_SKIP() << "this file system refused direct I/O; the write would be buffered";
   }
-  AlignedBuffer buffer(8192);
+  AlignedBuffer buffer(8192, 'd');
   EXPECT_FALSE(writer.Write(buffer.data + 1, 4096));
   ASSERT_EQ(g_errors.size(), 1u);
   EXPECT_EQ(g_errors[0], "File write error : Invalid argument");
-  EXPECT_EQ(writer.WriteHandle()->Position(), 4096u) << "a failed write still moves on";
+  EXPECT_EQ(writer.WriteHandle()->Position(), 0u) << "nothing was written";
+  // The aligned write that follows lands at the start: no hole of zeros in front of it.
+  EXPECT_TRUE(writer.Write(buffer.data, 4096));
+  EXPECT_TRUE(writer.CloseWrite());
+  EXPECT_TRUE(ReadAll(path) == std::string(4096, 'd'));
 }
 
 TEST_F(FileAccessorTest, OpeningForWritingTruncatesUnlessAppending) {
@@ -212,16 +217,41 @@ TEST_F(FileAccessorTest, OpenFailuresAreFalseWithTheSystemText) {
   EXPECT_EQ(g_errors.size(), 4u) << "no handle is not a system failure";
 }
 
-TEST_F(FileAccessorTest, FailedSynchronousWriteStillHandsTheBufferBackAndMovesOn) {
+// A failed synchronous write moves the position only by what reached the file, so the next write
+// follows on without a hole of zeros (it used to move on by the whole size); its buffer still
+// comes back.
+TEST_F(FileAccessorTest, FailedSynchronousWriteMovesOnlyByWhatItWrote) {
   const std::string path = m_dir / "readonly.bin";
   WriteAll(path, "x");
   const VANTFileCallbacks callbacks{&CaptureError, &CaptureRelease};
-  VANTFileWriteHandle writer(::open(path.c_str(), O_RDONLY | O_CLOEXEC), 0, 512, nullptr);
-  EXPECT_FALSE(writer.Write("abc", 3, Token(5), callbacks));
-  EXPECT_EQ(writer.Position(), 3u);
+  VANTFileWriteHandle readOnly(::open(path.c_str(), O_RDONLY | O_CLOEXEC), 0, 512, nullptr);
+  EXPECT_FALSE(readOnly.Write("abc", 3, Token(5), callbacks));
+  EXPECT_EQ(readOnly.Position(), 0u);
   EXPECT_EQ(g_released, std::vector<uintptr_t>{5});
   ASSERT_EQ(g_errors.size(), 1u);
   EXPECT_EQ(g_errors[0], "File write error : Bad file descriptor");
+
+  // A buffer whose second page cannot be read: the system takes the first page, if any of it,
+  // then fails.
+  const long page = ::sysconf(_SC_PAGESIZE);
+  void* mapped = ::mmap(nullptr, static_cast<std::size_t>(2 * page), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  char* bytes = static_cast<char*>(mapped);
+  std::memset(bytes, 'a', static_cast<std::size_t>(page));
+  ASSERT_EQ(::mprotect(bytes + page, static_cast<std::size_t>(page), PROT_NONE), 0);
+  VANTFileAccessor writer(&CaptureError, &CaptureRelease);
+  const std::string partial = m_dir / "partial.bin";
+  ASSERT_TRUE(writer.OpenWrite(partial.c_str(), 0));
+  EXPECT_FALSE(writer.Write(bytes, static_cast<uint32_t>(2 * page), Token(6)));
+  const uint64_t written = writer.WriteHandle()->Position();
+  EXPECT_LE(written, static_cast<uint64_t>(page));
+  EXPECT_TRUE(writer.Write("tail", 4, Token(7)));
+  EXPECT_TRUE(writer.CloseWrite());
+  EXPECT_TRUE(ReadAll(partial) == std::string(written, 'a') + "tail");
+  EXPECT_EQ(g_released, (std::vector<uintptr_t>{5, 6, 7}));
+  EXPECT_EQ(g_errors.size(), 2u);
+  ::munmap(mapped, static_cast<std::size_t>(2 * page));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -150,28 +150,30 @@ TEST(CapturePacketTest, TimestampSaturatesBeyondTheMicrosecondRange) {
   EXPECT_EQ(packet.Timestamp(), INT64_MIN);
 }
 
-// A record stores both timestamp fields in 32 bits, read back as signed: a time beyond that (a
-// next-generation capture can hold one) is refused rather than written wrapped.
-TEST_F(CaptureFileTest, WriterRefusesTimestampsARecordCannotHold) {
+// A record stores both timestamp fields as unsigned 32-bit words: times up to 2106 are written,
+// anything beyond (a next-generation capture can hold one) or before 1970 is refused rather than
+// written wrapped.
+TEST_F(CaptureFileTest, WriterTakesUnsignedSecondsAndRefusesWhatARecordCannotHold) {
   const fs::path out = Temp("wide.pcap");
   const uint8_t bytes[4] = {1, 2, 3, 4};
   VANTPcapCaptureWriter writer;
   ASSERT_TRUE(writer.Open(out.string(), 1)) << writer.Error();
   ASSERT_TRUE(writer.Write(INT32_MAX, 999999, 4, 4, bytes)) << writer.Error();
-  EXPECT_FALSE(writer.Write(int64_t{INT32_MAX} + 1, 0, 4, 4, bytes));
-  EXPECT_NE(writer.Error().find("timestamp 2147483648 s 0 us cannot be stored"), std::string::npos)
+  ASSERT_TRUE(writer.Write(int64_t{INT32_MAX} + 1, 0, 4, 4, bytes)) << "2038-01-19 03:14:08";
+  ASSERT_TRUE(writer.Write(UINT32_MAX, 5, 4, 4, bytes)) << writer.Error();
+  EXPECT_FALSE(writer.Write(int64_t{UINT32_MAX} + 1, 0, 4, 4, bytes));
+  EXPECT_NE(writer.Error().find("timestamp 4294967296 s 0 us cannot be stored"), std::string::npos)
       << writer.Error();
-  EXPECT_FALSE(writer.Write(145804038241, 539704, 4, 4, bytes));
-  EXPECT_FALSE(writer.Write(0, int64_t{INT32_MAX} + 1, 4, 4, bytes));
-  ASSERT_TRUE(writer.Write(-1, 5, 4, 4, bytes)) << writer.Error();
+  EXPECT_FALSE(writer.Write(-1, 5, 4, 4, bytes));
+  EXPECT_FALSE(writer.Write(0, int64_t{UINT32_MAX} + 1, 4, 4, bytes));
   ASSERT_TRUE(writer.Close()) << writer.Error();
 
   const std::vector<Packet> packets = ReadAll(out);
-  ASSERT_EQ(packets.size(), 2u); // the refused ones left nothing behind
+  ASSERT_EQ(packets.size(), 3u); // the refused ones left nothing behind
   EXPECT_EQ(packets[0].sec, INT32_MAX);
-  EXPECT_EQ(packets[0].usec, 999999);
-  EXPECT_EQ(packets[1].sec, -1);
-  EXPECT_EQ(packets[1].bytes, std::vector<uint8_t>(bytes, bytes + 4));
+  EXPECT_EQ(packets[1].sec, int64_t{INT32_MAX} + 1) << "read back unsigned, after the one before";
+  EXPECT_EQ(packets[2].sec, UINT32_MAX);
+  EXPECT_EQ(packets[2].bytes, std::vector<uint8_t>(bytes, bytes + 4));
 }
 
 TEST_F(CaptureFileTest, WriterRefusesAnUnwritablePath) {

@@ -380,13 +380,24 @@ TEST(PcapPlayerGroupTest, AMoveWakesOnlyTheWaitingMembersThatMayGo) {
   group.SetFrontier(0, 40);
   EXPECT_FALSE(waiter.IsSet()) << "member 0 at 40 still holds back an element starting at 50";
   group.SetFrontier(0, 50);
-  EXPECT_TRUE(waiter.IsSet()) << "equal times do not hold back";
+  EXPECT_FALSE(waiter.IsSet()) << "of equal times the lower member goes first";
+  group.SetFrontier(0, 51);
+  EXPECT_TRUE(waiter.IsSet());
   EXPECT_FALSE(idle.IsSet()) << "member 2 does not wait";
   EXPECT_FALSE(mover.IsSet()) << "a move does not wake the mover";
   waiter.Reset();
   group.SetWaiting(1, VANTPcapPlayerGroup::kNotWaiting);
   group.SetFrontier(0, 70);
   EXPECT_FALSE(waiter.IsSet()) << "member 1 no longer waits";
+  // The other way round: member 0 waits for 100, where member 2 stands; it goes first.
+  group.SetFrontier(1, 200);
+  group.SetWaiting(0, 100);
+  group.SetFrontier(2, 100);
+  EXPECT_TRUE(mover.IsSet()) << "a lower member is not held back by an equal time";
+  EXPECT_TRUE(group.MayGo(0, 100));
+  EXPECT_FALSE(group.MayGo(2, 200)) << "member 1 stands at 200 and comes first";
+  EXPECT_TRUE(group.MayGo(1, 69)) << "member 0 stands at 70";
+  EXPECT_FALSE(group.MayGo(1, 70)) << "and goes first at 70";
 }
 
 TEST_F(PcapStreamTest, PlayerOfAGroupWaitsForTheOthersAndGoesOnWhenTheyAreDone) {

@@ -331,6 +331,32 @@ TEST_F(PackageFile, HostRefusesPackagesForAnotherPlatformOrEngine) {
   EXPECT_FALSE(host.LoadPackage((m_dir / "missing.pck").string(), &error));
 }
 
+// A package whose SIG is not the digest of its code is refused before anything of it is loaded
+// (it used to be loaded unchecked), with a message that says why.
+TEST_F(PackageFile, HostRefusesAPackageWhoseSignatureDoesNotMatchItsCode) {
+  std::vector<uint8_t> image = ReadAll(CORVEX_PROBE_PACKAGE);
+  std::vector<uint8_t> other = image;
+  other.push_back(0); // sound entries, but they sign another image
+  std::string block;
+  ASSERT_TRUE(VANT::BuildPackageInfoBlock(
+      VANT::PackageEntries({"signed.pck", "1.4.0", "20240301"}, other.data(), other.size()),
+      block));
+  image.insert(image.end(), block.begin(), block.end());
+  const fs::path file = m_dir / "signed.pck";
+  WriteAll(file, image);
+
+  Host host;
+  std::string error;
+  EXPECT_FALSE(host.LoadPackage(file.string(), &error));
+  EXPECT_NE(error.find("SIG does not match the library code"), std::string::npos) << error;
+  EXPECT_NE(error.find(file.string()), std::string::npos) << error;
+  EXPECT_TRUE(host.Models().empty());
+  EXPECT_EQ(dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "loaded anyway";
+  const std::vector<HostReport> reports = host.TakeReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].level, 2);
+}
+
 // The command-line reader: its output, and damaged copies it must refuse without crashing.
 struct ToolRun {
   int status = -1;
@@ -398,6 +424,7 @@ TEST_F(PackageFile, PckInfoShowsAndVerifiesTheBuiltPackage) {
   EXPECT_NE(run.output.find("  FILENAME=corvex_sorting_multiplexer.pck\n"), std::string::npos);
   EXPECT_NE(run.output.find("279 bytes"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("signature: valid"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("entries: valid"), std::string::npos) << run.output;
 }
 
 TEST_F(PackageFile, PckInfoRefusesDamagedCopiesClearly) {
@@ -434,6 +461,30 @@ TEST_F(PackageFile, PckInfoRefusesDamagedCopiesClearly) {
   ASSERT_NE(at, signature.end());
   at[4] = at[4] == 'A' ? 'B' : 'A';
   cases.push_back({"signature_text", signature, 3, "SIG does not match"});
+  // Entries changed after packing: the image and its SIG still agree, the entries do not.
+  auto changed = [&](const std::string& key, size_t offset) {
+    auto copy = good;
+    const std::string prefix = key + "=";
+    auto entry = std::search(copy.begin() + static_cast<std::ptrdiff_t>(runStart), copy.end(),
+                             prefix.begin(), prefix.end());
+    EXPECT_NE(entry, copy.end()) << key;
+    uint8_t& byte = entry[static_cast<std::ptrdiff_t>(prefix.size() + offset)];
+    byte = byte == '2' ? '3' : byte == 'x' ? 'z' : static_cast<uint8_t>(byte ^ 0x01);
+    return copy;
+  };
+  cases.push_back({"os_byte", changed("OS", 4), 2, "built for OS 'linuz'"});
+  cases.push_back({"date_byte", changed("DATE", 0), 2, "GENID"}); // still a valid date
+  cases.push_back({"genid_byte", changed("GENID", 20), 2, "does not match the other entries"});
+  cases.push_back({"description_byte", changed("DESCRIPTION", 1), 2, "GENID"});
+  auto entries = info.entries;
+  entries.erase(std::find_if(entries.begin(), entries.end(),
+                             [](const auto& entry) { return entry.key == "TARGET"; }));
+  std::string block;
+  ASSERT_TRUE(VANT::BuildPackageInfoBlock(entries, block));
+  std::vector<uint8_t> withoutTarget(good.begin(),
+                                     good.begin() + static_cast<std::ptrdiff_t>(runStart));
+  withoutTarget.insert(withoutTarget.end(), block.begin(), block.end());
+  cases.push_back({"no_target", withoutTarget, 2, "no TARGET entry"});
 
   for (const Case& c : cases) {
     const fs::path path = m_dir / (std::string(c.name) + ".pck");

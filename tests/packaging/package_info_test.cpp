@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -178,6 +179,89 @@ TEST(PackageInfo, PackageEntriesFollowTheTableAndSignTheImage) {
   const auto changed = VANT::PackageEntries(
       {"x.pck", "1.4.0", "20240301"}, reinterpret_cast<const uint8_t*>(other.data()), other.size());
   EXPECT_NE(changed[6].value, entries[6].value) << "SIG must depend on the image";
+}
+
+} // namespace
+
+namespace {
+
+using Entries = std::vector<VANT::PackageInfoEntry>;
+
+// A sound block has no problem; one whose entries are missing, repeated, unknown or out of order,
+// or whose values are wrong or were changed after packing, is named for what is wrong (a changed
+// OS, DATE, GENID or DESCRIPTION byte and a removed TARGET used to pass).
+TEST(PackageInfo, CheckingTheEntriesNamesWhatIsWrong) {
+  const std::string image = "library image";
+  const Entries good =
+      VANT::PackageEntries({"corvex_sorting_multiplexer.pck", "1.4.0", "20240301"},
+                           reinterpret_cast<const uint8_t*>(image.data()), image.size());
+  auto problems = [](const Entries& entries) {
+    VANT::PackageInfo info;
+    info.entries = entries;
+    return VANT::CheckPackageEntries(info);
+  };
+  EXPECT_TRUE(problems(good).empty()) << testing::PrintToString(problems(good));
+  auto replaced = [&](const char* key, const std::string& value) {
+    Entries entries = good;
+    for (auto& entry : entries) {
+      if (entry.key == key) {
+        entry.value = value;
+      }
+    }
+    return entries;
+  };
+  auto resealed = [](Entries entries) {
+    entries[7].value = VANT::GenerationId(entries);
+    return entries;
+  };
+  // The maker is the packager's to name: the form is checked, not one text.
+  EXPECT_TRUE(problems(resealed(replaced("DESCRIPTION", "Acme Labs Sorting Multiplexer"))).empty());
+
+  Entries withoutTarget = good;
+  withoutTarget.erase(withoutTarget.begin() + 5);
+  Entries twice = good;
+  twice.insert(twice.begin() + 2, good[1]);
+  Entries extra = good;
+  extra.push_back({"EXTRA", "1"});
+  Entries swapped = good;
+  std::swap(swapped[3], swapped[4]);
+  std::string genid = good[7].value;
+  genid[10] = genid[10] == '0' ? '1' : '0';
+
+  const struct {
+    const char* file;
+    int line;
+    Entries entries;
+    const char* says;
+  } cases[] = {
+      {__FILE__, __LINE__, withoutTarget, "no TARGET entry"},
+      {__FILE__, __LINE__, twice, "OS entry appears 2 times"},
+      {__FILE__, __LINE__, extra, "unknown entry 'EXTRA'"},
+      {__FILE__, __LINE__, swapped, "entries out of order"},
+      {__FILE__, __LINE__, replaced("OS", "linuz"), "built for OS 'linuz', this engine needs"},
+      {__FILE__, __LINE__, resealed(replaced("ARCH", "aarch64")), "built for ARCH 'aarch64'"},
+      {__FILE__, __LINE__, replaced("TARGET", "corvey"), "built for TARGET 'corvey'"},
+      {__FILE__, __LINE__, resealed(replaced("FILENAME", "corvex.so")), "FILENAME 'corvex.so'"},
+      {__FILE__, __LINE__, resealed(replaced("FILENAME", "a/b.pck")), "FILENAME 'a/b.pck'"},
+      {__FILE__, __LINE__, resealed(replaced("VERSION", "1..4")), "VERSION '1..4'"},
+      {__FILE__, __LINE__, resealed(replaced("DATE", "20230229")), "DATE '20230229'"},
+      {__FILE__, __LINE__, resealed(replaced("DATE", "2024030a")), "DATE '2024030a'"},
+      {__FILE__, __LINE__, replaced("DATE", "20240302"), "GENID"}, // a valid date, changed
+      {__FILE__, __LINE__, resealed(replaced("SIG", std::string(88, 'A'))), "SIG is not"},
+      {__FILE__, __LINE__, replaced("GENID", genid), "does not match the other entries"},
+      {__FILE__, __LINE__, replaced("DESCRIPTION", "Corvey Sorting Multiplexer"), "GENID"},
+      {__FILE__, __LINE__, resealed(replaced("DESCRIPTION", "Sorting Multiplexer")),
+       "DESCRIPTION 'Sorting Multiplexer' is not one line naming its maker"},
+      {__FILE__, __LINE__, resealed(replaced("DESCRIPTION", "Corvex\nSorting Multiplexer")),
+       "DESCRIPTION 'Corvex\\x0ASorting Multiplexer'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.file << ":" << c.line);
+    const std::vector<std::string> found = problems(c.entries);
+    EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](const std::string& p) {
+      return p.find(c.says) != std::string::npos;
+    })) << testing::PrintToString(found);
+  }
 }
 
 } // namespace

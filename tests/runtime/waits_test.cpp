@@ -80,6 +80,7 @@ TEST_F(TimedWaitsTest, FiniteTimeOutsRunOnEngineTime) {
   EXPECT_FALSE(c->Wait4Event(events[0].get(), 2000));
   events[0]->Set();
   EXPECT_TRUE(c->Wait4Event(events[0].get(), 2000));
+  EXPECT_TRUE(c->Wait4Event(events[0].get(), 0)); // a poll still sees the set event
   EXPECT_EQ(c->Wait4Events(2, pointers.data(), 2000, true), 0);
   EXPECT_EQ(c->Wait4Events(1, pointers.data() + 1, 2000, true), VANT::TimeoutException);
   EXPECT_TRUE(c->Rest(1000));

@@ -1,6 +1,7 @@
 // The module registry as the package's static initialisers and the engine use it. The registry is
 // process-wide and already holds the package's own definitions, so every test works in groups of
 // its own and removes them again; counts over all groups are compared before and after.
+#include "runtime/vant_module.h"
 #include "src/vant_module_management.h"
 #include "src/vant_package_entry.h"
 #include "support/host_fixture.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -185,6 +187,36 @@ TEST(ModuleRegistry, NullGroupNameIsShownAndKept) {
   EXPECT_EQ(VANTModuleRegistry::CountDefinitions(nullptr, false), 1);
   EXPECT_EQ(VANTModuleRegistry::FindGroup(""), nullptr);
   VANTModuleRegistry::RemoveGroup(group);
+}
+
+VANTModuleBase* CreateNamed(const char* instanceName, void* userData) {
+  ++*static_cast<int*>(userData);
+  return new VANTModuleBase(instanceName);
+}
+VANTModuleBase* CreateNothing(const char*, void* userData) {
+  ++*static_cast<int*>(userData);
+  return nullptr;
+}
+
+// Creating through a definition calls its create function with the instance name and the user
+// data and links the module to the definition (the create function used to be stored only).
+TEST(ModuleRegistry, CreatesModulesThroughTheirDefinitions) {
+  int calls = 0;
+  auto* made = new VANTModuleDefinition("made", "create_group", &CreateNamed, &calls);
+  auto* none = new VANTModuleDefinition("none", "create_group", &CreateNothing, &calls);
+  auto* plain = new VANTModuleDefinition("plain", "create_group", nullptr, &calls);
+
+  std::unique_ptr<VANTModuleBase> module(VANTModuleRegistry::CreateModule(made, "instance1"));
+  ASSERT_NE(module, nullptr);
+  EXPECT_STREQ(module->Name(), "instance1");
+  EXPECT_EQ(module->Definition(), made);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(VANTModuleRegistry::CreateModule(none, "instance2"), nullptr);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(VANTModuleRegistry::CreateModule(plain, "instance3"), nullptr);
+  EXPECT_EQ(VANTModuleRegistry::CreateModule(nullptr, "instance4"), nullptr);
+  EXPECT_EQ(calls, 2);
+  VANTModuleRegistry::RemoveGroup(VANTModuleRegistry::FindGroup("create_group"));
 }
 
 // Registration after the package accepted its kernel runs the init callback at once.

@@ -498,6 +498,48 @@ TEST_F(EngineTimeTest, EventWaitWithAnEngineTimeOut) {
   EXPECT_TRUE(VANT::WaitForEventOn(&m_stop, &first, 3000));
 }
 
+// A time-out too short to block on (0 included) is still one look at the events: a set event
+// wins over the time-out (it used to answer time-out without looking), the stop event stops, and
+// nothing set is a time-out. Time is held still, so the real time left is exact.
+TEST_F(EngineTimeTest, TimeOutsTooShortToBlockStillLookAtTheEvents) {
+  struct Row {
+    const char* file;
+    int line;
+    int32_t speed;
+    int64_t timeout;
+  };
+  const Row rows[] = {{__FILE__, __LINE__, 1000, 0},
+                      {__FILE__, __LINE__, 1000, 1},
+                      {__FILE__, __LINE__, 1000, 499},
+                      {__FILE__, __LINE__, 2000, 999}}; // 499 real microseconds
+  Clock().SetStepped(true);
+  VANTEvent first;
+  VANTEvent second;
+  VANTEvent* events[] = {&first, &second};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.file << ":" << row.line);
+    Clock().SetSpeed(row.speed);
+    const uint64_t passes = Passes();
+    EXPECT_EQ(VANT::Wait4EventsOn(&m_stop, 2, events, row.timeout, true), VANT::kWaitTimeout);
+    EXPECT_FALSE(VANT::WaitForEventOn(&m_stop, &second, row.timeout));
+    second.Set();
+    EXPECT_EQ(VANT::Wait4EventsOn(&m_stop, 2, events, row.timeout, true), 1);
+    EXPECT_TRUE(VANT::WaitForEventOn(&m_stop, &second, row.timeout));
+    first.Set(); // the lowest index, as in every wait
+    EXPECT_EQ(VANT::Wait4EventsOn(&m_stop, 2, events, row.timeout, false), 0);
+    m_stop.Set();
+    EXPECT_EQ(ThrownInteger([&] { VANT::WaitForEventOn(&m_stop, &second, row.timeout); }),
+              VANT::StopException);
+    EXPECT_EQ(VANT::Wait4EventsOn(&m_stop, 2, events, row.timeout, true), 0);
+    first.Reset();
+    second.Reset();
+    EXPECT_EQ(ThrownInteger([&] { VANT::Wait4EventsOn(&m_stop, 2, events, row.timeout, true); }),
+              VANT::StopException);
+    m_stop.Reset();
+    EXPECT_EQ(Passes(), passes) << "too short to block: no pass registers the wake-up event";
+  }
+}
+
 // A jump backwards restarts the whole time-out from the new time; a jump forwards uses it up.
 TEST_F(EngineTimeTest, EventWaitTimeOutRestartsWhenTimeGoesBack) {
   Clock().SetStepped(true);

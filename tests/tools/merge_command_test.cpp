@@ -52,7 +52,7 @@ TEST_F(MergeCommandTest, HelpAndVersionGoToStandardOutput) {
 
 TEST_F(MergeCommandTest, InputsThatCannotBeMergedExitWithOneNamingEachFile) {
   merge_test::WriteText(Path("notes.txt"), "hello\n");
-  merge_test::WriteCapture(Path("raw.pcap"), 12, {{1, 2, {0x45, 0, 0, 20}}});
+  merge_test::WriteCapture(Path("raw.pcap"), 101, {{1, 2, {0x45, 0, 0, 20}}});
   const std::string out = Path("out.pcap").string();
   const std::string good = (kCaptures / "cap_icmp.pcap").string();
 
@@ -68,8 +68,22 @@ TEST_F(MergeCommandTest, InputsThatCannotBeMergedExitWithOneNamingEachFile) {
 
   run = RunMerge({"-q", "-w", out, good, Path("raw.pcap").string()}, m_dir);
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find(Path("raw.pcap").string() + ": different link types"), std::string::npos)
+  EXPECT_NE(run.err.find(Path("raw.pcap").string() +
+                         ": different link types: link type 101 (RAW, Raw IP), but " + good +
+                         " has link type 1 (EN10MB, Ethernet)"),
+            std::string::npos)
       << run.err;
+
+  // What is not a capture is said for what it is.
+  for (const auto& [input, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"/dev/zero", "/dev/zero: not a capture file (a character device; its first bytes 00 00 "
+                         "00 00, which are neither pcap nor pcapng)"},
+           {"/dev/null", "/dev/null: not a capture file (a character device that gave no data)"},
+           {m_dir.string(), m_dir.string() + ": is a directory, not a capture file"}}) {
+    run = RunMerge({"-w", out, input}, m_dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "corvex-merge: " + expected + "\n");
+  }
   EXPECT_FALSE(merge_test::fs::exists(out)) << "a refused merge must not leave an output behind";
 }
 

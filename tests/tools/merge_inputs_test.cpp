@@ -61,14 +61,15 @@ TEST_F(MergeInputsTest, UnreadableFileIsRefused) {
 }
 
 TEST_F(MergeInputsTest, DifferentLinkTypesNameBothFilesAndTypes) {
-  merge_test::WriteCapture(Path("raw.pcap"), 12, {{1, 2, {0x45, 0, 0, 20}}});
+  // Raw IP as files number it (101), named as such.
+  merge_test::WriteCapture(Path("raw.pcap"), 101, {{1, 2, {0x45, 0, 0, 20}}});
   const std::string ethernet = (kCaptures / "cap_icmp.pcap").string();
   const VANT::MergeInputCheck check =
       VANT::CheckMergeInputs({ethernet, Path("raw.pcap").string(), ethernet});
   EXPECT_FALSE(check.ok);
   ASSERT_EQ(check.errors.size(), 1u);
   EXPECT_EQ(check.errors[0], Path("raw.pcap").string() +
-                                 ": different link types: link type 12 (RAW, Raw IP), but " +
+                                 ": different link types: link type 101 (RAW, Raw IP), but " +
                                  ethernet + " has link type 1 (EN10MB, Ethernet)");
 }
 

@@ -76,6 +76,13 @@ TEST(MergeOptionsTest, UsageErrorsSayWhatIsWrong) {
       {{"--pace", "0", "-w", "o", "i"}, "speed factor"},
       {{"--pace", "1x", "-w", "o", "i"}, "speed factor"},
       {{"--pace", "nan", "-w", "o", "i"}, "speed factor"},
+      // The pace is read as strictly as the other numbers.
+      {{"--pace", "0x10", "-w", "o", "i"}, "speed factor"},
+      {{"--pace", " 5", "-w", "o", "i"}, "speed factor"},
+      {{"--pace", "+5", "-w", "o", "i"}, "speed factor"},
+      {{"--pace", "1e3", "-w", "o", "i"}, "speed factor"},
+      {{"--pace", ".5", "-w", "o", "i"}, "speed factor"},
+      {{"-w", "o", "-", "i", "-"}, "standard input (-) can be read only once"},
   };
   for (const Case& c : cases) {
     const VANT::MergeCommand command = Parse(c.arguments);
@@ -97,8 +104,14 @@ TEST(MergeOptionsTest, DurationsTakeMicrosecondsOrAUnitAndRefuseOverflow) {
   EXPECT_EQ(value, 7000);
   EXPECT_TRUE(VANT::ParseDuration("86400s", value));
   EXPECT_EQ(value, 86400000000);
+  EXPECT_TRUE(VANT::ParseDuration("5min", value));
+  EXPECT_EQ(value, 300000000);
+  EXPECT_TRUE(VANT::ParseDuration("2h", value));
+  EXPECT_EQ(value, 7200000000);
+  EXPECT_TRUE(VANT::ParseDuration("277h", value)) << "the largest whole hours (about 11.5 days)";
+  EXPECT_FALSE(VANT::ParseDuration("278h", value));
   for (const char* bad :
-       {"", "s", "1.5s", "1 s", "+3", "3h", "10000000000000s", "9223372036854775808"}) {
+       {"", "s", "1.5s", "1 s", "+3", "3d", "3m", "3H", "10000000000000s", "9223372036854775808"}) {
     EXPECT_FALSE(VANT::ParseDuration(bad, value)) << bad;
   }
 }

@@ -34,32 +34,11 @@ TEST(MergeReportTest, DurationsFollowTheComponentsThresholds) {
   EXPECT_EQ(VANT::FormatDuration(std::numeric_limits<int64_t>::min()), "-9.223372037e+12 s");
 }
 
-TEST(MergeReportTest, WrongOrderReportReadsBackWhatTheComponentWrites) {
-  for (const int64_t jump :
-       {int64_t{-40}, int64_t{-1000}, int64_t{-2500}, int64_t{-1000001}, int64_t{-3000000000}}) {
-    const std::string text = "SortingMultiplexer mux: Wrong order count: 17 (maximum time-jump: " +
-                             VANT::FormatDuration(jump) + "). Please, adjust buffer size!";
-    int64_t count = 0;
-    int64_t parsed = 0;
-    ASSERT_TRUE(VANT::ParseWrongOrderReport(text, count, parsed)) << text;
-    EXPECT_EQ(count, 17);
-    EXPECT_EQ(parsed, jump);
-  }
-}
-
-TEST(MergeReportTest, OtherReportsAreNotTakenForTheWrongOrderSummary) {
-  int64_t count = 5;
-  int64_t jump = -5;
-  for (const char* text :
-       {"Flush Delay reached", "The signal with the timestamp -2.5 ms has wrong order!",
-        "Wrong order count: 3 (maximum time-jump: -2.5 h). Please, adjust buffer size!",
-        "Wrong order count: x (maximum time-jump: -2.5 ms). Please, adjust buffer size!",
-        "Wrong order count: 3 (maximum time-jump: -2.5 ms).",
-        "Wrong order count: 3 (maximum time-jump: ms). Please, adjust buffer size!"}) {
-    EXPECT_FALSE(VANT::ParseWrongOrderReport(text, count, jump)) << text;
-  }
-  EXPECT_EQ(count, 5) << "a refused text leaves the values alone";
-  EXPECT_EQ(jump, -5);
+TEST(MergeReportTest, TimesAreUtcWithMicrosecondsAlsoBeyond2038AndBefore1970) {
+  EXPECT_EQ(VANT::FormatTime(1796747393055516), "2026-12-08 16:29:53.055516");
+  EXPECT_EQ(VANT::FormatTime(int64_t{2147483648} * 1000000), "2038-01-19 03:14:08.000000");
+  EXPECT_EQ(VANT::FormatTime(int64_t{4294967295} * 1000000 + 999999), "2106-02-07 06:28:15.999999");
+  EXPECT_EQ(VANT::FormatTime(-1), "1969-12-31 23:59:59.999999");
 }
 
 TEST(MergeReportTest, ProgressLineShowsRateAndACappedPercentage) {
@@ -78,26 +57,50 @@ TEST(MergeReportTest, ProgressLineShowsRateAndACappedPercentage) {
   EXPECT_EQ(VANT::FormatProgressLine(progress), "1,500,000 packets, 900.0 MB, - packets/s");
 }
 
-TEST(MergeReportTest, SummaryListsEveryStreamAndTheComponentsFigures) {
+TEST(MergeReportTest, SummaryKeepsColumnsAlignedAndSaysWhatTheOrderIs) {
   VANT::MergeSummary summary;
-  summary.inputs = {{"a.pcap", 3, 300}, {"a_much_longer_name.pcapng", 1000, 64000}};
-  summary.output = {"out.pcap", 1003, 64300};
-  summary.wrongOrderCount = 2;
-  summary.maxTimeJump = -2500;
+  summary.inputs = {{"a.pcap", 1, 300}, {"a_much_longer_name_than_any_column.pcapng", 1000, 64000}};
+  summary.inputs[1].reordered = 1;
+  summary.output = {"out.pcap", 1001, 64300};
+  summary.order.first = 1796747393055516;
+  summary.order.last = 1796747407765948;
+  summary.bufferPacketCount = 8192;
   summary.overruns = 1;
   summary.seconds = 0.5;
+  EXPECT_EQ(VANT::FormatSummary(summary),
+            "        packets             bytes  stream\n"
+            "              1               300  a.pcap\n"
+            "          1,000            64,000  a_much_longer_name_than_any_column.pcapng\n"
+            "          1,001            64,300  output: out.pcap\n"
+            "  first packet: 2026-12-08 16:29:53.055516 UTC, last packet: 2026-12-08 "
+            "16:30:07.765948 UTC\n"
+            "  order: in time order; 1 packet reordered (the inputs were not in time order; the "
+            "buffer put them right)\n"
+            "  overruns: 1 (unread elements written over in a full buffer)\n"
+            "  wall time: 0.500 s, 2,002 packets/s, 128.6 kB/s\n");
+
+  // Out of order: how often, how far back, and which buffer would do.
+  summary.order.backwards = 1;
+  summary.order.outOfPlace = 3;
+  summary.order.largestStepBack = 2500;
+  summary.order.largestDelay = 9000;
+  summary.inputs[0].finer = true;
+  summary.inputs[0].truncated = 1;
   const std::string text = VANT::FormatSummary(summary);
-  EXPECT_EQ(text, "  input                            packets             bytes\n"
-                  "  a.pcap                                 3               300\n"
-                  "  a_much_longer_name.pcapng          1,000            64,000\n"
-                  "  out.pcap                           1,003            64,300\n"
-                  "  wrong order: 2 packets, largest time jump: -2.5 ms\n"
-                  "  overruns: 1\n"
-                  "  wall time: 0.500 s, 2,006 packets/s, 128.6 kB/s\n");
-  summary.wrongOrderCount = 0;
-  summary.maxTimeJump = 0;
-  EXPECT_NE(VANT::FormatSummary(summary).find("wrong order: 0 packets, largest time jump: none"),
-            std::string::npos);
+  EXPECT_FALSE(VANT::InTimeOrder(summary));
+  EXPECT_EQ(VANT::NeededBuffer(summary), 8192 + 9000);
+  EXPECT_NE(
+      text.find("order: NOT IN TIME ORDER: time went backwards 1 time (3 packets earlier than one "
+                "written before them), by at most 2.5 ms; "
+                "a larger buffer is needed: -b 17,192 would keep it in order (this run: "
+                "-b 8,192)"),
+      std::string::npos)
+      << text;
+  EXPECT_NE(text.find("a.pcap has times finer than microseconds: 1 packet truncated"),
+            std::string::npos)
+      << text;
+  summary.order.delayBeyondWindow = true;
+  EXPECT_NE(VANT::FormatSummary(summary).find("-b 17,192 or more"), std::string::npos);
 }
 
 } // namespace

@@ -273,16 +273,73 @@ TEST(CodePageConverter, StatefulEncodingsAreFlushedAndResetBetweenConversions) {
   ASSERT_TRUE(back.ok);
   EXPECT_EQ(back.bytes, text);
 
-  // A conversion that fails while the decoder is shifted into two-byte mode must not leave the
-  // next conversion through the same converter decoding in that mode.
+  // A conversion that ends while the decoder is shifted into two-byte mode (here on an invalid
+  // byte, which this code page replaces) must not leave the next conversion through the same
+  // converter decoding in that mode.
   std::unique_ptr<VANTCodePageConverter> decoder =
       VANTCodePageRegistry::MakeConverter("CP50220", "UTF-8");
   const std::string broken("\x1b$B\x46\x7c\xff", 6);
-  EXPECT_EQ(Buffer(Registry().Convert(*decoder, broken.data(), broken.size())), nullptr);
   size_t length = 0;
+  Buffer replaced(Registry().Convert(*decoder, broken.data(), broken.size(), &length));
+  ASSERT_NE(replaced, nullptr);
+  EXPECT_EQ(std::string(static_cast<const char*>(replaced.get()), length), "\u65e5\ufffd");
   Buffer plain(Registry().Convert(*decoder, "FB", 2, &length));
   ASSERT_NE(plain, nullptr);
   EXPECT_EQ(std::string(static_cast<const char*>(plain.get()), length), "FB");
+}
+
+// UTF-7 cannot hold a zero: the text is converted without its terminator, which is written after
+// it in the target's encoding (it used to fail, or to end inside a base64 run with no terminator).
+TEST(CodePageConverter, Utf7ConvertsTheTextAndWritesTheTerminatorAfterIt) {
+  struct Case {
+    const char* from;
+    std::string text;
+    std::string utf7;
+  };
+  const auto z = [](const char* text) { return std::string(text) + '\0'; }; // terminated
+  const Case cases[] = {
+      {"UTF-8", z("Hi Mom -\u263a-!"), z("Hi Mom -+Jjo--+ACE-")},
+      {"UTF-8", z("\u65e5\u672c"), z("+ZeVnLA-")},
+      {"UTF-8", z("plain"), z("plain")},
+      {"UTF-8", z(""), z("")},
+      {"UTF-8", "\u263a", "+Jjo-"}, // no terminator in, none out
+      {"UTF_16LE", Wide({0x65E5, 0x672C, u'!', 0}), z("+ZeVnLAAh-")},
+      {"UTF16BE", std::string("\x26\x3a\0\0", 4), z("+Jjo-")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.from << " " << testing::PrintToString(c.text));
+    Converted utf7 = ConvertBytes(c.from, "UTF-7", c.text);
+    ASSERT_TRUE(utf7.ok);
+    EXPECT_EQ(utf7.bytes, c.utf7);
+    Converted back = ConvertBytes("UTF-7", c.from, utf7.bytes);
+    ASSERT_TRUE(back.ok);
+    EXPECT_EQ(back.bytes, c.text);
+  }
+}
+
+// The code pages converted without options replace invalid input instead of refusing it; every
+// other code page still refuses it.
+TEST(CodePageConverter, CodePagesWithoutOptionsReplaceInvalidInput) {
+  struct Case {
+    const char* from;
+    std::string bytes;
+    std::string utf8;
+  };
+  const Case replaced[] = {
+      {"CP50220", "a\x80z", "a\ufffdz"},
+      {"CP50221", "\x1b$B\x46\x7c\xff\x1b(Bz", "\u65e5\ufffdz"},
+      {"CP50222", "\x1b$B\x46", "\ufffd"}, // cut short at the end
+      {"UTF-7", std::string("a\x80z") + '\0', std::string("a\ufffdz") + '\0'},
+      {"CP_UTF7", "+ZeV\xffnLA-", "\u65e5\ufffd\u672c"},
+  };
+  for (const Case& c : replaced) {
+    SCOPED_TRACE(testing::Message() << c.from << " " << testing::PrintToString(c.bytes));
+    Converted out = ConvertBytes(c.from, "UTF-8", c.bytes);
+    ASSERT_TRUE(out.ok);
+    EXPECT_EQ(out.bytes, c.utf8);
+  }
+  EXPECT_FALSE(ConvertBytes("CP51932", "UTF-8", "a\xff\xfe").ok); // EUC-JP: refused
+  EXPECT_FALSE(ConvertBytes("CP_SYMBOL", "UTF-8", "a").ok);       // no conversion here at all
 }
 
 TEST(CodePageConverter, TextsLongerThanTheStackBufferConvert) {

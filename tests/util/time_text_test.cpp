@@ -30,8 +30,15 @@ TEST(TimeTextParserTest, AcceptedTexts) {
       {"  \t12", 12000000, 5},
       {"1.1234567", 1123456, 8}, // Tricky: a seventh fraction digit is left unread
       {"5abc", 5000000, 1},
-      {"1:", 1000000, 1},         // a ':' without a digit is not consumed
-      {"1:x", 1000000, 1},        //
+      // An empty field counts as 0 ("1:" used to give 1 s, ".5" and ":30" to be refused).
+      {"1:", 60000000, 2},
+      {"1:x", 60000000, 2},
+      {"1::", 3600000000, 3},
+      {".5", 500000, 2},
+      {":30", 30000000, 3},
+      {"-.5", -500000, 3},
+      {"-:30", -30000000, 4},
+      {".", 0, 1},
       {"1:2:3:4", 3723000000, 5}, // at most three fields
       {"2562047788:00:54.775807", INT64_MAX, 23},
       {"-2562047788:00:54.775807", -INT64_MAX, 24},
@@ -51,8 +58,6 @@ TEST(TimeTextParserTest, RefusedTexts) {
                         "abc",
                         "-",
                         "+",
-                        ":30",
-                        ".5",
                         "- 5",
                         "--5",
                         " ",

@@ -41,6 +41,8 @@ constexpr const char kRecorder[] = "recorder";
 constexpr const char kWrongOrderHead[] = "The signal with the timestamp ";
 constexpr const char kWrongOrderTail[] = " has wrong order!";
 constexpr size_t kWrongOrderShown = 5;
+// The multiplexer's own count at the end of its run: the summary says it from the output.
+constexpr const char kWrongOrderCount[] = "Wrong order count: ";
 // How long the end may lag behind: the multiplexer ends its run as soon as the recorder has let
 // go of its last elements, and the recorder finishes right after the multiplexer's last write.
 constexpr auto kEndGrace = std::chrono::seconds(10);
@@ -74,9 +76,9 @@ bool Contains(const std::string& text, const char* part) {
 /// Everything the merge made, and what it learnt from the reports.
 class Pipeline {
 public:
-  Pipeline(const MergeOptions& options, const MergeInputCheck& inputs,
-           const std::atomic<bool>* cancel)
-      : m_options(options), m_inputs(inputs), m_cancel(cancel) {}
+  Pipeline(const MergeOptions& options, MergeInputCheck& inputs, VANTCaptureOutput& output,
+           const std::atomic<int>* cancel)
+      : m_options(options), m_inputs(inputs), m_output(output), m_cancel(cancel) {}
 
   MergeRunResult Run(const std::string& packagePath, const MergeProgressCallback& progress,
                      double progressInterval);
@@ -98,8 +100,9 @@ private:
   void Fail(const std::string& error) { m_result.errors.push_back(error); }
 
   const MergeOptions& m_options;
-  const MergeInputCheck& m_inputs;
-  const std::atomic<bool>* m_cancel;
+  MergeInputCheck& m_inputs;
+  VANTCaptureOutput& m_output;
+  const std::atomic<int>* m_cancel;
   Host* m_host = nullptr;
   std::unique_ptr<VANTPcapPlayerGroup> m_group; // outlives the players' runs (stopped in Run)
   std::vector<vant_pcap_file_player*> m_players;
@@ -107,7 +110,6 @@ private:
   vant_pcap_file_recorder* m_recorder = nullptr;
   std::vector<std::string> m_multiplexerErrors;
   size_t m_wrongOrderReports = 0;
-  bool m_outputTouched = false;
   MergeRunResult m_result;
 };
 
@@ -171,7 +173,9 @@ bool Pipeline::Build(const std::string& packagePath) {
       Fail("cannot create the file player for " + m_inputs.inputs[i].path);
       return false;
     }
-    player->Configure(m_inputs.inputs[i].path, static_cast<int32_t>(m_options.packetsPerElement));
+    // The input was opened by the check: a pipe can be read only once.
+    player->Configure(std::move(m_inputs.inputs[i].reader),
+                      static_cast<int32_t>(m_options.packetsPerElement));
     player->SetGroup(m_group.get(), i);
     m_players.push_back(player);
     if (count > kManyInputs) {
@@ -192,8 +196,9 @@ bool Pipeline::Build(const std::string& packagePath) {
     Fail("cannot create the file recorder");
     return false;
   }
-  m_recorder->Configure(m_options.output, m_inputs.linkType,
-                        m_inputs.snapLength != 0 ? m_inputs.snapLength : 262144);
+  m_recorder->ConfigureDescriptor(m_output.Descriptor(), OutputName(m_options.output),
+                                  m_inputs.linkType, m_inputs.snapLength);
+  m_recorder->SetFlushEachElement(m_options.pace > 0);
 
   // nb_inputs first: it makes the input pairs.
   if (!SetInteger("nb_inputs", static_cast<int64_t>(count)) ||
@@ -223,10 +228,8 @@ bool Pipeline::StartAll() {
     // Every player counts from the earliest packet of all inputs, a little ahead of now.
     int64_t origin = INT64_MAX;
     for (const MergeInputInfo& input : m_inputs.inputs) {
-      VANTPcapCaptureReader reader;
-      VANTCapturePacket packet;
-      if (reader.Open(input.path) && reader.Next(packet) == VANTPcapCaptureReader::Step::kPacket) {
-        origin = std::min(origin, packet.Timestamp());
+      if (input.hasPacket) {
+        origin = std::min(origin, input.firstTimestamp);
       }
     }
     const double speed = std::clamp(m_options.pace * 1000.0, 1.0, static_cast<double>(INT32_MAX));
@@ -239,7 +242,6 @@ bool Pipeline::StartAll() {
   // The recorder first, then the players, the multiplexer last. The players keep in step
   // through their group: none sends anything before every one of them has read its first
   // packet, and none runs ahead of one that is late.
-  m_outputTouched = true; // the recorder creates the output at its birth
   if (!m_host->StartComponent(m_recorder)) {
     Fail(m_recorder->Failed() ? m_recorder->FailureText() : "the file recorder did not start");
     return false;
@@ -277,12 +279,8 @@ void Pipeline::StopAll() {
 void Pipeline::DrainReports() {
   for (HostReport& report : m_host->TakeReports()) {
     const std::string& text = report.text;
-    int64_t count = 0;
-    int64_t jump = 0;
-    if (ParseWrongOrderReport(text, count, jump)) {
-      m_result.summary.wrongOrderCount = count;
-      m_result.summary.maxTimeJump = jump;
-      continue;
+    if (Contains(text, kWrongOrderCount)) {
+      continue; // the summary tells the order, from what was written
     }
     if (Contains(text, kWrongOrderHead) && Contains(text, kWrongOrderTail)) {
       if (m_wrongOrderReports++ < kWrongOrderShown) {
@@ -334,7 +332,8 @@ std::string Pipeline::CheckFailure() {
     return m_recorder->FailureText();
   }
   if ((m_recorder->State() & VANTModule::kError) != 0) {
-    return m_options.output + ": the file recorder failed: " + m_recorder->ErrorText().Text();
+    return OutputName(m_options.output) +
+           ": the file recorder failed: " + m_recorder->ErrorText().Text();
   }
   uint32_t word = 0;
   if ((m_host->States().Get(kMultiplexer, word) && (word & VANTModule::kError) != 0) ||
@@ -359,7 +358,7 @@ MergeProgress Pipeline::Progress(Clock::time_point start) const {
   progress.packets = m_recorder->PacketsWritten();
   progress.bytes = m_recorder->BytesWritten();
   progress.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  progress.inputTotal = m_inputs.totalSize;
+  progress.inputTotal = m_inputs.sizeKnown ? m_inputs.totalSize : 0;
   for (const vant_pcap_file_player* player : m_players) {
     progress.inputRead += player->FileBytesRead();
   }
@@ -386,7 +385,7 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       DrainReports();
       failure = CheckFailure();
-      if (failure.empty() && m_cancel != nullptr && m_cancel->load(std::memory_order_relaxed)) {
+      if (m_cancel != nullptr && m_cancel->load(std::memory_order_relaxed) != 0) {
         failure = "interrupted";
       }
       if (!failure.empty()) {
@@ -416,7 +415,8 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
       if (moved != lastMovement) {
         lastMovement = moved;
         lastMove = Clock::now();
-      } else if (m_options.pace <= 0 && Clock::now() - lastMove > kStallLimit) {
+      } else if (m_options.pace <= 0 && m_inputs.sizeKnown &&
+                 Clock::now() - lastMove > kStallLimit) {
         failure =
             "the merge stopped moving for " +
             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStallLimit).count()) +
@@ -455,13 +455,25 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
   summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   uint64_t packetsIn = 0;
   for (const vant_pcap_file_player* player : m_players) {
-    summary.inputs.push_back({player->Path(), player->PacketsSent(), player->BytesSent()});
+    MergeStreamCount input;
+    input.name = player->Path() == "-" ? "standard input" : player->Path();
+    input.packets = player->PacketsSent();
+    input.bytes = player->BytesSent();
+    input.reordered = player->PacketsReordered();
+    input.truncated = player->TimestampsTruncated();
+    input.finer = player->FinerThanMicroseconds();
+    summary.inputs.push_back(std::move(input));
     packetsIn += player->PacketsSent();
   }
-  summary.output.name = m_options.output;
+  summary.output.name = OutputName(m_options.output);
+  summary.bufferPacketCount = m_options.bufferPacketCount;
   if (m_recorder != nullptr) {
     summary.output.packets = m_recorder->PacketsWritten();
     summary.output.bytes = m_recorder->BytesWritten();
+    const VANTCaptureOrder order = m_recorder->Order();
+    summary.order = {
+        order.first,           order.last,         order.backwards,        order.outOfPlace,
+        order.largestStepBack, order.largestDelay, order.delayBeyondWindow};
   }
   if (m_host != nullptr) {
     for (vant_pcap_file_player* player : m_players) {
@@ -483,15 +495,11 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
     }
   }
   if (m_result.errors.empty() && m_recorder != nullptr && summary.output.packets != packetsIn) {
-    Fail(m_options.output + ": the output holds " + std::to_string(summary.output.packets) +
-         " packets, the inputs " + std::to_string(packetsIn));
+    Fail(OutputName(m_options.output) + ": the output holds " +
+         std::to_string(summary.output.packets) + " packets, the inputs " +
+         std::to_string(packetsIn));
   }
   m_result.ok = m_result.errors.empty();
-  if (!m_result.ok && m_outputTouched && IsFile(m_options.output)) {
-    // Never leave a short output behind that looks like a merge.
-    std::error_code ignored;
-    fs::remove(m_options.output, ignored);
-  }
   return m_result;
 }
 
@@ -525,11 +533,15 @@ std::string FindMergePackage(const std::string& option, std::vector<std::string>
   return {};
 }
 
-MergeRunResult RunMergePipeline(const MergeOptions& options, const MergeInputCheck& inputs,
-                                const std::string& packagePath,
+std::string OutputName(const std::string& output) {
+  return output == "-" ? "standard output" : output;
+}
+
+MergeRunResult RunMergePipeline(const MergeOptions& options, MergeInputCheck& inputs,
+                                const std::string& packagePath, VANTCaptureOutput& output,
                                 const MergeProgressCallback& progress, double progressInterval,
-                                const std::atomic<bool>* cancel) {
-  Pipeline pipeline(options, inputs, cancel);
+                                const std::atomic<int>* cancel) {
+  Pipeline pipeline(options, inputs, output, cancel);
   return pipeline.Run(packagePath, progress, progressInterval);
 }
 

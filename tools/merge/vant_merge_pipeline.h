@@ -13,6 +13,7 @@
 // and closed the file, and the multiplexer has ended its own run. It fails when a player cannot
 // read its file, when a component ends in error, or when the output does not hold every packet.
 
+#include "host/components/vant_capture_output.h"
 #include "tools/merge/vant_merge_inputs.h"
 #include "tools/merge/vant_merge_options.h"
 #include "tools/merge/vant_merge_report.h"
@@ -40,14 +41,17 @@ struct MergeRunResult {
 /// Called about every `progressInterval` seconds while the merge runs, on the calling thread.
 using MergeProgressCallback = std::function<void(const MergeProgress&)>;
 
-/// Runs one merge of the checked inputs into options.output with the package file at
-/// `packagePath`. On failure the output file is removed.
-/// When `cancel` becomes true (a signal handler may set it), the merge stops and fails with
-/// "interrupted".
-MergeRunResult RunMergePipeline(const MergeOptions& options, const MergeInputCheck& inputs,
-                                const std::string& packagePath,
+/// How the output is named in messages: its path, or "standard output" for "-".
+std::string OutputName(const std::string& output);
+
+/// Runs one merge of the checked inputs (their readers are taken) into `output`, opened for
+/// options.output, with the package file at `packagePath`. The caller commits or aborts the
+/// output afterwards. When `cancel` becomes non-zero (a signal handler may set it), the merge
+/// stops and fails with "interrupted".
+MergeRunResult RunMergePipeline(const MergeOptions& options, MergeInputCheck& inputs,
+                                const std::string& packagePath, VANTCaptureOutput& output,
                                 const MergeProgressCallback& progress = nullptr,
                                 double progressInterval = 0.25,
-                                const std::atomic<bool>* cancel = nullptr);
+                                const std::atomic<int>* cancel = nullptr);
 
 } // namespace VANT

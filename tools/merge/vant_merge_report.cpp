@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cinttypes>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string_view>
 
 namespace VANT {
@@ -27,10 +29,6 @@ std::string Rate(uint64_t count, double seconds, const char* unit) {
 
 std::string PadLeft(const std::string& text, size_t width) {
   return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
-}
-
-std::string PadRight(const std::string& text, size_t width) {
-  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
 } // namespace
@@ -74,8 +72,31 @@ std::string FormatDuration(int64_t microseconds) {
   return Printf("%.10g", value / 1000) + " ms";
 }
 
+std::string FormatCount(uint64_t value, const char* singular) {
+  return FormatCount(value) + " " + singular + (value == 1 ? "" : "s");
+}
+
+std::string FormatTime(int64_t microseconds) {
+  int64_t seconds = microseconds / 1000000;
+  int64_t fraction = microseconds % 1000000;
+  if (fraction < 0) {
+    fraction += 1000000;
+    seconds -= 1;
+  }
+  const auto whole = static_cast<time_t>(seconds);
+  tm parts{};
+  if (gmtime_r(&whole, &parts) == nullptr) {
+    return std::to_string(microseconds) + " us";
+  }
+  char text[64];
+  std::snprintf(text, sizeof(text), "%04lld-%02d-%02d %02d:%02d:%02d.%06lld",
+                static_cast<long long>(parts.tm_year) + 1900, parts.tm_mon + 1, parts.tm_mday,
+                parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<long long>(fraction));
+  return text;
+}
+
 std::string FormatProgressLine(const MergeProgress& progress) {
-  std::string line = FormatCount(progress.packets) + " packets, " + FormatBytes(progress.bytes) +
+  std::string line = FormatCount(progress.packets, "packet") + ", " + FormatBytes(progress.bytes) +
                      ", " + Rate(progress.packets, progress.seconds, "packets");
   if (progress.inputTotal > 0) {
     const uint64_t read = std::min(progress.inputRead, progress.inputTotal);
@@ -87,33 +108,61 @@ std::string FormatProgressLine(const MergeProgress& progress) {
   return line;
 }
 
+int64_t NeededBuffer(const MergeSummary& summary) {
+  const uint64_t needed = static_cast<uint64_t>(std::max<int64_t>(summary.bufferPacketCount, 0)) +
+                          summary.order.largestDelay;
+  return needed > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(needed);
+}
+
 std::string FormatSummary(const MergeSummary& summary) {
-  size_t nameWidth = std::string_view("output").size();
-  for (const MergeStreamCount& input : summary.inputs) {
-    nameWidth = std::max(nameWidth, input.name.size());
-  }
-  nameWidth = std::min<size_t>(nameWidth, 60);
-  auto row = [nameWidth](const std::string& name, const std::string& packets,
-                         const std::string& bytes) {
-    return "  " + PadRight(name, nameWidth) + "  " + PadLeft(packets, 13) + "  " +
-           PadLeft(bytes, 16) + "\n";
+  auto row = [](const std::string& packets, const std::string& bytes, const std::string& name) {
+    return "  " + PadLeft(packets, 13) + "  " + PadLeft(bytes, 16) + "  " + name + "\n";
   };
-  auto counts = [&row](const MergeStreamCount& stream) {
-    return row(stream.name, FormatCount(stream.packets), FormatCount(stream.bytes));
-  };
-
-  std::string text = row("input", "packets", "bytes");
+  std::string text = row("packets", "bytes", "stream");
   for (const MergeStreamCount& input : summary.inputs) {
-    text += counts(input);
+    text += row(FormatCount(input.packets), FormatCount(input.bytes), input.name);
   }
-  text += counts(summary.output);
-
-  text += "  wrong order: " +
-          FormatCount(static_cast<uint64_t>(std::max<int64_t>(summary.wrongOrderCount, 0))) +
-          " packets, largest time jump: " +
-          (summary.maxTimeJump < 0 ? FormatDuration(summary.maxTimeJump) : std::string("none")) +
-          "\n";
-  text += "  overruns: " + FormatCount(summary.overruns) + "\n";
+  text += row(FormatCount(summary.output.packets), FormatCount(summary.output.bytes),
+              "output: " + summary.output.name);
+  if (summary.output.packets > 0) {
+    text += "  first packet: " + FormatTime(summary.order.first) +
+            " UTC, last packet: " + FormatTime(summary.order.last) + " UTC\n";
+  }
+  uint64_t reordered = 0;
+  for (const MergeStreamCount& input : summary.inputs) {
+    reordered += input.reordered;
+  }
+  if (InTimeOrder(summary)) {
+    text += "  order: in time order";
+    if (reordered > 0) {
+      text += "; " + FormatCount(reordered, "packet") +
+              " reordered (the inputs were not in time order; the buffer put them right)";
+    }
+    text += "\n";
+  } else {
+    text += "  order: NOT IN TIME ORDER: time went backwards " +
+            FormatCount(summary.order.backwards, "time") + " (" +
+            FormatCount(summary.order.outOfPlace, "packet") +
+            " earlier than one written before them), by at most " +
+            FormatDuration(summary.order.largestStepBack) + "; a larger buffer is needed: -b " +
+            FormatCount(static_cast<uint64_t>(NeededBuffer(summary))) +
+            (summary.order.delayBeyondWindow ? " or more" : "") +
+            " would keep it in order (this run: -b " +
+            FormatCount(static_cast<uint64_t>(std::max<int64_t>(summary.bufferPacketCount, 0))) +
+            ")\n";
+  }
+  for (const MergeStreamCount& input : summary.inputs) {
+    if (input.finer && input.truncated > 0) {
+      text += "  timestamps: " + input.name +
+              " has times finer than microseconds: " + FormatCount(input.truncated, "packet") +
+              " truncated to the microsecond (the output keeps microseconds)\n";
+    } else if (input.finer) {
+      text += "  timestamps: " + input.name +
+              " has a resolution finer than microseconds, but no time used it: none truncated\n";
+    }
+  }
+  text += "  overruns: " + FormatCount(summary.overruns) +
+          " (unread elements written over in a full buffer)\n";
   text += "  wall time: " + Printf("%.3f", summary.seconds) + " s, " +
           Rate(summary.output.packets, summary.seconds, "packets") + ", " +
           FormatBytes(summary.seconds > 0
@@ -122,43 +171,6 @@ std::string FormatSummary(const MergeSummary& summary) {
                           : 0) +
           "/s\n";
   return text;
-}
-
-bool ParseWrongOrderReport(const std::string& text, int64_t& count, int64_t& maxTimeJump) {
-  static constexpr std::string_view kHead = "Wrong order count: ";
-  static constexpr std::string_view kMiddle = " (maximum time-jump: ";
-  static constexpr std::string_view kTail = "). Please, adjust buffer size!";
-  const size_t head = text.find(kHead);
-  if (head == std::string::npos || !text.ends_with(kTail)) {
-    return false;
-  }
-  // from_chars: the component writes in the C locale whatever the locale of this program.
-  const char* const last = text.data() + text.size() - kTail.size();
-  int64_t parsedCount = 0;
-  auto [end, error] = std::from_chars(text.data() + head + kHead.size(), last, parsedCount);
-  if (error != std::errc() ||
-      std::string_view(end, last - end).substr(0, kMiddle.size()) != kMiddle) {
-    return false;
-  }
-  double value = 0;
-  auto [unitStart, valueError] = std::from_chars(end + kMiddle.size(), last, value);
-  if (valueError != std::errc() || !std::isfinite(value)) {
-    return false;
-  }
-  const std::string_view unit(unitStart, static_cast<size_t>(last - unitStart));
-  double scale = 0;
-  if (unit == " s") {
-    scale = 1000000;
-  } else if (unit == " ms") {
-    scale = 1000;
-  } else if (unit == " us") {
-    scale = 1;
-  } else {
-    return false;
-  }
-  count = parsedCount;
-  maxTimeJump = std::llround(value * scale);
-  return true;
 }
 
 } // namespace VANT

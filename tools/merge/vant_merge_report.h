@@ -1,6 +1,5 @@
 #pragma once
-// What corvex-merge shows: the progress line on a terminal, the summary at the end, and the
-// reading of the multiplexer's own wrong-order report.
+// What corvex-merge shows: the progress line on a terminal and the summary at the end.
 
 #include <cstdint>
 #include <string>
@@ -13,41 +12,63 @@ struct MergeProgress {
   uint64_t bytes = 0;      // their captured bytes
   double seconds = 0;      // since the merge started
   uint64_t inputRead = 0;  // bytes of the input files consumed
-  uint64_t inputTotal = 0; // bytes of the input files
+  uint64_t inputTotal = 0; // bytes of the input files (0: not known, e.g. a pipe)
 };
 
 struct MergeStreamCount {
   std::string name;
   uint64_t packets = 0;
-  uint64_t bytes = 0; // captured bytes of the packets
+  uint64_t bytes = 0;     // captured bytes of the packets
+  uint64_t reordered = 0; // input: packets earlier than one before them in the same input
+  uint64_t truncated = 0; // input: packets whose time lost a part below the microsecond
+  bool finer = false;     // input: times finer than microseconds
+};
+
+/// The order of the output's times, as the recorder saw them.
+struct MergeOrder {
+  int64_t first = 0; // microseconds, when the output holds packets
+  int64_t last = 0;
+  uint64_t backwards = 0;      // packets earlier than the one right before them
+  uint64_t outOfPlace = 0;     // packets earlier than the latest time written before them
+  int64_t largestStepBack = 0; // by how much at most (microseconds)
+  uint64_t largestDelay = 0;   // packets written between a late packet and its place, at most
+  bool delayBeyondWindow = false;
 };
 
 struct MergeSummary {
   std::vector<MergeStreamCount> inputs;
   MergeStreamCount output;
-  int64_t wrongOrderCount = 0; // as the multiplexer reported it (0 when it reported nothing)
-  int64_t maxTimeJump = 0;     // microseconds, 0 or negative
+  MergeOrder order;
+  int64_t bufferPacketCount = 0; // the -b of the run
   uint64_t overruns = 0;
   double seconds = 0; // wall time of the merge
 };
 
 /// "1,234,567"
 std::string FormatCount(uint64_t value);
+/// "1 packet", "2 packets", "1,000 packets".
+std::string FormatCount(uint64_t value, const char* singular);
 /// "512 B", "1.5 kB", "812.3 MB", "2.10 GB" (powers of 1000).
 std::string FormatBytes(uint64_t bytes);
 /// A signed microsecond duration the way the multiplexer writes it: "-2.5 ms", "-3 s", "-40 us".
 std::string FormatDuration(int64_t microseconds);
+/// A capture time in UTC: "2026-12-08 16:29:53.055516".
+std::string FormatTime(int64_t microseconds);
 
 /// One line, without a line break: packets, bytes, packet rate, percentage of the input read.
 std::string FormatProgressLine(const MergeProgress& progress);
 
-/// The summary: a table of packets and bytes per input and for the output, the wrong-order count
-/// and the largest time jump, overruns, wall time and rate. Ends with a line break.
-std::string FormatSummary(const MergeSummary& summary);
+/// True when the output's times never go back.
+inline bool InTimeOrder(const MergeSummary& summary) {
+  return summary.order.outOfPlace == 0;
+}
+/// A reorder buffer (-b) that would have kept this run's output in order: the run's buffer plus
+/// the longest delay seen.
+int64_t NeededBuffer(const MergeSummary& summary);
 
-/// Reads the multiplexer's end-of-run report "Wrong order count: N (maximum time-jump: D).
-/// Please, adjust buffer size!" (possibly behind a "type name: " prefix). False for any other
-/// text.
-bool ParseWrongOrderReport(const std::string& text, int64_t& count, int64_t& maxTimeJump);
+/// The summary: packets and bytes per input and for the output, the output's first and last
+/// time, its order (and what the inputs' disorder was), truncated times, overruns, wall time and
+/// rate. Ends with a line break.
+std::string FormatSummary(const MergeSummary& summary);
 
 } // namespace VANT
