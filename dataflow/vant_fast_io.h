@@ -23,7 +23,9 @@
 //   it reads nothing more, the writer never takes what it holds, and the index is not given to
 //   another reader until the reader says it is gone (ReaderGone).
 // Thread: one writer thread, any number of reader threads, and the engine's threads (registration).
-//   Every field is guarded by the FIFO lock; waits happen with the lock released.
+//   Every field but the reference count (atomic) is guarded by the FIFO lock; waits happen with
+//   the lock released. After the writer's stop (ReleaseAll) an item given back becomes free: a
+//   sample of an ended run is never read again.
 // Blocks: AcquireWrite may wait for never-skipping readers; a reader waits, outside this class, on
 //   the event that TryRead hands back, then finishes with TakeAfterWait.
 // Hot path: Publish, TryRead, TakeAfterWait and Release never allocate and hold the lock only for
