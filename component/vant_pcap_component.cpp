@@ -5,15 +5,53 @@
 #include "dataflow/vant_output.h"
 #include "util/vant_exceptions.h"
 
+#include <memory>
+
+namespace {
+
+// The packet buffers and offset lists of one allocation, freed together.
+struct PcapBuffers {
+  std::vector<VANTPcapPacketBuffer*> buffers;
+  std::vector<VANTPcapOffsetList*> offsets;
+  PcapBuffers() = default;
+  PcapBuffers(const PcapBuffers&) = delete;
+  PcapBuffers& operator=(const PcapBuffers&) = delete;
+  ~PcapBuffers() {
+    for (VANTPcapPacketBuffer* buffer : buffers) {
+      delete buffer;
+    }
+    for (VANTPcapOffsetList* list : offsets) {
+      delete list;
+    }
+  }
+};
+
+} // namespace
+
 VANTpcap_component::VANTpcap_component(const char* name, VANTComponentModelDefinition* record)
     : VANTComponent(name, record) {}
 
 VANTpcap_component::~VANTpcap_component() {
-  for (VANTPcapPacketBuffer* buffer : m_outputBuffers) {
-    delete buffer;
+  try {
+    HandOverBuffers();
+  } catch (...) {
+    // No memory to hand them over: nothing can hold them any more without the outputs' help.
+    for (VANTPcapPacketBuffer* buffer : m_outputBuffers) {
+      delete buffer;
+    }
+    m_outputBuffers.clear();
+    DropOffsetLists();
   }
-  m_outputBuffers.clear();
-  DropOffsetLists();
+}
+
+void VANTpcap_component::HandOverBuffers() {
+  if (m_outputBuffers.empty() && m_packetOffsets.empty()) {
+    return;
+  }
+  auto buffers = std::make_shared<PcapBuffers>();
+  buffers->buffers.swap(m_outputBuffers);
+  buffers->offsets.swap(m_packetOffsets);
+  ReleaseWithOutputs(buffers);
 }
 
 void VANTpcap_component::ReportPcapError(const char* message) {
@@ -76,13 +114,9 @@ void VANTpcap_component::AllocatePcapOutputBuffers(VANTOutput* output) {
 }
 
 void VANTpcap_component::FreePcapOutputBuffers() {
-  // A reader downstream may still be copying packets out of these buffers.
-  WaitForOutputReaders();
-  for (VANTPcapPacketBuffer* buffer : m_outputBuffers) {
-    delete buffer;
-  }
-  m_outputBuffers.clear();
-  DropOffsetLists();
+  // Readers downstream may still hold elements that point into these buffers: the outputs keep
+  // them until the last of those readers lets go.
+  HandOverBuffers();
   VANTComponent::ReleaseOutputs();
 }
 

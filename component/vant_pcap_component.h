@@ -10,7 +10,8 @@
 // Thread: everything here runs on the owning component's thread (Birth, Cycle, Death), except the
 //   framework's release of the outputs, which runs once the component is dead.
 // Ownership: the component owns the packet buffers and offset lists; the output elements only
-//   point at them. They live from AllocatePcapOutputBuffers to FreePcapOutputBuffers.
+//   point at them. They live from AllocatePcapOutputBuffers to FreePcapOutputBuffers, which hands
+//   them to the outputs: freed once no reader holds an element that points into them.
 // Failure: inconsistent input payloads and failed buffer allocations are reported; the former
 //   raise VANT::ErrorException through Error, the latter std::bad_alloc.
 
@@ -51,7 +52,8 @@ public:
   /// header size 24). A failed allocation is reported, everything made so far is freed and
   /// std::bad_alloc propagates.
   void AllocatePcapOutputBuffers(VANTOutput* output);
-  /// Frees every packet buffer and offset list, then releases the outputs. Safe to run twice.
+  /// Hands every packet buffer and offset list to the outputs, which free them once no reader
+  /// holds an element pointing into them, then releases the outputs. Safe to run twice.
   void FreePcapOutputBuffers();
 
   /// The packet buffers and offset lists, in FIFO order (for tests and writers).
@@ -66,6 +68,8 @@ protected:
 
 private:
   void DropOffsetLists() noexcept;
+  /// The buffers and lists of the last allocation go to the outputs (see ReleaseWithOutputs).
+  void HandOverBuffers();
 };
 
 namespace VANT {

@@ -88,13 +88,77 @@ void NotifyEngineOfOverrun(void* output) {
 VANTFastIO::VANTFastIO(VANTEvent* stopEvent, int32_t itemCount, int32_t publishRate,
                        int32_t writeTimeout, OverrunCallback overrunCallback,
                        void* callbackArgument)
-    : m_readers(&m_lock, stopEvent, -1), m_stopEvent(stopEvent), m_publishRate(publishRate),
+    : m_readers(&m_lock, nullptr, -1), m_stopEvent(stopEvent), m_publishRate(publishRate),
       m_publishCountdown(publishRate), m_writeTimeout(writeTimeout),
       m_overrunCallback(overrunCallback), m_callbackArgument(callbackArgument) {
   CreateItems(itemCount);
 }
 
-VANTFastIO::~VANTFastIO() = default;
+VANTFastIO::~VANTFastIO() {
+  delete[] m_block;
+}
+
+void VANTFastIO::Unretain() noexcept {
+  // acq_rel: the last holder sees everything the others did with the FIFO before it deletes it.
+  if (m_references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    delete this;
+  }
+}
+
+void VANTFastIO::ForgetWriter() noexcept {
+  FifoLocker guard(m_lock);
+  m_stopEvent = nullptr;
+  m_overrunCallback = nullptr;
+}
+
+// ---- Data block ------------------------------------------------------------------------------
+
+void VANTFastIO::AdoptBlock(uint8_t* block) noexcept {
+  FifoLocker guard(m_lock);
+  delete[] m_block; // null: the allocation dropped the previous one
+  m_block = block;
+}
+
+void VANTFastIO::KeepWithBlock(std::shared_ptr<void> resource) {
+  FifoLocker guard(m_lock);
+  m_kept.push_back(std::move(resource));
+}
+
+bool VANTFastIO::AnyItemHeldLocked() const noexcept {
+  for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
+    if (item->elt.readingMask != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+VANTFastIO::Dropped VANTFastIO::TakeBlockLocked() noexcept {
+  Dropped dropped;
+  dropped.block.reset(m_block);
+  m_block = nullptr;
+  dropped.kept.swap(m_kept);
+  return dropped;
+}
+
+bool VANTFastIO::DropBlock() {
+  Dropped dropped; // freed once the lock is left
+  FifoLocker guard(m_lock);
+  if (AnyItemHeldLocked()) {
+    return false;
+  }
+  for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
+    item->elt.state = VANT::kItemFree;
+    item->elt.readMask = 0;
+    item->elt.element.Data() = nullptr;
+  }
+  m_publishCountdown = m_publishRate;
+  m_consumedEvent.Reset();
+  m_spaceEvent.Set();
+  dropped = TakeBlockLocked();
+  guard.Release();
+  return true;
+}
 
 void VANTFastIO::CreateItems(int32_t count) {
   m_items.reset();
@@ -115,9 +179,16 @@ void VANTFastIO::CreateItems(int32_t count) {
   m_count = count;
 }
 
-void VANTFastIO::Resize(int32_t count) {
+bool VANTFastIO::Resize(int32_t count) {
+  Dropped dropped; // freed once the lock is left
   FifoLocker guard(m_lock);
+  if (AnyItemHeldLocked()) {
+    return false;
+  }
   CreateItems(count);
+  dropped = TakeBlockLocked();
+  guard.Release();
+  return true;
 }
 
 void VANTFastIO::MoveToHead(VANTFastIOItem* item) noexcept {
@@ -234,6 +305,7 @@ void VANTFastIO::Publish(VANTFastIOItem* item) {
   item->elt.state = VANT::kItemPublished;
   item->elt.readingMask = 0;
   item->elt.readMask = 0;
+  m_writerStopped = false;
   m_publications.store(m_publications.load(std::memory_order_relaxed) + 1,
                        std::memory_order_release); // pairs with the acquire of a spinning reader
   m_readers.Broadcast();
@@ -384,6 +456,10 @@ VANTFastIO::ReadResult VANTFastIO::TakeAfterWait(uint32_t reader, int32_t waitRe
     m_lock.Unlock();
     return result;
   }
+  if ((m_registeredMask & Bit(reader)) == 0) {
+    m_lock.Unlock();
+    return result; // detached meanwhile (leaving): nothing more to read here
+  }
   if (pick == Pick::kWait &&
       (m_publications.load(std::memory_order_relaxed) != m_armedAt[reader & 31] ||
        m_wakes != m_armedWakes[reader & 31])) {
@@ -448,6 +524,13 @@ void VANTFastIO::ReleaseLocked(VANTFastIOItem* held, uint32_t bit) noexcept {
   if (elt.readingMask != 0) {
     return; // another reader still holds it; its release wakes the writer
   }
+  if (m_writerStopped) {
+    // A sample of a run that has ended: nobody reads it again.
+    elt.state = VANT::kItemFree;
+    elt.readMask = 0;
+    m_spaceEvent.Set();
+    return;
+  }
   elt.state = VANT::kItemPublished;
   if (elt.readMask == m_fifoReaderMask) {
     m_consumedEvent.Set();
@@ -497,12 +580,13 @@ bool VANTFastIO::HoldsItems(uint32_t reader) {
 
 bool VANTFastIO::AnyItemHeld() {
   FifoLocker guard(m_lock);
-  for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
-    if (item->elt.state == VANT::kItemReading) {
-      return true;
-    }
-  }
-  return false;
+  return AnyItemHeldLocked();
+}
+
+VANTFastIOItem* VANTFastIO::TryReadNow(uint32_t reader) {
+  FifoLocker guard(m_lock);
+  VANTFastIOItem* item = nullptr;
+  return Select(reader, &item) == Pick::kTaken ? item : nullptr;
 }
 
 void VANTFastIO::WakeReaders() {
@@ -522,6 +606,7 @@ void VANTFastIO::ReleaseAll() {
       elt.readingMask = 0;
     }
   }
+  m_writerStopped = true;
   m_publishCountdown = m_publishRate;
   m_consumedEvent.Reset();
   m_spaceEvent.Set(); // a writer that still waits finds free items
@@ -579,6 +664,9 @@ bool VANTFastIO::RegisterReader(uint32_t reader, uint32_t readerType, uint8_t re
   }
   const uint32_t bit = Bit(reader);
   FifoLocker guard(m_lock);
+  if (((m_registeredMask | m_leavingMask) & bit) != 0) {
+    return false; // still some reader's
+  }
   for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
     item->elt.readMask &= ~bit;
     item->elt.readingMask &= ~bit;
@@ -611,24 +699,91 @@ void VANTFastIO::UnregisterReader(uint32_t reader) {
   const uint32_t bit = Bit(reader);
   FifoLocker guard(m_lock);
   m_registeredMask &= ~bit;
+  m_leavingMask &= ~bit;
   m_fifoReaderMask &= ~bit;
   m_neverSkippingMask &= ~bit;
   m_lastOrNextMask &= ~bit;
   m_readerByte[reader] = 0;
   for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
-    VANTFastIOElt& elt = item->elt;
-    elt.readMask &= ~bit;
-    if ((elt.readingMask & bit) != 0) {
-      elt.readingMask &= ~bit;
-      if (elt.readingMask == 0) {
-        elt.state = VANT::kItemPublished;
-      }
+    item->elt.readMask &= ~bit;
+    if ((item->elt.readingMask & bit) != 0) {
+      ReleaseLocked(item, bit);
     }
   }
   m_readers.ResetWaiter(static_cast<int32_t>(reader));
   m_arrivalEvents[reader] = nullptr;
   m_arrivalMask &= ~bit;
   m_spaceEvent.Set(); // what the writer waited for may not be needed any more
+}
+
+void VANTFastIO::LeaveReader(uint32_t reader) {
+  if (reader >= VANT::kMaxFifoReaders) {
+    return;
+  }
+  const uint32_t bit = Bit(reader);
+  FifoLocker guard(m_lock);
+  if ((m_registeredMask & bit) == 0) {
+    return;
+  }
+  m_registeredMask &= ~bit;
+  m_fifoReaderMask &= ~bit;
+  m_neverSkippingMask &= ~bit;
+  m_lastOrNextMask &= ~bit;
+  m_readerByte[reader] = 0;
+  m_leavingMask |= bit;
+  m_arrivalEvents[reader] = nullptr; // its input may be connected elsewhere already
+  m_arrivalMask &= ~bit;
+  for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
+    item->elt.readMask &= ~bit; // what it holds stays held (readingMask) until it is gone
+  }
+  m_spaceEvent.Set(); // the writer no longer waits for this reader
+}
+
+void VANTFastIO::ReaderGone(uint32_t reader) {
+  if (reader >= VANT::kMaxFifoReaders) {
+    return;
+  }
+  const uint32_t bit = Bit(reader);
+  FifoLocker guard(m_lock);
+  if ((m_leavingMask & bit) == 0) {
+    return;
+  }
+  for (VANTFastIOItem* item = m_head; item != nullptr; item = item->next) {
+    item->elt.readMask &= ~bit;
+    if ((item->elt.readingMask & bit) != 0) {
+      ReleaseLocked(item, bit);
+    }
+  }
+  m_leavingMask &= ~bit;
+  m_readers.ResetWaiter(static_cast<int32_t>(reader));
+  m_spaceEvent.Set();
+}
+
+uint32_t VANTFastIO::BusyReaders() {
+  FifoLocker guard(m_lock);
+  return m_registeredMask | m_leavingMask;
+}
+
+bool VANTFastIO::ReaderSettings(uint32_t reader, uint32_t* readerType, uint8_t* readerByte) {
+  if (reader >= VANT::kMaxFifoReaders) {
+    return false;
+  }
+  const uint32_t bit = Bit(reader);
+  FifoLocker guard(m_lock);
+  if ((m_registeredMask & bit) == 0) {
+    return false;
+  }
+  *readerByte = m_readerByte[reader];
+  if ((m_fifoReaderMask & bit) == 0) {
+    *readerType = m_readerByte[reader];
+  } else if ((m_neverSkippingMask & bit) != 0) {
+    *readerType = VANT::NeverSkippingReader;
+  } else if ((m_lastOrNextMask & bit) != 0) {
+    *readerType = VANT::LastOrNextReader;
+  } else {
+    *readerType = VANT::FifoReader;
+  }
+  return true;
 }
 
 void VANTFastIO::SetArrivalEvent(uint32_t reader, VANTEvent* event) {

@@ -12,8 +12,20 @@
 //   than overwrite what they have not read; last-or-next ones skip to the newest sample. Other
 //   readers have a role byte: 3 waits for the next publication, 4 samples the newest one.
 //
+// Ownership: a FIFO is shared. The output holds one reference on it, and so does every input
+//   connected to it and every input whose reader still reads from it or holds one of its items
+//   (see VANTInputImplementation). The last reference deletes the FIFO with its items, its data
+//   block and whatever was kept with the block. So no item, element or data block is ever freed
+//   or reused while a reader holds it: an output whose samples are still held when it must free
+//   or reshape them takes a new FIFO instead, and the old one goes when its last reader lets go.
+//   The data block is the output's allocation; DropBlock frees it only while no item is held.
+// Leaving readers: a reader detached while it reads or holds items leaves its index "leaving":
+//   it reads nothing more, the writer never takes what it holds, and the index is not given to
+//   another reader until the reader says it is gone (ReaderGone).
 // Thread: one writer thread, any number of reader threads, and the engine's threads (registration).
-//   Every field is guarded by the FIFO lock; waits happen with the lock released.
+//   Every field but the reference count (atomic) is guarded by the FIFO lock; waits happen with
+//   the lock released. After the writer's stop (ReleaseAll) an item given back becomes free: a
+//   sample of an ended run is never read again.
 // Blocks: AcquireWrite may wait for never-skipping readers; a reader waits, outside this class, on
 //   the event that TryRead hands back, then finishes with TakeAfterWait.
 // Hot path: Publish, TryRead, TakeAfterWait and Release never allocate and hold the lock only for
@@ -31,6 +43,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class VANTOutput;
 
@@ -89,6 +102,29 @@ public:
   VANTFastIO(const VANTFastIO&) = delete;
   VANTFastIO& operator=(const VANTFastIO&) = delete;
 
+  // ---- References ----
+
+  /// One more holder of this FIFO.
+  void Retain() noexcept { m_references.fetch_add(1, std::memory_order_relaxed); }
+  /// One holder less; the last one deletes the FIFO.
+  void Unretain() noexcept;
+  /// The writer's module goes away: its stop event and overrun notification are not used again.
+  void ForgetWriter() noexcept;
+
+  // ---- Data block ----
+
+  /// The block the elements' data lives in (owned, freed with delete[]), from the output's
+  /// allocation. Only while no item is held (after DropBlock).
+  void AdoptBlock(uint8_t* block) noexcept;
+  uint8_t* Block() const noexcept { return m_block; }
+  /// Something the elements point to besides the block (a component's buffers): released with
+  /// the block, by DropBlock or by the FIFO's end.
+  void KeepWithBlock(std::shared_ptr<void> resource);
+  /// The writer's allocation ends: unless a reader holds an item, every item becomes free (unread
+  /// samples are dropped), every element loses its data, and the block and what was kept with it
+  /// are freed. Returns false, changing nothing, while an item is held.
+  [[nodiscard]] bool DropBlock();
+
   // ---- Writer ----
 
   /// Takes an item to fill and marks it being written. When `outer` is given (held by the
@@ -131,10 +167,14 @@ public:
   bool HoldsItems(uint32_t reader);
   /// Whether any reader holds an item.
   bool AnyItemHeld();
+  /// A read that never waits (the processing step of a sequential module, right after a
+  /// publication): the item TryRead would take, or null. A wait-for-next reader takes the newest
+  /// sample, the one just published.
+  VANTFastIOItem* TryReadNow(uint32_t reader);
   /// Wakes every reader that waits (used when the owning module stops); they wait again.
   void WakeReaders();
   /// The writer's stop: every sample not held by a reader is dropped (the items become free), so
-  /// that the next run starts from an empty FIFO.
+  /// that the next run starts from an empty FIFO; items still held become free when released.
   void ReleaseAll();
 
   // ---- Readers' settings ----
@@ -148,10 +188,21 @@ public:
 
   /// Registers reader r with a reader type (0 to 4, as the input's) and, for FIFO readers, its
   /// subsampling minus 1. Clears whatever reader r had marked and resets its waiter slot.
-  /// Returns false (nothing changed) for r >= 32.
+  /// Returns false (nothing changed) for r >= 32 and for an index registered or leaving.
   bool RegisterReader(uint32_t reader, uint32_t readerType, uint8_t readerByte);
-  /// Removes reader r: its masks, its read marks and any hold it still had; wakes the writer.
+  /// Removes reader r, which neither reads nor holds anything: its masks, its read marks and any
+  /// hold it still had; wakes the writer.
   void UnregisterReader(uint32_t reader);
+  /// Reader r is detached while it reads or holds items: it reads nothing more (its masks and
+  /// read marks go, the writer is woken) but keeps what it holds, and r stays taken.
+  void LeaveReader(uint32_t reader);
+  /// A leaving reader is done: whatever it still held is released and r is free again.
+  void ReaderGone(uint32_t reader);
+  /// The indexes that cannot be given to a new reader now: registered or leaving.
+  uint32_t BusyReaders();
+  /// The reader type (0 to 4) and reader byte reader r was registered with; false when r is not
+  /// registered.
+  bool ReaderSettings(uint32_t reader, uint32_t* readerType, uint8_t* readerByte);
 
   // ---- Arrival events (a reader that waits on many FIFOs at once) ----
 
@@ -173,9 +224,10 @@ public:
   bool IsFull();
   /// Output subsampling: only every rate-th published sample is kept. Values below 1 keep all.
   void SetPublishRate(int32_t rate);
-  /// Deletes every item and creates `count` free ones (none below 1). Only while nobody writes,
-  /// reads or holds an item.
-  void Resize(int32_t count);
+  /// Deletes every item, the data block and what was kept with it, and creates `count` free
+  /// items (none below 1). Returns false, changing nothing, while a reader holds an item. Only
+  /// while nobody writes.
+  bool Resize(int32_t count);
   int32_t ItemCount() const noexcept { return m_count; }
 
   VANTMutex& Lock() noexcept { return m_lock; }
@@ -195,6 +247,13 @@ protected:
 private:
   enum class Pick { kTaken, kWait, kNothing };
 
+  // Freed outside the lock: a block and what was kept with it.
+  struct Dropped {
+    std::unique_ptr<uint8_t[]> block;
+    std::vector<std::shared_ptr<void>> kept;
+  };
+  bool AnyItemHeldLocked() const noexcept;
+  Dropped TakeBlockLocked() noexcept;
   void CreateItems(int32_t count);
   void MoveToHead(VANTFastIOItem* item) noexcept;
   // Selection of TryRead and TakeAfterWait, under the lock. Sets *taken or says why not.
@@ -205,6 +264,7 @@ private:
   ReadResult ArmWait(uint32_t reader);
   [[noreturn]] void Fatal(const char* text);
 
+  std::atomic<int32_t> m_references{1};
   VANTMutex m_lock;
   VANTCondition2 m_readers;
   VANTEvent m_consumedEvent;
@@ -222,6 +282,10 @@ private:
   uint32_t m_fifoReaderMask = 0;
   uint32_t m_neverSkippingMask = 0;
   uint32_t m_lastOrNextMask = 0;
+  uint32_t m_leavingMask = 0;
+  bool m_writerStopped = false; // since ReleaseAll: a released item becomes free, not readable
+  uint8_t* m_block = nullptr;   // owned (delete[])
+  std::vector<std::shared_ptr<void>> m_kept;
   int32_t m_writeTimeout;
   uint8_t m_readerByte[VANT::kMaxFifoReaders] = {};
   OverrunCallback m_overrunCallback;

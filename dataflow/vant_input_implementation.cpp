@@ -13,16 +13,6 @@
 
 namespace {
 
-// A detach is rare and short: the parties look at each other's flags every millisecond.
-void PauseForDetach() noexcept {
-  timespec pause{0, 1000000};
-  clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
-}
-
-// How long the engine waits for a reader's acknowledgement before it takes the reader's items
-// back itself (a reader whose component is busy in a long Cycle, or stopped).
-constexpr int64_t kDetachAckTimeoutUs = 2000000;
-
 void ReportBadParameter(const char* text) {
   if (VANTHostKernel* kernel = VANT::Kernel()) {
     kernel->Report(text, 2, 1, false);
@@ -43,6 +33,14 @@ VANTInputImplementation::~VANTInputImplementation() {
   if (VANTOutputImplementation* source = m_source.load(std::memory_order_acquire)) {
     source->EngineDisconnect(this);
   }
+  WaitForSteps();
+  VANTMutexLocker lock(m_lock);
+  m_reads = 0;
+  try {
+    SyncLocked(false); // gives back what is held and leaves the FIFO
+  } catch (...) {
+    // reported by the FIFO
+  }
 }
 
 VANTOutput* VANTInputImplementation::Source() {
@@ -55,13 +53,19 @@ VANTDataType* VANTInputImplementation::SourceType() {
 }
 
 bool VANTInputImplementation::DataAvailable() {
-  VANTIOMonitorImplementation* fifo = Fifo();
-  return fifo != nullptr && fifo->DataAvailable(m_readerIndex);
+  VANTMutexLocker lock(m_lock);
+  return m_connection.fifo != nullptr && m_connection.fifo->DataAvailable(m_connection.index);
 }
 
 int32_t VANTInputImplementation::AvailableCount() {
-  VANTIOMonitorImplementation* fifo = Fifo();
-  return fifo != nullptr ? fifo->AvailableCount(m_readerIndex) : 0;
+  VANTMutexLocker lock(m_lock);
+  return m_connection.fifo != nullptr ? m_connection.fifo->AvailableCount(m_connection.index) : 0;
+}
+
+bool VANTInputImplementation::ConnectedIndex(uint32_t* index) {
+  VANTMutexLocker lock(m_lock);
+  *index = m_connection.index;
+  return m_connection.fifo != nullptr;
 }
 
 void VANTInputImplementation::Rename(const char* oldName, const char* newName) {
@@ -72,10 +76,16 @@ void VANTInputImplementation::Rename(const char* oldName, const char* newName) {
 
 void VANTInputImplementation::ChangeReaderType(VANTPropertyImplementation* property,
                                                int64_t value) {
-  const uint32_t current = m_readerType;
+  const uint32_t current = ReaderType();
   const bool currentRole = current >= VANT::Wait4NextReader;
   const bool newRole = value >= VANT::Wait4NextReader;
-  if (currentRole && value != current) {
+  if (value < VANT::FifoReader || value > VANT::SamplingReader) {
+    property->Value() = VANTPropertyValue(static_cast<int64_t>(current));
+    VANTStreamedString message;
+    message << "Bad parameter: The reader type of the input " << m_name.Text()
+            << " must be 0 to 4, not " << value << ".";
+    ReportBadParameter(message.Text());
+  } else if (currentRole && value != current) {
     property->Value() = VANTPropertyValue(static_cast<int64_t>(current));
     VANTStreamedString message;
     message << "Bad parameter: The input " << m_name.Text()
@@ -83,9 +93,10 @@ void VANTInputImplementation::ChangeReaderType(VANTPropertyImplementation* prope
                "NeverSkippingReader or LastOrNextReader";
     ReportBadParameter(message.Text());
   } else if (!currentRole && !newRole) {
-    m_readerType = static_cast<uint32_t>(value);
-    if (VANTIOMonitorImplementation* fifo = Fifo()) {
-      fifo->SetReaderType(m_readerIndex, m_readerType);
+    VANTMutexLocker lock(m_lock);
+    m_readerType.store(static_cast<uint32_t>(value), std::memory_order_release);
+    if (m_connection.fifo != nullptr) {
+      m_connection.fifo->SetReaderType(m_connection.index, static_cast<uint32_t>(value));
     }
   } else if (!currentRole && newRole) {
     property->Value() = VANTPropertyValue(static_cast<int64_t>(current));
@@ -111,120 +122,176 @@ void VANTInputImplementation::ChangeReaderType(VANTPropertyImplementation* prope
 }
 
 void VANTInputImplementation::ChangeSubsampling(int64_t value) {
-  m_inputSubsampling = static_cast<int32_t>(value);
-  VANTIOMonitorImplementation* fifo = Fifo();
-  if (m_readerType < VANT::Wait4NextReader && fifo != nullptr) {
-    fifo->SetSubsamplingRate(m_readerIndex, m_inputSubsampling);
+  m_inputSubsampling.store(static_cast<int32_t>(value), std::memory_order_release);
+  VANTMutexLocker lock(m_lock);
+  if (ReaderType() < VANT::Wait4NextReader && m_connection.fifo != nullptr) {
+    m_connection.fifo->SetSubsamplingRate(m_connection.index, static_cast<int32_t>(value));
   }
 }
 
 // ---- Connection ------------------------------------------------------------------------------
 
-void VANTInputImplementation::Link(VANTOutputImplementation* output, uint32_t readerIndex) {
+void VANTInputImplementation::Link(VANTOutputImplementation* output,
+                                   VANTIOMonitorImplementation* fifo, uint32_t readerIndex) {
   {
     VANTMutexLocker lock(m_lock);
-    // Everything the reader's thread uses is set before the FIFO is published: a reader that
-    // waits for the connection starts reading as soon as it sees the FIFO.
-    m_readerIndex = readerIndex;
-    m_held.clear();
+    if (m_connection.fifo != nullptr) {
+      DropConnectionLocked(m_connection); // not expected: the engine connects a free input
+    }
+    fifo->Retain();
+    m_connection = {fifo, readerIndex};
     m_subsamplingCounter.store(0, std::memory_order_relaxed);
     m_source.store(output, std::memory_order_release);
-    m_fifo.store(&output->Fifo(), std::memory_order_release);
-    if (m_arrivalEvent != nullptr) {
-      output->Fifo().SetArrivalEvent(readerIndex, m_arrivalEvent);
-      m_arrivalEvent->Set(); // what was published since the registration counts as arrived
-    }
+    m_connected.store(fifo, std::memory_order_release);
+    ArmArrivalLocked();
   }
   m_connectEvent.Set();
 }
 
-void VANTInputImplementation::Unlink() noexcept {
+void VANTInputImplementation::Relink(VANTOutputImplementation* output,
+                                     VANTIOMonitorImplementation* fifo, uint32_t readerIndex) {
   VANTMutexLocker lock(m_lock);
-  m_fifo.store(nullptr, std::memory_order_release);
+  if (m_source.load(std::memory_order_acquire) != output || m_connection.fifo == nullptr) {
+    return;
+  }
+  const ReaderSlot old = m_connection;
+  fifo->Retain();
+  m_connection = {fifo, readerIndex};
+  m_connected.store(fifo, std::memory_order_release);
+  DropConnectionLocked(old); // forgets the arrival event in the old FIFO
+  ArmArrivalLocked();
+}
+
+void VANTInputImplementation::ArmArrivalLocked() {
+  if (m_arrivalEvent != nullptr && m_connection.fifo != nullptr) {
+    m_connection.fifo->SetArrivalEvent(m_connection.index, m_arrivalEvent);
+    m_arrivalEvent->Set(); // what was published since the registration counts as arrived
+  }
+}
+
+void VANTInputImplementation::Unlink(VANTOutputImplementation* output) {
+  VANTMutexLocker lock(m_lock);
+  if (m_source.load(std::memory_order_acquire) != output || m_connection.fifo == nullptr) {
+    return;
+  }
+  const ReaderSlot old = m_connection;
+  m_connection = {};
+  m_connected.store(nullptr, std::memory_order_release);
   m_source.store(nullptr, std::memory_order_release);
-  m_held.clear();
+  DropConnectionLocked(old);
 }
 
-void VANTInputImplementation::BeginDetach() {
-  bool mustWait = false;
-  {
-    VANTMutexLocker lock(m_lock);
-    m_detachAckEvent.Reset();
-    m_detaching.store(1, std::memory_order_release);
-    m_interruptEvent.Set();
-    mustWait = m_inStartReading.load(std::memory_order_acquire) != 0 || !m_held.empty();
+void VANTInputImplementation::DropConnectionLocked(const ReaderSlot& old) {
+  if (m_reading == old) {
+    if (m_reads > 0 || !m_held.empty()) {
+      // The reader still reads or holds items of it: it gives them back and leaves the FIFO
+      // itself (a blocked read is woken below).
+      old.fifo->LeaveReader(old.index);
+    } else {
+      old.fifo->UnregisterReader(old.index);
+      m_reading = {};
+      old.fifo->Unretain(); // the reader's reference
+    }
+  } else {
+    old.fifo->UnregisterReader(old.index);
   }
-  if (mustWait) {
-    // The reader acknowledges once it holds nothing; a reader that never comes back (its
-    // component is stopped or stuck in a long Cycle) loses its items when the FIFO forgets it.
-    m_detachAckEvent.Wait(kDetachAckTimeoutUs);
-  }
+  old.fifo->Unretain(); // the connection's reference
+  m_interruptEvent.Set();
 }
 
-void VANTInputImplementation::EndDetach() noexcept {
+// ---- Processing steps ------------------------------------------------------------------------
+
+void VANTInputImplementation::BeginStep() {
   VANTMutexLocker lock(m_lock);
-  m_detaching.store(0, std::memory_order_release);
-  m_detachGeneration.fetch_add(1, std::memory_order_release);
-  m_interruptEvent.Reset();
+  ++m_steps;
+}
+
+void VANTInputImplementation::EndStep() noexcept {
+  // Under the lock: a waiter frees the input only after it took the lock again, so this Set is
+  // over by then.
+  VANTMutexLocker lock(m_lock);
+  if (--m_steps == 0) {
+    m_stepsDone.Set();
+  }
+}
+
+void VANTInputImplementation::WaitForSteps() noexcept {
+  VANTMutexLocker lock(m_lock);
+  while (m_steps > 0) {
+    m_stepsDone.Reset();
+    lock.Release();
+    m_stepsDone.Wait(-1);
+    lock.Acquire();
+  }
 }
 
 // ---- Reading ---------------------------------------------------------------------------------
 
-void VANTInputImplementation::BeginRead(bool keepHeld) {
-  if (!keepHeld && !m_held.empty()) {
-    {
-      // Under the lock: a detach that begins now either sees this read begun, or saw the items
-      // still held before ReleaseHeld touches the list. Either way it waits for the reader.
-      VANTMutexLocker lock(m_lock);
-      m_inStartReading.store(1, std::memory_order_release);
+void VANTInputImplementation::ReleaseHeldLocked() {
+  VANTIOMonitorImplementation* fifo = m_reading.fifo;
+  const uint32_t index = m_reading.index;
+  size_t released = 0;
+  try {
+    for (; released < m_held.size() && fifo != nullptr; ++released) {
+      fifo->ReleaseItem(index, m_held[released]);
     }
+  } catch (...) {
+    m_held.clear(); // reported by the FIFO: the item was not this reader's any more
+    throw;
+  }
+  m_held.clear();
+}
+
+void VANTInputImplementation::SyncLocked(bool adopt) {
+  if (m_reading.fifo != nullptr && !(m_reading == m_connection)) {
+    // The connection went (or moved to another FIFO): leave the old FIFO, whose leaving
+    // reader this is.
+    const ReaderSlot old = m_reading;
     try {
-      ReleaseHeld();
+      ReleaseHeldLocked();
     } catch (...) {
-      m_inStartReading.store(0, std::memory_order_release);
-      throw;
+      // reported by the FIFO; the reader leaves all the same
     }
+    m_reading = {};
+    old.fifo->ReaderGone(old.index);
+    old.fifo->Unretain();
   }
-  for (;;) {
-    {
-      VANTMutexLocker lock(m_lock);
-      if (!IsDetaching()) {
-        m_inStartReading.store(1, std::memory_order_release);
-        return;
-      }
+  if (adopt && m_reading.fifo == nullptr && m_connection.fifo != nullptr) {
+    m_connection.fifo->Retain();
+    m_reading = m_connection;
+  }
+}
+
+VANTIOMonitorImplementation* VANTInputImplementation::BeginRead(bool keepHeld, uint32_t* index) {
+  VANTMutexLocker lock(m_lock);
+  ++m_reads;
+  try {
+    if (!keepHeld) {
+      ReleaseHeldLocked();
     }
-    // A detach runs and this reader holds nothing: say so, then wait until it is over.
-    AcknowledgeDetach();
+    SyncLocked(true);
+  } catch (...) {
+    --m_reads;
+    throw;
   }
+  *index = m_reading.index;
+  return m_reading.fifo;
+}
+
+VANTIOMonitorImplementation* VANTInputImplementation::Current(uint32_t* index) {
+  VANTMutexLocker lock(m_lock);
+  SyncLocked(true);
+  *index = m_reading.index;
+  return m_reading.fifo;
 }
 
 void VANTInputImplementation::EndRead() noexcept {
-  bool acknowledge = false;
-  {
-    VANTMutexLocker lock(m_lock);
-    acknowledge = IsDetaching() && m_held.empty();
+  VANTMutexLocker lock(m_lock);
+  if (m_reads > 0) {
+    --m_reads;
   }
-  if (acknowledge) {
-    AcknowledgeDetach();
-  }
-  m_inStartReading.store(0, std::memory_order_release);
-}
-
-void VANTInputImplementation::AcknowledgeDetach() noexcept {
-  uint32_t generation = 0;
-  {
-    VANTMutexLocker lock(m_lock);
-    if (!IsDetaching()) {
-      return;
-    }
-    generation = m_detachGeneration.load(std::memory_order_acquire);
-    m_interruptEvent.Reset();
-    m_detachAckEvent.Set();
-  }
-  // Until this detach is over: the next one may begin before this reader looks again, and it
-  // must be acknowledged anew.
-  while (m_detachGeneration.load(std::memory_order_acquire) == generation) {
-    PauseForDetach();
+  if (m_reads == 0 && m_held.empty()) {
+    SyncLocked(false); // a detached reader that holds nothing leaves its FIFO now
   }
 }
 
@@ -238,87 +305,82 @@ void VANTInputImplementation::AppendHeld(VANTFastIOItem* item) {
 }
 
 void VANTInputImplementation::TrimHeld(int32_t count) {
-  VANTIOMonitorImplementation* fifo = Fifo();
+  VANTIOMonitorImplementation* fifo = m_reading.fifo;
   const size_t keep = count > 0 ? static_cast<size_t>(count) : 0;
   if (m_held.size() <= keep) {
     return;
   }
   const size_t surplus = m_held.size() - keep;
   for (size_t k = 0; k < surplus && fifo != nullptr; ++k) {
-    fifo->ReleaseItem(m_readerIndex, m_held[k]);
+    fifo->ReleaseItem(m_reading.index, m_held[k]);
   }
   m_held.erase(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(surplus));
 }
 
 void VANTInputImplementation::ReleaseHeld() {
-  VANTIOMonitorImplementation* fifo = Fifo();
-  if (fifo != nullptr) {
-    for (VANTFastIOItem* item : m_held) {
-      fifo->ReleaseItem(m_readerIndex, item);
-    }
+  VANTMutexLocker lock(m_lock);
+  ReleaseHeldLocked();
+  if (m_reads == 0) {
+    SyncLocked(false);
   }
-  if (m_inStartReading.load(std::memory_order_acquire) != 0) {
-    m_held.clear();
-    return;
+}
+
+void VANTInputImplementation::ReleaseHeldIfIdle() noexcept {
+  VANTMutexLocker lock(m_lock);
+  if (m_reads != 0) {
+    return; // a thread of the module still reads: it gives back what it holds itself
   }
-  bool acknowledge = false;
-  {
-    VANTMutexLocker lock(m_lock);
-    m_held.clear();
-    acknowledge = IsDetaching();
+  try {
+    ReleaseHeldLocked();
+  } catch (...) {
+    // reported by the FIFO
   }
-  if (acknowledge) {
-    AcknowledgeDetach();
-  }
+  SyncLocked(false);
 }
 
 void VANTInputImplementation::SetArrivalEvent(VANTEvent* event) {
   VANTMutexLocker lock(m_lock);
   VANTEvent* const previous = m_arrivalEvent;
   m_arrivalEvent = event;
-  // While m_fifo is set under this lock the output has not unlinked this input: its FIFO lives.
-  VANTIOMonitorImplementation* fifo = Fifo();
-  if (fifo == nullptr) {
+  // While the connection is set under this lock, its reader index is this input's in that FIFO
+  // (a detach clears the connection under this lock before the index can go to another input).
+  if (m_connection.fifo == nullptr) {
     return;
   }
   if (previous != nullptr && previous != event) {
-    fifo->ClearArrivalEvent(m_readerIndex, previous);
+    m_connection.fifo->ClearArrivalEvent(m_connection.index, previous);
   }
-  // A detach under way has unregistered this reader, or will: its slot may soon belong to
-  // another input, so nothing is set there. The next connection sets the event.
-  if (event != nullptr && !IsDetaching()) {
-    fifo->SetArrivalEvent(m_readerIndex, event);
+  if (event != nullptr) {
+    m_connection.fifo->SetArrivalEvent(m_connection.index, event);
   }
 }
 
 bool VANTInputImplementation::CountSample() noexcept {
   const int32_t count = m_subsamplingCounter.load(std::memory_order_relaxed) + 1;
   m_subsamplingCounter.store(count, std::memory_order_relaxed);
-  return count >= m_inputSubsampling;
+  return count >= InputSubsampling();
 }
 
 bool VANTInputImplementation::SkipForSubsampling() {
-  if (m_inputSubsampling <= 1) {
-    return false;
-  }
-  VANTIOMonitorImplementation* fifo = Fifo();
-  if (fifo == nullptr) {
-    return false;
+  const int32_t rate = InputSubsampling();
+  if (rate <= 1 || ReaderType() >= VANT::Wait4NextReader) {
+    return false; // the newest-sample readers are processed at every publication
   }
   const int32_t count = m_subsamplingCounter.load(std::memory_order_relaxed);
-  if (count + 1 >= m_inputSubsampling) {
+  if (count + 1 >= rate) {
     m_subsamplingCounter.store(0, std::memory_order_relaxed);
     return false;
   }
-  VANTFastIO::ReadResult result = fifo->TryRead(m_readerIndex);
-  if (result.MustWait()) {
-    fifo->CancelWait(m_readerIndex);
+  VANTMutexLocker lock(m_lock);
+  SyncLocked(true);
+  if (m_reading.fifo == nullptr) {
     return false;
   }
-  if (result.item != nullptr) {
-    fifo->Release(m_readerIndex);
-    m_subsamplingCounter.store(count + 1, std::memory_order_relaxed);
-    return true;
+  VANTFastIOItem* item = m_reading.fifo->TryReadNow(m_reading.index);
+  if (item == nullptr) {
+    return false;
   }
-  return false;
+  m_reading.fifo->ReleaseItem(m_reading.index, item);
+  m_subsamplingCounter.store(count + 1, std::memory_order_relaxed);
+  return true;
 }

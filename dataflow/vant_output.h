@@ -5,7 +5,8 @@
 //
 // Thread: the allocation operations run on the owning component's threads (start, Birth); the
 //   engine's threads call the connection extensions.
-// Ownership: the output owns its FIFO, its elements and their data block.
+// Ownership: the output shares its FIFO (elements and data block) with the readers that hold its
+//   elements; see VANTOutputImplementation.
 // Failure: allocation errors are reported and raise VANT::ErrorException (-5).
 
 #include "dataflow/vant_data_type.h"
@@ -62,11 +63,17 @@ public:
   /// is the FIFO reader's subsampling minus 1, or the role for roles 3 and 4. Under the FIFO lock
   /// the reader's masks are set and its waiter slot reset; then the input joins the connected
   /// inputs, learns its FIFO, source and reader index, and its connect event is signalled.
-  virtual void EngineConnect(VANTInput* input, uint32_t readerIndex, uint32_t role,
+  /// False (nothing changed) when that index is still taken (see EngineBusyReaders).
+  virtual bool EngineConnect(VANTInput* input, uint32_t readerIndex, uint32_t role,
                              uint8_t readerByte) = 0;
-  /// Detaches `input`: marks it detaching and interrupts its read, waits for its acknowledgement
-  /// when it is reading or holds items, clears its masks, unlinks it, and clears the mark.
+  /// Detaches `input` without waiting for its reader: the input forgets the output and a blocked
+  /// read wakes and waits for a new connection. A reader that reads or holds items keeps them
+  /// (and its index stays taken) until it lets them go. A sequential reader's processing step
+  /// that has begun goes on (it finds nothing more to read).
   virtual void EngineDisconnect(VANTInput* input) = 0;
+  /// The reader indexes of this output's FIFO that cannot be given now: connected readers, and
+  /// detached ones that still read or hold items.
+  virtual uint32_t EngineBusyReaders() = 0;
 };
 
 inline void VANTOutput::AllocOutputBufferImage(int32_t isize, int32_t w, int32_t h,

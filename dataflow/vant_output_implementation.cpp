@@ -107,19 +107,37 @@ VANTOutputImplementation::VANTOutputImplementation(VANTModule* module,
   if (m_defaultBufferSize != 1 && static_cast<int64_t>(m_type.flags) >= 0) {
     m_type.flags |= VANT::VectorFlag;
   }
-  m_fifo = std::make_unique<VANTIOMonitorImplementation>(
-      module != nullptr ? &module->StopEvent() : nullptr, m_fifoSize, m_subsampling, this);
+  m_fifo.store(new VANTIOMonitorImplementation(module != nullptr ? &module->StopEvent() : nullptr,
+                                               m_fifoSize, m_subsampling, this),
+               std::memory_order_release);
 }
 
 VANTOutputImplementation::~VANTOutputImplementation() {
-  // Inputs still connected (of other modules) lose their source.
-  VANTMutexLocker lock(m_inputsLock);
-  for (VANTInput* input : m_connectedInputs) {
-    InputImpl(input)->Unlink();
+  DisconnectAll();
+  VANTIOMonitorImplementation* fifo = m_fifo.load(std::memory_order_acquire);
+  fifo->ForgetWriter();
+  fifo->Unretain(); // readers that still hold its items keep it until they let go
+}
+
+void VANTOutputImplementation::DisconnectAll() noexcept {
+  for (;;) {
+    VANTInput* input = nullptr;
+    {
+      VANTMutexLocker lock(m_inputsLock);
+      if (m_connectedInputs.Head() == nullptr) {
+        return;
+      }
+      input = m_connectedInputs.Head()->Value();
+    }
+    try {
+      if (VANTHostKernel* kernel = VANT::Kernel()) {
+        kernel->Disconnect(this, input);
+      }
+    } catch (...) {
+      // the engine reports its own failures; the input is detached below all the same
+    }
+    EngineDisconnect(input); // nothing more when the engine did it
   }
-  m_connectedInputs.Clear();
-  lock.Release();
-  std::free(m_sharedBlock);
 }
 
 VANTStackedString<40> VANTOutputImplementation::GetName2() {
@@ -140,8 +158,9 @@ template <class Visit>
 void VANTOutputImplementation::ForEachElement(Visit visit) {
   VANTFastIOItem* position = nullptr;
   int32_t k = 0;
-  for (VANTFastIOItem* item = m_fifo->First(&position); item != nullptr;
-       item = m_fifo->Next(&position), ++k) {
+  VANTIOMonitorImplementation& fifo = Fifo();
+  for (VANTFastIOItem* item = fifo.First(&position); item != nullptr;
+       item = fifo.Next(&position), ++k) {
     visit(k, item->elt.element);
   }
 }
@@ -153,6 +172,9 @@ void VANTOutputImplementation::CheckNotAllocated(int32_t option) {
 }
 
 void VANTOutputImplementation::ResetElements() {
+  if (!Fifo().DropBlock()) {
+    ReplaceFifo(m_fifoSize); // a reader holds an element: it keeps the old FIFO
+  }
   ForEachElement([this](int32_t, VANTIOEltImplementation& element) {
     element.BufferSize() = 0;
     element.AuxValue() = 0;
@@ -173,22 +195,33 @@ void VANTOutputImplementation::FailNegative(const char* operation, int32_t line,
   Fail(message.Text(), 2);
 }
 
-void VANTOutputImplementation::AllocateSharedMemory(uint64_t bytes) {
-  std::free(m_sharedBlock);
-  m_sharedBlock = nullptr;
+void VANTOutputImplementation::FailTooBig(VANT::WideSize bytes) {
+  // The size asked for may not fit 64 bits: written out digit by digit.
+  char digits[48];
+  char* text = digits + sizeof(digits) - 1;
+  *text = '\0';
+  do {
+    *--text = static_cast<char>('0' + static_cast<int>(bytes % 10));
+    bytes /= 10;
+  } while (bytes != 0);
+  VANTStreamedString message;
+  message << "VANTOutputImplementation::AllocateSharedMemory"
+          << ":" << 70 << ": "
+          << "Requested buffer size [" << text << "] is too big"
+          << " given the current FIFO size ["
+          << static_cast<uint64_t>(m_fifoSize > 0 ? m_fifoSize : 0) << "]"
+          << " of output [" << m_name.Text() << "]."
+          << " Please reduce the requested output buffer size and/or the output FIFO size"
+          << " such that (buffer_size * fifo_size) <= " << std::numeric_limits<uint64_t>::max()
+          << " (i.e. std::numeric_limits<size_t>::max)";
+  Fail(message.Text(), 2);
+}
+
+uint8_t* VANTOutputImplementation::AllocateSharedMemory(uint64_t bytes) {
   const uint64_t count = static_cast<uint64_t>(m_fifoSize > 0 ? m_fifoSize : 0);
   const uint64_t maximum = std::numeric_limits<uint64_t>::max();
   if (count != 0 && bytes > maximum / count) {
-    VANTStreamedString message;
-    message << "VANTOutputImplementation::AllocateSharedMemory"
-            << ":" << 70 << ": "
-            << "Requested buffer size [" << bytes << "] is too big"
-            << " given the current FIFO size [" << count << "]"
-            << " of output [" << m_name.Text() << "]."
-            << " Please reduce the requested output buffer size and/or the output FIFO size"
-            << " such that (buffer_size * fifo_size) <= " << maximum
-            << " (i.e. std::numeric_limits<size_t>::max)";
-    Fail(message.Text(), 2);
+    FailTooBig(bytes);
   }
   const uint64_t total = bytes * count;
   auto failure = [&](int32_t line, const char* tail) {
@@ -200,14 +233,11 @@ void VANTOutputImplementation::AllocateSharedMemory(uint64_t bytes) {
     Fail(message.Text(), 2);
   };
   if (total == 0) {
-    return; // nothing to hold: the element data stays null
+    return nullptr; // nothing to hold: the element data stays null
   }
+  uint8_t* block = nullptr;
   try {
-    void* block = std::calloc(1, total);
-    if (block == nullptr) {
-      throw std::bad_alloc();
-    }
-    m_sharedBlock = static_cast<uint8_t*>(block);
+    block = new uint8_t[total](); // zeroed
   } catch (const std::bad_alloc& error) {
     VANTStreamedString tail;
     tail << "] due to: std::bad_alloc: " << error.what()
@@ -218,12 +248,14 @@ void VANTOutputImplementation::AllocateSharedMemory(uint64_t bytes) {
     tail << "] due to: std::exception: " << error.what();
     failure(87, tail.Text());
   }
+  Fifo().AdoptBlock(block);
+  return block;
 }
 
-void VANTOutputImplementation::RequireSharedBlock() {
-  if (m_sharedBlock == nullptr && static_cast<uint64_t>(m_bytesPerSample) *
-                                          static_cast<uint64_t>(m_fifoSize > 0 ? m_fifoSize : 0) !=
-                                      0) {
+void VANTOutputImplementation::RequireSharedBlock(const uint8_t* block, int64_t bytesPerSample) {
+  if (block == nullptr && static_cast<uint64_t>(bytesPerSample) *
+                                  static_cast<uint64_t>(m_fifoSize > 0 ? m_fifoSize : 0) !=
+                              0) {
     VANTStreamedString message;
     message << "Output : " << m_name.Text() << " : Not enough memory to allocate output buffer.";
     Fail(message.Text(), 2);
@@ -282,25 +314,27 @@ void VANTOutputImplementation::AllocOutputBuffer(int32_t isize, int32_t withData
     message << "Output : " << m_name.Text() << " : Not enough memory to allocate output buffer.";
     Fail(message.Text(), 2);
   }
-  m_bufferSize = bufferSize;
-  m_bytesPerSample = static_cast<int32_t>(bytes);
   if (warn && isize != 1 && (m_type.flags & VANT::VectorFlag) == 0) {
     VANTStreamedString message;
     message << "Output " << m_name.Text() << " is a vector but its vector flag is not set.";
     Warn(message.Text());
   }
+  uint8_t* block = nullptr;
   if (withData != 0) {
-    AllocateSharedMemory(static_cast<uint64_t>(bytes));
+    block = AllocateSharedMemory(static_cast<uint64_t>(bytes));
     if (withData == 1) {
-      RequireSharedBlock();
+      RequireSharedBlock(block, bytes);
     }
   }
+  // Sized only now that the allocation holds: a failed one leaves the output unallocated.
+  m_bufferSize = bufferSize;
+  m_bytesPerSample = static_cast<int32_t>(bytes);
   ForEachElement([&](int32_t k, VANTIOEltImplementation& element) {
     element.BufferSize() = isize;
-    if (withData == 0 || m_sharedBlock == nullptr) {
+    if (withData == 0 || block == nullptr) {
       return;
     }
-    uint8_t* data = m_sharedBlock + static_cast<size_t>(k) * static_cast<size_t>(bytes);
+    uint8_t* data = block + static_cast<size_t>(k) * static_cast<size_t>(bytes);
     element.Data() = data;
     element.VectorSize() = isize;
     std::memset(data, 0, static_cast<size_t>(bytes));
@@ -338,9 +372,9 @@ void VANTOutputImplementation::AllocOutputBuffer(int32_t isize, int32_t withData
       break;
     }
     case Sizing::kByteBlock: {
-      auto* block = reinterpret_cast<VANTByteBlock*>(data);
-      block->size = static_cast<uint32_t>(isize);
-      block->payload = data + sizeof(VANTByteBlock);
+      auto* header = reinterpret_cast<VANTByteBlock*>(data);
+      header->size = static_cast<uint32_t>(isize);
+      header->payload = data + sizeof(VANTByteBlock);
       break;
     }
     default:
@@ -359,16 +393,17 @@ void VANTOutputImplementation::AllocOutputBufferMatrix(int32_t m, int32_t n) {
   CheckNotAllocated(2);
   ResetElements();
   const int64_t cells = static_cast<int64_t>(m) * n;
-  const int64_t bytes = 16 * cells + 40;
-  if (bytes > std::numeric_limits<int32_t>::max()) {
-    AllocateSharedMemory(std::numeric_limits<uint64_t>::max()); // reported as too big
+  const VANT::WideSize asked = 16 * static_cast<VANT::WideSize>(cells) + 40;
+  if (asked > static_cast<VANT::WideSize>(std::numeric_limits<int32_t>::max())) {
+    FailTooBig(asked);
   }
+  const int64_t bytes = 16 * cells + 40;
+  uint8_t* block = AllocateSharedMemory(static_cast<uint64_t>(bytes));
+  RequireSharedBlock(block, bytes);
   m_bytesPerSample = static_cast<int32_t>(bytes);
-  AllocateSharedMemory(static_cast<uint64_t>(bytes));
-  RequireSharedBlock();
   m_bufferSize = static_cast<int32_t>(cells);
   ForEachElement([&](int32_t k, VANTIOEltImplementation& element) {
-    uint8_t* data = m_sharedBlock + static_cast<size_t>(k) * static_cast<size_t>(bytes);
+    uint8_t* data = block + static_cast<size_t>(k) * static_cast<size_t>(bytes);
     auto* matrix = reinterpret_cast<VANTMatrix*>(data);
     matrix->rows = m;
     matrix->columns = n;
@@ -395,12 +430,12 @@ void VANTOutputImplementation::AllocOutputBufferImage(int32_t isize, int32_t w, 
   CheckNotAllocated(2);
   ResetElements();
   const int64_t slice = noData != 0 ? 48 : static_cast<int64_t>(isize) + 48;
-  AllocateSharedMemory(static_cast<uint64_t>(slice));
+  uint8_t* block = AllocateSharedMemory(static_cast<uint64_t>(slice));
+  RequireSharedBlock(block, isize + 48LL);
   m_bytesPerSample = static_cast<int32_t>(isize + 48LL);
-  RequireSharedBlock();
   m_bufferSize = -1;
   ForEachElement([&](int32_t k, VANTIOEltImplementation& element) {
-    uint8_t* data = m_sharedBlock + static_cast<size_t>(k) * static_cast<size_t>(slice);
+    uint8_t* data = block + static_cast<size_t>(k) * static_cast<size_t>(slice);
     auto* image = reinterpret_cast<VANTImage*>(data);
     image->width = w;
     image->height = h;
@@ -430,12 +465,12 @@ void VANTOutputImplementation::AllocOutputBufferIplImage(const VANTIplImage* mod
     FailNegative("VANTOutputImplementation::AllocOutputBufferIplImage", 0, "imageSize",
                  model->imageSize);
   }
-  AllocateSharedMemory(static_cast<uint64_t>(slice));
+  uint8_t* block = AllocateSharedMemory(static_cast<uint64_t>(slice));
+  RequireSharedBlock(block, full);
   m_bytesPerSample = static_cast<int32_t>(full);
-  RequireSharedBlock();
   m_bufferSize = -1;
   ForEachElement([&](int32_t k, VANTIOEltImplementation& element) {
-    uint8_t* data = m_sharedBlock + static_cast<size_t>(k) * static_cast<size_t>(slice);
+    uint8_t* data = block + static_cast<size_t>(k) * static_cast<size_t>(slice);
     auto* image = reinterpret_cast<VANTIplImage*>(data);
     std::memcpy(image, model, sizeof(VANTIplImage));
     auto* roi = reinterpret_cast<VANTIplROI*>(data + sizeof(VANTIplImage));
@@ -472,15 +507,15 @@ void VANTOutputImplementation::AllocOutputBufferByteBlock(const VANTByteBlock* m
   if (slice > std::numeric_limits<int32_t>::max()) {
     FailNegative("VANTOutputImplementation::AllocOutputBufferByteBlock", 0, "size", model->size);
   }
-  AllocateSharedMemory(static_cast<uint64_t>(slice));
+  uint8_t* block = AllocateSharedMemory(static_cast<uint64_t>(slice));
+  RequireSharedBlock(block, slice);
   m_bytesPerSample = static_cast<int32_t>(slice);
-  RequireSharedBlock();
   m_bufferSize = -1;
   ForEachElement([&](int32_t k, VANTIOEltImplementation& element) {
-    uint8_t* data = m_sharedBlock + static_cast<size_t>(k) * static_cast<size_t>(slice);
-    auto* block = reinterpret_cast<VANTByteBlock*>(data);
-    *block = *model;
-    block->payload = data + sizeof(VANTByteBlock);
+    uint8_t* data = block + static_cast<size_t>(k) * static_cast<size_t>(slice);
+    auto* header = reinterpret_cast<VANTByteBlock*>(data);
+    *header = *model;
+    header->payload = data + sizeof(VANTByteBlock);
     element.Data() = data;
     element.BufferSize() = static_cast<int32_t>(model->size);
   });
@@ -488,29 +523,71 @@ void VANTOutputImplementation::AllocOutputBufferByteBlock(const VANTByteBlock* m
 
 void VANTOutputImplementation::FreeOutputBuffer() noexcept {
   std::memset(m_history.get(), 0, sizeof(int64_t) * (VANT::kHistoryLength + 1));
-  std::free(m_sharedBlock);
-  m_sharedBlock = nullptr;
   m_bufferSize = 0;
-  m_bytesPerSample = 0; // unallocated again: the next start allocates whatever it needs
+  m_bytesPerSample = 0;
+  if (Fifo().DropBlock()) {
+    return;
+  }
+  try {
+    ReplaceFifo(m_fifoSize); // the readers that hold elements keep the old FIFO and its block
+  } catch (...) {
+    // No memory for a new FIFO: the held elements keep theirs; the next allocation tries again.
+    VANTStreamedString message;
+    message << "Output " << m_name.Text()
+            << ": a reader still holds one of its samples and no new FIFO could be made; its "
+               "buffer is released when the next allocation succeeds.";
+    Warn(message.Text());
+  }
+}
+
+void VANTOutputImplementation::KeepWithElements(std::shared_ptr<void> resource) {
+  Fifo().KeepWithBlock(std::move(resource));
+}
+
+void VANTOutputImplementation::ReplaceFifo(int32_t size) {
+  auto fresh = std::make_unique<VANTIOMonitorImplementation>(
+      m_module != nullptr ? &m_module->StopEvent() : nullptr, size, m_subsampling, this);
+  VANTIOMonitorImplementation* old = nullptr;
+  {
+    VANTMutexLocker lock(m_inputsLock);
+    old = m_fifo.load(std::memory_order_acquire);
+    old->ReleaseAll(); // its readers that stay never read another of its samples
+    for (VANTInput* input : m_connectedInputs) {
+      VANTInputImplementation* reader = InputImpl(input);
+      uint32_t index = 0;
+      uint32_t type = 0;
+      uint8_t byte = 0;
+      if (reader->ConnectedIndex(&index) && old->ReaderSettings(index, &type, &byte) &&
+          fresh->RegisterReader(index, type, byte)) {
+        reader->Relink(this, fresh.get(), index);
+      }
+    }
+    m_fifo.store(fresh.release(), std::memory_order_release);
+  }
+  old->Unretain();
 }
 
 // ---- Sub-properties --------------------------------------------------------------------------
 
 void VANTOutputImplementation::ResizeFifo(int32_t size) {
   m_fifoSize = size;
-  m_fifo->Resize(size);
+  if (!Fifo().Resize(size)) {
+    ReplaceFifo(size); // a reader holds an item of the old one
+  }
+  m_bufferSize = 0;
+  m_bytesPerSample = 0;
   ResetElements();
 }
 
 void VANTOutputImplementation::SetSubsampling(int32_t rate) {
   m_subsampling = rate;
-  m_fifo->SetPublishRate(rate);
+  Fifo().SetPublishRate(rate);
 }
 
 // ---- Writing ---------------------------------------------------------------------------------
 
 VANTIOEltImplementation* VANTOutputImplementation::TakeForWriting() {
-  VANTFastIOItem* item = m_fifo->AcquireWrite();
+  VANTFastIOItem* item = Fifo().AcquireWrite();
   if (item == nullptr) {
     return nullptr;
   }
@@ -573,10 +650,10 @@ bool VANTOutputImplementation::Publish(VANTIOEltImplementation* element, bool di
 
   VANTFastIOItem* item = element->Slot();
   if (discard) {
-    m_fifo->Free(item);
+    Fifo().Free(item);
     return false;
   }
-  m_fifo->Publish(item);
+  Fifo().Publish(item);
   return true;
 }
 
@@ -584,51 +661,66 @@ void VANTOutputImplementation::NotifySequentialReaders() {
   if (m_connectedCount.load(std::memory_order_acquire) == 0) {
     return;
   }
-  VANTMutexLocker lock(m_inputsLock);
-  for (VANTInput* input : m_connectedInputs) {
-    VANTModule* reader = InputImpl(input)->Module();
-    if (reader == nullptr || reader->IsThreaded()) {
-      continue;
+  // The steps run without the inputs' lock, so that a detach or a connection never waits for a
+  // step (which may itself wait, writing into a full FIFO): each input is pinned for its step.
+  VANTInputImplementation* readers[VANT::kMaxFifoReaders];
+  int32_t count = 0;
+  {
+    VANTMutexLocker lock(m_inputsLock);
+    for (VANTInput* input : m_connectedInputs) {
+      VANTInputImplementation* reader = InputImpl(input);
+      VANTModule* module = reader->Module();
+      if (module == nullptr || module->IsThreaded() || count == VANT::kMaxFifoReaders) {
+        continue;
+      }
+      reader->BeginStep();
+      readers[count++] = reader;
     }
-    const uint32_t before = reader->State();
-    reader->ProcessInput(input);
-    const uint32_t after = reader->State();
+  }
+  for (int32_t k = 0; k < count; ++k) {
+    VANTModule* module = readers[k]->Module();
+    const uint32_t before = module->State();
+    try {
+      module->ProcessInput(readers[k]);
+    } catch (...) {
+      // A reader's fault is the reader's: it has put itself in error; the writer goes on.
+    }
+    const uint32_t after = module->State();
     if (after != before) {
       if (VANTHostKernel* kernel = VANT::Kernel()) {
-        kernel->ModuleState(reader->Name(), after);
+        kernel->ModuleState(module->Name(), after);
       }
     }
+    readers[k]->EndStep();
   }
 }
 
 // ---- Connections (the engine decides, the output applies) -----------------------------------
 
-void VANTOutputImplementation::EngineConnect(VANTInput* input, uint32_t readerIndex, uint32_t role,
+bool VANTOutputImplementation::EngineConnect(VANTInput* input, uint32_t readerIndex, uint32_t role,
                                              uint8_t readerByte) {
   VANTInputImplementation* reader = InputImpl(input);
-  m_fifo->RegisterReader(readerIndex, role, readerByte);
-  {
-    VANTMutexLocker lock(m_inputsLock);
-    m_connectedInputs.PushBack(input);
-    m_connectedCount.store(m_connectedInputs.Count(), std::memory_order_release);
+  VANTMutexLocker lock(m_inputsLock);
+  VANTIOMonitorImplementation& fifo = Fifo();
+  if (!fifo.RegisterReader(readerIndex, role, readerByte)) {
+    return false;
   }
-  reader->Link(this, readerIndex);
+  m_connectedInputs.PushBack(input);
+  m_connectedCount.store(m_connectedInputs.Count(), std::memory_order_release);
+  reader->Link(this, &fifo, readerIndex);
+  return true;
 }
 
 void VANTOutputImplementation::EngineDisconnect(VANTInput* input) {
-  VANTInputImplementation* reader = InputImpl(input);
-  if (reader->Source() != this) {
-    return;
+  VANTMutexLocker lock(m_inputsLock);
+  if (VANTListItem<VANTInput*>* item = m_connectedInputs.Find(input)) {
+    m_connectedInputs.Remove(item);
   }
-  reader->BeginDetach();
-  m_fifo->UnregisterReader(reader->ReaderIndex());
-  {
-    VANTMutexLocker lock(m_inputsLock);
-    if (VANTListItem<VANTInput*>* item = m_connectedInputs.Find(input)) {
-      m_connectedInputs.Remove(item);
-    }
-    m_connectedCount.store(m_connectedInputs.Count(), std::memory_order_release);
-  }
-  reader->Unlink();
-  reader->EndDetach();
+  m_connectedCount.store(m_connectedInputs.Count(), std::memory_order_release);
+  InputImpl(input)->Unlink(this);
+}
+
+uint32_t VANTOutputImplementation::EngineBusyReaders() {
+  VANTMutexLocker lock(m_inputsLock);
+  return Fifo().BusyReaders();
 }

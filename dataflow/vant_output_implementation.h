@@ -4,11 +4,19 @@
 // history of its writes.
 //
 // Thread: the allocation operations and the writes (Write*, below) run on the owning component's
-//   threads; the engine's threads connect and detach inputs; readers of other components work on
-//   the FIFO, which guards itself.
-// Locking: the list of connected inputs is guarded by m_inputsLock, which is held while the
-//   sequential readers run their processing step after a publication.
-// Ownership: the output owns its FIFO, its elements, their data block and the history.
+//   threads, or on the engine's while the component is stopped; the engine's threads connect and
+//   detach inputs; readers of other components work on the FIFO, which guards itself.
+// Locking: m_inputsLock guards the list of connected inputs and which FIFO is the output's. The
+//   sequential readers' processing steps after a publication run without it (each input pinned
+//   for its step, see VANTInputImplementation::BeginStep), so a connection or a detach never
+//   waits for a step. Order: the inputs lock, then an input's lock, then a FIFO's lock.
+// Ownership: the output owns the history and holds one reference on its FIFO, which owns the
+//   items, their elements and the data block (see VANTFastIO). Whenever the output must free or
+//   reshape its elements while a reader still holds one of them (its release, a new allocation,
+//   a new FIFO size), it takes a new FIFO and moves its connected inputs to it; the old FIFO,
+//   with everything its held elements point to, goes when its last reader lets go. Removing or
+//   destroying an output first disconnects its inputs as the engine's disconnect does. So
+//   nothing a reader holds is ever freed, and stopping a writer never waits for its readers.
 
 #include "dataflow/vant_fast_io.h"
 #include "dataflow/vant_output.h"
@@ -23,6 +31,11 @@
 
 class VANTModule;
 class VANTInputImplementation;
+
+namespace VANT {
+/// A size in bytes that may not fit 64 bits (a matrix of 2^31 x 2^31 cells asks for 2^66).
+__extension__ typedef unsigned __int128 WideSize;
+} // namespace VANT
 
 class VANTOutputImplementation final : public VANTOutput {
 public:
@@ -44,11 +57,13 @@ public:
   void AllocOutputBufferByteBlock(const VANTByteBlock* model) override;
   VANTStackedString<40>& Name() override { return m_name; }
   uint32_t RunCounter() override { return m_runCounter; }
-  VANTIOMonitor* Monitor() override { return m_fifo.get(); }
+  /// The output's FIFO as it is now: valid until the output's next allocation, release or FIFO
+  /// resize (the owning component's business) or its destruction.
+  VANTIOMonitor* Monitor() override { return &Fifo(); }
   void SetMark() override { m_markFlag = 1; }
   void ClearMark() override { m_markFlag = 0; }
   int32_t BytesPerSample() override { return m_bytesPerSample; }
-  int32_t FreeSlotCount() override { return m_fifo->FreeSlotCount(); }
+  int32_t FreeSlotCount() override { return Fifo().FreeSlotCount(); }
   VANTDataType& Type() override { return m_type; }
   void SetTypeFlags(uint64_t flags) override {
     if (m_type.flags != flags) { // the same flags again write nothing (readers may be looking)
@@ -62,19 +77,30 @@ public:
   void SetStructureName(const char* name1) override { m_type.SetName1(name1); }
   const char* StructureName() override { return m_type.name1; }
 
-  void EngineConnect(VANTInput* input, uint32_t readerIndex, uint32_t role,
+  bool EngineConnect(VANTInput* input, uint32_t readerIndex, uint32_t role,
                      uint8_t readerByte) override;
   void EngineDisconnect(VANTInput* input) override;
+  uint32_t EngineBusyReaders() override;
 
   // ---- The runtime's side ---------------------------------------------------------------------
 
-  /// Returns the output to the unallocated state: history zeroed, data block freed.
+  /// Disconnects every connected input as the engine's disconnect does (kernel slot 73, then
+  /// EngineDisconnect): each wakes and waits for a new connection. Before the output goes.
+  void DisconnectAll() noexcept;
+
+  /// Returns the output to the unallocated state: history zeroed, sizes 0, unread samples dropped,
+  /// the data block (and what was kept with it) freed, or left to the readers that still hold
+  /// elements of it (the output then takes a new FIFO).
   void FreeOutputBuffer() noexcept;
+  /// Keeps resource alive as long as the current elements' data (released with the data block,
+  /// see VANTFastIO::KeepWithBlock): for memory a component makes its elements point to.
+  void KeepWithElements(std::shared_ptr<void> resource);
   void SetRunCounter(uint32_t value) noexcept { m_runCounter = value; }
   int32_t DefaultBufferSize() const noexcept { return m_defaultBufferSize; }
   int32_t BufferSize() const noexcept { return m_bufferSize; }
   int32_t FifoSize() const noexcept { return m_fifoSize; }
-  VANTIOMonitorImplementation& Fifo() noexcept { return *m_fifo; }
+  /// The output's FIFO as it is now (see Monitor).
+  VANTIOMonitorImplementation& Fifo() noexcept { return *m_fifo.load(std::memory_order_acquire); }
   VANTModule* Module() const noexcept { return m_module; }
   const char* FullName() const noexcept { return m_name.Text(); }
   const char* ShortName() const noexcept { return m_shortName.Text(); }
@@ -88,8 +114,9 @@ public:
   bool IsPeriodic() const noexcept { return m_periodic; }
 
   // Sub-property handlers (".fifosize", ".subsampling", ".periodic").
-  /// Deletes every FIFO item and creates `size` new free ones (none below 1). Only while the
-  /// owning module is not started.
+  /// Deletes every FIFO item and creates `size` new free ones (none below 1); the output is
+  /// unallocated afterwards. Held items are not deleted: a new FIFO takes the old one's place.
+  /// Only while the owning module is not started.
   void ResizeFifo(int32_t size);
   void SetSubsampling(int32_t rate);
   void SetPeriodic(bool periodic) noexcept { m_periodic = periodic; }
@@ -102,8 +129,8 @@ public:
   /// timestamp, the history and the periodic fit), then publishes it or, with discard, frees it.
   /// The size check is the caller's. Returns false when nothing was published.
   bool Publish(VANTIOEltImplementation* element, bool discard);
-  /// After a publication: the processing step of every connected sequential reader, under the
-  /// connected inputs' lock.
+  /// After a publication: the processing step of every connected sequential reader (a fault of
+  /// the reader's stays the reader's).
   void NotifySequentialReaders();
 
   /// Connected inputs (read under InputsLock()).
@@ -113,12 +140,20 @@ public:
 private:
   /// Refuses a second allocation; option 1 for AllocOutputBuffer, 2 for the specialised forms.
   void CheckNotAllocated(int32_t option);
-  /// Every element: BufferSize 0, auxiliary and user words 0, the output's type, no data.
+  /// The start of every allocation: a FIFO whose items are all free and unheld, without data
+  /// block (a new FIFO when a reader still holds an item), and every element reset: BufferSize
+  /// 0, auxiliary and user words 0, the output's type, no data.
   void ResetElements();
-  /// Allocates bytes x FIFO size into m_sharedBlock (null on failure, which is reported and
-  /// raised).
-  void AllocateSharedMemory(uint64_t bytes);
-  void RequireSharedBlock();
+  /// A new FIFO of `size` items takes the current one's place; the connected inputs move to it
+  /// with their reader indexes and types. The old FIFO stays with the readers that hold its
+  /// items. Throws std::bad_alloc.
+  void ReplaceFifo(int32_t size);
+  /// Allocates bytes x FIFO size for the FIFO's elements and hands it to the FIFO; returns it
+  /// (null when there is nothing to allocate). Failures are reported and raised.
+  uint8_t* AllocateSharedMemory(uint64_t bytes);
+  void RequireSharedBlock(const uint8_t* block, int64_t bytesPerSample);
+  /// The "is too big" failure of an allocation of `bytes` per element.
+  [[noreturn]] void FailTooBig(VANT::WideSize bytes);
   [[noreturn]] void FailNegative(const char* operation, int32_t line, const char* parameter,
                                  int64_t value);
   /// The element of the FIFO item at position k (allocation order) for each k.
@@ -130,7 +165,7 @@ private:
   VANTStackedString<40> m_name;
   VANTStackedString<40> m_modelName;
   VANTMutex m_inputsLock;
-  std::unique_ptr<VANTIOMonitorImplementation> m_fifo;
+  std::atomic<VANTIOMonitorImplementation*> m_fifo; // one reference; changed under m_inputsLock
   VANTStackedString<40> m_shortName;
   VANTDataType m_type;
   VANTOutputDefinition m_definition;
@@ -144,7 +179,6 @@ private:
   uint32_t m_runCounter = 0;
   int32_t m_bufferSize = 0;
   int32_t m_bytesPerSample = 0;
-  uint8_t* m_sharedBlock = nullptr;
   bool m_periodic = false;
   std::unique_ptr<int64_t[]> m_history; // 30 ring entries, then the last published time stamp
   int32_t m_historyIndex = 0;

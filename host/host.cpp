@@ -357,18 +357,17 @@ void Host::Disconnect(VANTOutput* output, VANTInput* input) {
   if (output == nullptr || input == nullptr) {
     return;
   }
-  {
-    std::lock_guard<std::mutex> lock(m_connectionsMutex);
-    auto connection = m_connections.find(input);
-    if (connection != m_connections.end()) {
-      auto readers = m_outputReaders.find(connection->second.output);
-      if (readers != m_outputReaders.end()) {
-        readers->second.usedMask &= ~(1u << connection->second.reader);
-      }
-      m_connections.erase(connection);
-    }
-  }
+  // The output first: the reader index is given back only once the input no longer uses it.
   output->EngineDisconnect(input);
+  std::lock_guard<std::mutex> lock(m_connectionsMutex);
+  auto connection = m_connections.find(input);
+  if (connection != m_connections.end() && connection->second.output == output) {
+    auto readers = m_outputReaders.find(connection->second.output);
+    if (readers != m_outputReaders.end()) {
+      readers->second.usedMask &= ~(1u << connection->second.reader);
+    }
+    m_connections.erase(connection);
+  }
 }
 
 void Host::DisconnectInput(VANTInput* input) {
@@ -452,30 +451,43 @@ bool Host::Connect(VANTOutput* output, VANTInput* input) {
   }
   const int64_t readerType = InputSetting(m_symbols, input, ".readerType", 0);
   const int64_t subsampling = InputSetting(m_symbols, input, ".subsampling", 1);
-  uint32_t reader = 0;
-  {
-    std::lock_guard<std::mutex> lock(m_connectionsMutex);
-    OutputReaders& readers = m_outputReaders[output];
-    readers.name = outputName;
-    while (reader < 32 && (readers.usedMask & (1u << reader)) != 0) {
-      ++reader;
-    }
-    if (reader == 32) {
-      m_reports.Add(("Host: output " + outputName + " has 32 readers already; " + inputName +
-                     " cannot be connected")
-                        .c_str(),
-                    2, 0, false);
-      return false;
-    }
-    readers.usedMask |= 1u << reader;
-    m_connections[input] = Connection{output, reader, inputName};
-  }
   const uint32_t role = readerType >= 0 && readerType <= 4 ? static_cast<uint32_t>(readerType) : 0u;
   const uint8_t readerByte =
       role <= 2 ? static_cast<uint8_t>(std::clamp<int64_t>(subsampling, 1, 256) - 1)
                 : static_cast<uint8_t>(role);
-  output->EngineConnect(input, reader, role, readerByte);
-  return true;
+  // The lowest reader index that neither this engine gave away nor the output's FIFO still
+  // counts as taken (a detached reader that holds samples keeps its index until it lets go).
+  // The FIFO is asked outside the connections' lock, which its own lock may need (overruns).
+  uint32_t refused = 0;
+  for (;;) {
+    const uint32_t busy = output->EngineBusyReaders() | refused;
+    uint32_t reader = 0;
+    {
+      std::lock_guard<std::mutex> lock(m_connectionsMutex);
+      OutputReaders& readers = m_outputReaders[output];
+      readers.name = outputName;
+      while (reader < 32 && ((readers.usedMask | busy) & (1u << reader)) != 0) {
+        ++reader;
+      }
+      if (reader == 32) {
+        m_reports.Add(("Host: output " + outputName + " has 32 readers already; " + inputName +
+                       " cannot be connected")
+                          .c_str(),
+                      2, 0, false);
+        return false;
+      }
+      readers.usedMask |= 1u << reader;
+      m_connections[input] = Connection{output, reader, inputName};
+    }
+    if (output->EngineConnect(input, reader, role, readerByte)) {
+      return true;
+    }
+    // Taken meanwhile: give it back and try the next one.
+    std::lock_guard<std::mutex> lock(m_connectionsMutex);
+    m_outputReaders[output].usedMask &= ~(1u << reader);
+    m_connections.erase(input);
+    refused |= 1u << reader;
+  }
 }
 
 bool Host::Connect(const char* outputFullName, const char* inputFullName) {

@@ -145,6 +145,8 @@ VANTComponent::~VANTComponent() {
     } catch (...) {
     }
   }
+  // No writer upstream runs a processing step of this component from now on.
+  VANT::ModuleIO::DisconnectInputs(*this);
 }
 
 const char* VANTComponent::TypeText() const {
@@ -174,15 +176,18 @@ void VANTComponent::PreDeath() {}
 void VANTComponent::Death() {}
 
 void VANTComponent::ReleaseOutputs() {
-  WaitForOutputReaders();
   VANTCountedLocker lock(m_structureLock);
   for (VANTOutput* output : m_outputs) {
     VANT::ModuleIO::ReleaseOutputWriter(output);
   }
 }
 
-void VANTComponent::WaitForOutputReaders() noexcept {
-  VANT::ModuleIO::WaitForOutputReaders(*this);
+void VANTComponent::ReleaseWithOutputs(std::shared_ptr<void> resource) {
+  VANT::ModuleIO::ReleaseWithOutputs(*this, resource);
+}
+
+void VANTComponent::ReleaseAfterFailedStart() noexcept {
+  VANT::ModuleIO::ReleaseOutputWriters(*this);
 }
 
 VANTComponentTriple VANTComponent::Triple() {
@@ -344,6 +349,7 @@ bool VANTComponent::Start() {
   try {
     VANT::ModuleIO::PrepareOutputsForStart(*this);
   } catch (...) {
+    ReleaseAfterFailedStart(); // the outputs allocated before the failure, so a retry can work
     failStart();
     throw;
   }
@@ -384,6 +390,7 @@ bool VANTComponent::Start() {
       created = false;
     }
     if (!created) {
+      ReleaseAfterFailedStart();
       failStart();
       Error("Failed to start component main thread", 1);
     }
@@ -417,6 +424,10 @@ bool VANTComponent::StartSequential() {
   NotifyState();
   if (!born) {
     SequentialDeathAfterError();
+    try {
+      ReleaseOutputs(); // what the start and Birth allocated, so a retry can work
+    } catch (...) {
+    }
     return false;
   }
   // The data that arrived before the start.
@@ -456,11 +467,17 @@ void VANTComponent::RunSequential(VANTInput* input, bool stopReadingRound) {
       if (VANT::ModuleIO::SkipForSubsampling(*this, input)) {
         continue;
       }
+      // One pass per sample: a pass that leaves as much to read as before it (a reader of the
+      // newest sample, or a Cycle that reads nothing) ends the step until the next publication.
+      const int32_t before = input->AvailableCount();
       m_currentInput = input;
       UpdateStatistics();
       Cycle();
       if (stopReadingRound) {
         VANT::ModuleIO::StopReadingAllInputs(*this);
+      }
+      if (input->AvailableCount() >= before) {
+        break;
       }
     }
   } catch (int error) {
@@ -474,13 +491,20 @@ void VANTComponent::RunSequential(VANTInput* input, bool stopReadingRound) {
       SequentialDeathAfterError();
       return;
     }
-    ChangeState(kError, 0);
-    if (error == VANT::TimeoutException) {
+    // Any other integer: this step runs on the thread of a writer upstream, which must not pay
+    // for the reader's fault. The reader goes into error and dies; the writer goes on.
+    try {
       VANTStreamedString message;
-      message << "Component " << Name() << " : Time out (deadlock?) on an input";
-      VANT::RaiseError(message.Text(), 1);
+      if (error == VANT::TimeoutException) {
+        message << "Component " << Name() << " : Time out (deadlock?) on an input";
+      } else {
+        message << Prefix() << " : Fatal error : Unhandled integer exception thrown: " << error
+                << " Trying to catch up but the component might crash later.";
+      }
+      VANT::ExternalError(message.Text(), 0);
+    } catch (...) {
     }
-    throw;
+    SequentialDeathAfterError();
   } catch (const char* text) {
     fatal("Unhandled string thrown: ", text != nullptr ? text : "");
   } catch (const std::exception& exception) {
@@ -710,7 +734,7 @@ void VANTComponent::Stop() {
     m_deadEvent.Wait(kDeathPoll);
   }
 
-  VANT::ModuleIO::ReleaseReadersAtStop(*this);
+  VANT::ModuleIO::ReleaseReadersAtStop(*this, (State() & kDead) != 0);
   // A component that refused to die stays asked to, and keeps its outputs until it is dead: it
   // dies as soon as its thread lets it, and the clean-up after its death releases them.
   bool releaseNow = false;

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 class VANTComponent;
@@ -58,8 +59,9 @@ public:
   /// Called before the threads are waited for and Death runs (default: nothing).
   virtual void PreDeath(); // 20
   virtual void Death();    // 21
-  /// Releases the writer side of every output, under the structure lock, once no reader holds
-  /// one of their elements any more (see WaitForOutputReaders).
+  /// Releases the writer side of every output, under the structure lock: each goes back to the
+  /// unallocated state at once; the memory of elements that readers of other components still
+  /// hold is freed when the last of them lets go (never waited for).
   virtual void ReleaseOutputs();                             // 22
   virtual VANTComponentTriple Triple();                      // 23
   virtual void SetTriple(const VANTComponentTriple& triple); // 24
@@ -110,10 +112,10 @@ public:
   void SetThreadedFlag(bool threaded) noexcept;
   void SetAutoStartBit(bool on);
   VANTEvent& BirthEvent() noexcept { return m_birthEvent; }
-  /// Drops the samples of this component's outputs that no reader took yet and waits (at most
-  /// 2 s) until no reader of another component holds one of their elements: call it before
-  /// freeing memory those elements point to.
-  void WaitForOutputReaders() noexcept;
+  /// Hands over memory the component made its output elements point to: resource is released
+  /// with the elements' own data, at the next output release when no reader holds one of them,
+  /// else when the last such reader lets go. Call it instead of freeing that memory itself.
+  void ReleaseWithOutputs(std::shared_ptr<void> resource);
 
 protected:
   /// The Dynamic wrapper: Dynamic under the start lock while the component is not started.
@@ -137,6 +139,8 @@ private:
   void SequentialDeathAfterError() noexcept;
   /// Count - 1, pre-death hook, thread wait, guarded Death, clean-up.
   void DieNow() noexcept;
+  /// A start that failed after the outputs were allocated gives them back.
+  void ReleaseAfterFailedStart() noexcept;
   VANTThread* CreateComponentThread(std::function<void()> body);
   /// "<type> <name>": the beginning of the fatal texts.
   VANTStackedString<40> Prefix() const;

@@ -543,6 +543,9 @@ struct VANTDynamicCreation {
     if (m.m_outputCursor == item) {
       m.m_outputCursor = item->Next();
     }
+    // Its inputs are disconnected as the engine does it before anything of it goes: a reader
+    // waiting on it wakes and waits for a new connection.
+    output->DisconnectAll();
     DropSubProperty(m, output->ShortName(), kSubsamplingSuffix);
     DropSubProperty(m, output->ShortName(), kFifoSizeSuffix);
     DropSubProperty(m, output->ShortName(), kPeriodicSuffix);
@@ -552,7 +555,7 @@ struct VANTDynamicCreation {
       kernel->OutputRemoved(fullName.Text());
     }
     m.m_outputs.Remove(item);
-    delete output; // its connected inputs lose their source
+    delete output;
     if (kernel != nullptr) {
       kernel->EndChange();
     }

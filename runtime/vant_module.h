@@ -260,6 +260,8 @@ public:
 protected:
   /// One read on one input (see runtime/vant_module_dataflow.cpp).
   VANTFastIOItem* ReadOne(VANTInputImplementation* reader, int32_t window);
+  /// The multi-input read once its limits are checked (StartReading's or MsgStartReading's).
+  VANTIOElt* ReadMany(int32_t n, VANTInput** inputs, int32_t* index, int32_t e, VANTEvent** events);
   /// Sets and clears state bits under the structure lock; returns the new word. The engine is not
   /// told: call NotifyState() when it must see the change.
   uint32_t ChangeState(uint32_t set, uint32_t clear);
@@ -289,7 +291,7 @@ protected:
   /// Runs an extra thread's body; every exception is caught and reported.
   void RunExtraThread(void* user) noexcept;
   void DetachThread(VANTThread* thread, bool isMain);
-  /// Waits (bounded) until every thread that attached itself has detached again.
+  /// Waits until every thread that attached itself has detached again (reported after 10 s).
   void WaitForDetachedThreads();
 
   // Built-in property handles (null when not created).

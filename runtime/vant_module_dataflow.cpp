@@ -20,15 +20,19 @@ VANTInputImplementation* InputImpl(VANTInput* input) {
   return static_cast<VANTInputImplementation*>(input);
 }
 
-// Marks an input as being read for a scope (BeginRead/EndRead), also when the read throws.
+// Marks an input as being read for a scope (BeginRead/EndRead), also when the read throws, and
+// gives the FIFO to read first.
 class ReadScope {
 public:
   ReadScope(VANTInputImplementation* input, bool keepHeld) : m_input(input) {
-    m_input->BeginRead(keepHeld);
+    fifo = m_input->BeginRead(keepHeld, &index);
   }
   ~ReadScope() { m_input->EndRead(); }
   ReadScope(const ReadScope&) = delete;
   ReadScope& operator=(const ReadScope&) = delete;
+
+  VANTIOMonitorImplementation* fifo = nullptr;
+  uint32_t index = 0;
 
 private:
   VANTInputImplementation* m_input;
@@ -38,8 +42,9 @@ private:
 class MultiReadScope {
 public:
   MultiReadScope(VANTInput** inputs, int32_t n) : m_inputs(inputs) {
+    uint32_t index = 0;
     for (; m_begun < n; ++m_begun) {
-      static_cast<VANTInputImplementation*>(m_inputs[m_begun])->BeginRead(false);
+      static_cast<VANTInputImplementation*>(m_inputs[m_begun])->BeginRead(false, &index);
     }
   }
   ~MultiReadScope() {
@@ -62,10 +67,12 @@ private:
 }
 
 // The most wait objects of one multi-input pass: the stop event, a waiter event and an interrupt
-// event per input, the extra events.
+// event per input, the extra events (64; the window-message form allows 255).
 constexpr int32_t kMaxInputs = 32;
 constexpr int32_t kMaxExtraEvents = 32;
 constexpr int32_t kMaxWaitObjects = 64;
+constexpr int32_t kMaxMessageWaitObjects = 255;
+constexpr int32_t kWaitListSize = 1 + 2 * kMaxInputs + kMaxExtraEvents;
 
 } // namespace
 
@@ -119,6 +126,8 @@ void VANTModule::StopWriting(VANTIOElt* element, bool discard) {
 // joins the N - 1 most recent items held (a window of last samples).
 VANTFastIOItem* VANTModule::ReadOne(VANTInputImplementation* reader, int32_t window) {
   ReadScope scope(reader, window > 0);
+  VANTIOMonitorImplementation* fifo = scope.fifo;
+  uint32_t index = scope.index;
   auto hold = [reader, window](VANTFastIOItem* item) {
     if (window > 0) {
       reader->TrimHeld(window - 1);
@@ -129,24 +138,19 @@ VANTFastIOItem* VANTModule::ReadOne(VANTInputImplementation* reader, int32_t win
     return item;
   };
   if (!IsThreaded()) {
-    VANTIOMonitorImplementation* fifo = reader->Fifo();
+    // Right after a publication, on the writer's thread: never waits (a wait-for-next reader
+    // takes the sample just published).
     if (fifo == nullptr) {
       return nullptr;
     }
-    if (reader->IsDetaching()) {
-      reader->AcknowledgeDetach();
-      return nullptr;
-    }
-    VANTFastIO::ReadResult result = fifo->TryRead(reader->ReaderIndex());
-    if (result.MustWait()) {
-      fifo->CancelWait(reader->ReaderIndex());
-      return nullptr;
-    }
-    return result.item != nullptr ? hold(result.item) : nullptr;
+    VANTFastIOItem* item = fifo->TryReadNow(index);
+    return item != nullptr ? hold(item) : nullptr;
   }
 
-  for (;;) {
-    VANTIOMonitorImplementation* fifo = reader->Fifo();
+  for (bool first = true;; first = false) {
+    if (!first) {
+      fifo = reader->Current(&index);
+    }
     if (fifo == nullptr) {
       VANTEvent* events[2] = {&reader->ConnectEvent(), &m_stopEvent};
       if (VANTEvent::Wait(2, events, -1) == 1) {
@@ -155,11 +159,6 @@ VANTFastIOItem* VANTModule::ReadOne(VANTInputImplementation* reader, int32_t win
       reader->ConnectEvent().Reset();
       continue;
     }
-    if (reader->IsDetaching()) {
-      reader->AcknowledgeDetach();
-      continue;
-    }
-    const uint32_t index = reader->ReaderIndex();
     VANTFastIO::ReadResult result = fifo->TryRead(index, true);
     bool interrupted = false;
     while (result.MustWait()) {
@@ -193,7 +192,7 @@ VANTIOElt* VANTModule::StartReading(VANTInput* input) {
   VANTInputImplementation* reader = InputImpl(input);
   try {
     VANTFastIOItem* item = ReadOne(reader, 0);
-    return item != nullptr ? reader->Fifo()->ElementOf(item) : nullptr;
+    return item != nullptr ? reader->ElementOf(item) : nullptr;
   } catch (int error) {
     if (error == VANT::ErrorException) {
       VANTStreamedString message;
@@ -227,9 +226,8 @@ bool VANTModule::NLastStartReading(VANTInput* input, int32_t count, VANTIOElt** 
         }
         continue;
       }
-      VANTIOMonitorImplementation* fifo = reader->Fifo();
       for (int32_t k = 0; k < reader->HeldCount() && out != nullptr; ++k) {
-        out[k] = fifo->ElementOf(reader->HeldItem(k));
+        out[k] = reader->ElementOf(reader->HeldItem(k));
       }
       return true;
     }
@@ -328,18 +326,26 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
   if (IsDying()) {
     throw VANT::StopException;
   }
-  if (!IsThreaded()) {
-    // A detaching input that holds items gives them back first.
-    for (int32_t k = 0; k < n; ++k) {
-      VANTInputImplementation* reader = InputImpl(inputs[k]);
-      if (reader->IsDetaching() && reader->HeldCount() > 0) {
-        reader->ReleaseHeld();
-        if (index != nullptr) {
-          *index = k;
-        }
-        return nullptr;
-      }
+  if (IsThreaded()) {
+    if (e >= kMaxExtraEvents + 1) {
+      FailLimit("StartReading can't wait on more than 32 events simultaneously.");
     }
+    if (n >= kMaxInputs + 1) {
+      FailLimit("StartReading can't wait for more than 32 inputs simultaneously.");
+    }
+    if (e + 1 + 2 * n >= kMaxWaitObjects + 1) {
+      FailLimit("StartReading can't wait for more than 64 events simultaneously.");
+    }
+  }
+  return ReadMany(n, inputs, index, e, events);
+}
+
+VANTIOElt* VANTModule::ReadMany(int32_t n, VANTInput** inputs, int32_t* index, int32_t e,
+                                VANTEvent** events) {
+  if (IsDying()) {
+    throw VANT::StopException;
+  }
+  if (!IsThreaded()) {
     for (int32_t k = 0; k < n; ++k) {
       if (inputs[k] == m_currentInput) {
         if (index != nullptr) {
@@ -349,16 +355,6 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
       }
     }
     return nullptr;
-  }
-
-  if (e >= kMaxExtraEvents + 1) {
-    FailLimit("StartReading can't wait on more than 32 events simultaneously.");
-  }
-  if (n >= kMaxInputs + 1) {
-    FailLimit("StartReading can't wait for more than 32 inputs simultaneously.");
-  }
-  if (e + 1 + 2 * n >= kMaxWaitObjects + 1) {
-    FailLimit("StartReading can't wait for more than 64 events simultaneously.");
   }
 
   // What each wait object stands for: the stop event, an input's connect, waiter or interrupt
@@ -371,33 +367,39 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
 
   try {
     MultiReadScope scope(inputs, n);
+    // The FIFO each input read from in this pass: an armed wait is cancelled on that one, which
+    // the input keeps (see VANTInputImplementation) until the pass is over.
+    VANTIOMonitorImplementation* fifos[kMaxInputs] = {};
+    uint32_t indexes[kMaxInputs] = {};
+    bool armed[kMaxInputs] = {};
+    auto cancelArmed = [&](int32_t except) {
+      for (int32_t j = 0; j < n; ++j) {
+        if (armed[j] && j != except) {
+          fifos[j]->CancelWait(indexes[j]);
+        }
+        armed[j] = false;
+      }
+    };
     for (;;) {
-      VANTEvent* list[kMaxWaitObjects];
-      Slot slots[kMaxWaitObjects];
+      VANTEvent* list[kWaitListSize];
+      Slot slots[kWaitListSize];
       int32_t count = 0;
       list[count] = &m_stopEvent;
       slots[count++] = {Role::kStop, 0};
-      bool armed[kMaxInputs] = {};
       int32_t takenAt = -1;
       VANTFastIOItem* taken = nullptr;
 
       for (int32_t k = 0; k < n && takenAt < 0; ++k) {
         VANTInputImplementation* reader = InputImpl(inputs[k]);
-        if (reader->IsDetaching()) {
-          reader->AcknowledgeDetach(); // it holds nothing: the detach goes on, this read waits
-        }
-        VANTIOMonitorImplementation* fifo = reader->Fifo();
+        VANTIOMonitorImplementation* fifo = reader->Current(&indexes[k]);
+        fifos[k] = fifo;
         if (fifo == nullptr) {
           list[count] = &reader->ConnectEvent();
           slots[count++] = {Role::kConnect, k};
           continue;
         }
         if (reader->ReaderType() == VANT::SamplingReader) {
-          for (int32_t j = 0; j < k; ++j) {
-            if (armed[j]) {
-              InputImpl(inputs[j])->Fifo()->CancelWait(InputImpl(inputs[j])->ReaderIndex());
-            }
-          }
+          cancelArmed(-1);
           VANTStreamedString message;
           message << "StartReading on multiple inputs is not possible with SamplingReader "
                      "inputs. "
@@ -407,7 +409,7 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
         if (reader->HeldCount() > 0) {
           reader->ReleaseHeld();
         }
-        VANTFastIO::ReadResult result = fifo->TryRead(reader->ReaderIndex());
+        VANTFastIO::ReadResult result = fifo->TryRead(indexes[k]);
         if (result.item != nullptr) {
           takenAt = k;
           taken = result.item;
@@ -417,6 +419,11 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
           armed[k] = true;
           list[count] = result.waitEvent;
           slots[count++] = {Role::kWaiter, k};
+          list[count] = &reader->InterruptEvent();
+          slots[count++] = {Role::kInterrupt, k};
+        } else {
+          // Neither a sample nor a wait: the input was detached from this FIFO just now, and its
+          // interrupt event (set by the detach) starts the next pass.
           list[count] = &reader->InterruptEvent();
           slots[count++] = {Role::kInterrupt, k};
         }
@@ -430,11 +437,7 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
         const int32_t woke = VANTEvent::Wait(count, list, -1);
         const Slot fired = woke >= 0 && woke < count ? slots[woke] : Slot{Role::kStop, 0};
         // Every armed wait is cancelled but the one whose waiter event fired.
-        for (int32_t k = 0; k < n; ++k) {
-          if (armed[k] && !(fired.role == Role::kWaiter && fired.position == k)) {
-            InputImpl(inputs[k])->Fifo()->CancelWait(InputImpl(inputs[k])->ReaderIndex());
-          }
-        }
+        cancelArmed(fired.role == Role::kWaiter ? fired.position : -1);
         switch (fired.role) {
         case Role::kStop:
           throw VANT::StopException;
@@ -446,19 +449,15 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
         case Role::kConnect:
           InputImpl(inputs[fired.position])->ConnectEvent().Reset();
           continue;
-        case Role::kInterrupt: {
-          VANTInputImplementation* reader = InputImpl(inputs[fired.position]);
-          reader->InterruptEvent().Reset();
-          if (reader->IsDetaching()) {
-            reader->AcknowledgeDetach();
-          }
+        case Role::kInterrupt:
+          // The connection changed: the next pass reads from the input's new FIFO, if any.
+          InputImpl(inputs[fired.position])->InterruptEvent().Reset();
           continue;
-        }
         case Role::kWaiter: {
-          VANTInputImplementation* reader = InputImpl(inputs[fired.position]);
-          VANTFastIO::ReadResult result = reader->Fifo()->TakeAfterWait(reader->ReaderIndex(), 0);
+          const int32_t k = fired.position;
+          VANTFastIO::ReadResult result = fifos[k]->TakeAfterWait(indexes[k], 0);
           if (result.MustWait()) {
-            reader->Fifo()->CancelWait(reader->ReaderIndex());
+            fifos[k]->CancelWait(indexes[k]);
             continue;
           }
           if (result.item == nullptr) {
@@ -470,16 +469,12 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
         }
         }
       } else {
-        for (int32_t k = 0; k < takenAt; ++k) {
-          if (armed[k]) {
-            InputImpl(inputs[k])->Fifo()->CancelWait(InputImpl(inputs[k])->ReaderIndex());
-          }
-        }
+        cancelArmed(-1);
       }
 
       VANTInputImplementation* reader = InputImpl(inputs[takenAt]);
       if (!reader->CountSample()) {
-        reader->Fifo()->ReleaseItem(reader->ReaderIndex(), taken);
+        fifos[takenAt]->ReleaseItem(indexes[takenAt], taken);
         continue;
       }
       reader->ResetSubsamplingCounter();
@@ -487,7 +482,7 @@ VANTIOElt* VANTModule::StartReading(int32_t n, VANTInput** inputs, int32_t* inde
       if (index != nullptr) {
         *index = takenAt;
       }
-      return reader->Fifo()->ElementOf(taken);
+      return reader->ElementOf(taken);
     }
   } catch (int error) {
     if (error == VANT::ErrorException) {
@@ -514,11 +509,11 @@ VANTIOElt* VANTModule::MsgStartReading(int32_t n, VANTInput** inputs, int32_t* i
     if (e >= kMaxExtraEvents + 1 || n >= kMaxInputs + 1) {
       FailLimit("MsgStartReading can't wait on more than 32 events simultaneously.");
     }
-    if (e + 1 + 2 * n > 255) {
+    if (e + 1 + 2 * n > kMaxMessageWaitObjects) {
       FailLimit("MsgWait4Events can't wait for more than 255 events simultaneously.");
     }
   }
-  return StartReading(n, inputs, index, e, events);
+  return ReadMany(n, inputs, index, e, events); // its own limit, not StartReading's 64
 }
 
 void VANTModule::StopReading(VANTInput* input) {

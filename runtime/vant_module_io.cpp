@@ -7,8 +7,8 @@
 #include "runtime/vant_component.h"
 #include "runtime/vant_counted_lock.h"
 #include "runtime/vant_module.h"
-
-#include <ctime>
+#include "src/vant_host_kernel.h"
+#include "src/vant_kernel.h"
 
 namespace VANT::ModuleIO {
 
@@ -33,32 +33,25 @@ void PrepareOutputsForStart(VANTModule& module) {
   }
 }
 
-void ReleaseReadersAtStop(VANTModule& module) noexcept {
+void ReleaseReadersAtStop(VANTModule& module, bool dead) noexcept {
   VANTCountedLocker lock(module.StructureLock());
   for (VANTOutput* output : module.Outputs()) {
     VANTIOMonitorImplementation& fifo = OutputImpl(output)->Fifo();
     fifo.WakeReaders();
     fifo.ReleaseAll();
   }
+  if (!dead) {
+    return; // its threads still run and may use what their inputs hold
+  }
   for (VANTInput* input : module.Inputs()) {
-    try {
-      InputImpl(input)->ReleaseHeld();
-    } catch (...) {
-      // reported by the FIFO; the input holds nothing any more either way
-    }
+    InputImpl(input)->ReleaseHeldIfIdle();
   }
 }
 
 void StopReadingHeldInputs(VANTModule& module) noexcept {
   VANTCountedLocker lock(module.StructureLock());
   for (VANTInput* input : module.Inputs()) {
-    if (InputImpl(input)->HeldCount() > 0) {
-      try {
-        module.StopReading(input);
-      } catch (...) {
-        // reported by the FIFO
-      }
-    }
+    InputImpl(input)->ReleaseHeldIfIdle();
   }
 }
 
@@ -84,19 +77,42 @@ void ReleaseOutputWriter(VANTOutput* output) noexcept {
   OutputImpl(output)->FreeOutputBuffer();
 }
 
-void WaitForOutputReaders(VANTModule& module) noexcept {
-  // A reader copies what it holds and gives it back within one of its cycles; one that holds an
-  // element much longer (stuck, or stopped without its clean-up) is not waited for any longer.
-  constexpr int kPolls = 10000;
-  const timespec pause{0, 200000};
+void ReleaseOutputWriters(VANTModule& module) noexcept {
   VANTCountedLocker lock(module.StructureLock());
   for (VANTOutput* output : module.Outputs()) {
-    VANTIOMonitorImplementation& fifo = OutputImpl(output)->Fifo();
-    // Samples nobody took yet are dropped first, so that no reader takes one from now on.
-    fifo.ReleaseAll();
-    for (int poll = 0; poll < kPolls && fifo.AnyItemHeld(); ++poll) {
-      clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+    OutputImpl(output)->FreeOutputBuffer();
+  }
+}
+
+void ReleaseWithOutputs(VANTModule& module, const std::shared_ptr<void>& resource) {
+  VANTCountedLocker lock(module.StructureLock());
+  for (VANTOutput* output : module.Outputs()) {
+    OutputImpl(output)->KeepWithElements(resource);
+  }
+}
+
+void DisconnectInputs(VANTModule& module) noexcept {
+  VANTCountedLocker lock(module.StructureLock());
+  for (VANTInput* input : module.Inputs()) {
+    VANTOutput* source = input->Source();
+    if (source == nullptr) {
+      continue;
     }
+    try {
+      if (VANTHostKernel* kernel = VANT::Kernel()) {
+        kernel->Disconnect(source, input);
+      }
+    } catch (...) {
+      // the engine reports its own failures; the input is detached below all the same
+    }
+    if (VANTOutput* still = input->Source()) {
+      still->EngineDisconnect(input);
+    }
+  }
+  // A writer may have begun a processing step for one of them just before: it finds the
+  // component stopped and returns, but it touches the component until then.
+  for (VANTInput* input : module.Inputs()) {
+    InputImpl(input)->WaitForSteps();
   }
 }
 

@@ -8,6 +8,7 @@
 // named there.
 
 #include <cstdint>
+#include <memory>
 
 class VANTModule;
 class VANTComponent;
@@ -21,12 +22,13 @@ namespace VANT::ModuleIO {
 /// output's defaultBufferSize and data) and set its run counter to 0. Errors raise.
 void PrepareOutputsForStart(VANTModule& module);
 
-/// Stop from outside, once the component is dead: wake every reader still blocked on one of the
-/// module's outputs and wait for it to leave, clear the reading state of every input, mark every
-/// buffered element of every output as released and reset the output's event. Never throws.
-void ReleaseReadersAtStop(VANTModule& module) noexcept;
+/// Stop from outside: wake every reader still blocked on one of the module's outputs (it waits
+/// again), mark every buffered element of every output as released and reset the output's event;
+/// once the component is dead (`dead`), also give back what its inputs hold. Never throws.
+void ReleaseReadersAtStop(VANTModule& module, bool dead) noexcept;
 
-/// After Death: StopReading on every input that still holds items. Never throws.
+/// After Death: StopReading on every input that still holds items and is not being read by a
+/// thread of the module that still runs. Never throws.
 void StopReadingHeldInputs(VANTModule& module) noexcept;
 
 /// The sequential processing round after each Cycle: StopReading on every input.
@@ -37,13 +39,24 @@ void StopReadingAllInputs(VANTModule& module);
 /// input's subsampling counter advanced), false when it must be processed (the counter reset).
 bool SkipForSubsampling(VANTModule& module, VANTInput* input);
 
-/// The component's output release (its slot 22), for one output, under the structure lock.
+/// The component's output release (its slot 22), for one output, under the structure lock: the
+/// output goes back to the unallocated state; its elements' memory is freed once no reader holds
+/// one of them (never waited for).
 void ReleaseOutputWriter(VANTOutput* output) noexcept;
 
-/// Before a component frees what its output elements point to: drops the samples of its outputs
-/// that no reader took yet, then waits (bounded, 2 s) until no reader of another component still
-/// holds one of their elements. Never throws.
-void WaitForOutputReaders(VANTModule& module) noexcept;
+/// Every output of the module released as ReleaseOutputWriter does (a failed start). Never
+/// throws.
+void ReleaseOutputWriters(VANTModule& module) noexcept;
+
+/// Keeps resource (what a component makes its output elements point to) alive as long as the
+/// current elements of each of the module's outputs: it is released at their next release when
+/// no reader holds one of them, else when the last such reader lets go.
+void ReleaseWithOutputs(VANTModule& module, const std::shared_ptr<void>& resource);
+
+/// Destruction of a component: each connected input is disconnected as the engine does it
+/// (kernel slot 73), and a processing step a writer began for it is waited for, before anything
+/// of the component goes. Never throws.
+void DisconnectInputs(VANTModule& module) noexcept;
 
 /// Renaming: every input, output and action updates its full name (module part oldName becomes
 /// newName). Under the structure lock.

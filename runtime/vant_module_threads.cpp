@@ -152,8 +152,20 @@ void VANTModule::DetachThread(VANTThread* thread, bool isMain) {
 }
 
 void VANTModule::WaitForDetachedThreads() {
+  // The module is about to be freed: never before its last thread is done with it. One that
+  // takes long (a component destroyed while it still runs) is reported, and still waited for.
   std::unique_lock<std::mutex> lock(m_attachMutex);
-  m_attachChanged.wait_for(lock, std::chrono::seconds(10), [this] { return m_attached == 0; });
+  if (m_attachChanged.wait_for(lock, std::chrono::seconds(10),
+                               [this] { return m_attached == 0; })) {
+    return;
+  }
+  lock.unlock();
+  VANTStreamedString message;
+  message << "Module " << Name()
+          << " is being destroyed while one of its threads still runs; waiting for it to end.";
+  VANT::KernelReport(message.Text(), VANT::kWarning, 1, true);
+  lock.lock();
+  m_attachChanged.wait(lock, [this] { return m_attached == 0; });
 }
 
 // ---- Extra threads

@@ -49,6 +49,7 @@ TEST_F(ArrivalEventTest, SetByPublicationsWhileRegisteredAndUntilCleared) {
   fifo.UnregisterReader(1);
   Publish(fifo, 4);
   EXPECT_FALSE(mine.IsSet());
+  fifo.UnregisterReader(0);
   fifo.SetArrivalEvent(0, &mine);
   ASSERT_TRUE(fifo.RegisterReader(0, VANT::FifoReader, 0));
   Publish(fifo, 5);

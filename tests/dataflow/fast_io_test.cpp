@@ -438,6 +438,38 @@ TEST_F(FastIOTest, UnregisteringANeverSkippingReaderFreesTheWriter) {
   EXPECT_TRUE(fifo.AllRead());
 }
 
+// A reader detached while it holds an item keeps it: the writer goes around it, nothing is
+// freed or resized under it, and its index is not given again until it is gone.
+TEST_F(FastIOTest, ALeavingReaderKeepsWhatItHoldsUntilItIsGone) {
+  VANTFastIO fifo(nullptr, 2, 1, -1, nullptr, nullptr);
+  fifo.RegisterReader(0, VANT::NeverSkippingReader, 0);
+  Write(fifo, 1);
+  Write(fifo, 2);
+  VANTFastIO::ReadResult held = fifo.TryRead(0);
+  ASSERT_NE(held.item, nullptr);
+  fifo.LeaveReader(0);
+  EXPECT_EQ(fifo.RegisteredMask(), 0u);
+  EXPECT_EQ(fifo.BusyReaders(), 1u);
+  EXPECT_FALSE(fifo.RegisterReader(0, VANT::FifoReader, 0)); // Tricky: still taken
+  EXPECT_FALSE(fifo.DropBlock());
+  EXPECT_FALSE(fifo.Resize(4));
+  Write(fifo, 3); // no longer waits for reader 0, and writes over sample 2, not the held one
+  EXPECT_EQ(ValueOf(held.item), 1);
+  fifo.ReaderGone(0);
+  EXPECT_EQ(fifo.BusyReaders(), 0u);
+  EXPECT_TRUE(fifo.RegisterReader(0, VANT::FifoReader, 0));
+  EXPECT_TRUE(fifo.DropBlock());
+
+  // After the writer's stop, a sample given back is not readable any more.
+  fifo.RegisterReader(1, VANT::FifoReader, 0);
+  Write(fifo, 4);
+  EXPECT_EQ(ReadNow(fifo, 0), 4);
+  fifo.ReleaseAll();
+  fifo.Release(0);
+  EXPECT_TRUE(WouldWait(fifo, 1));
+  EXPECT_EQ(fifo.FreeSlotCount(), 2);
+}
+
 TEST_F(FastIOTest, MonitorWalksFromTheNewestItem) {
   OverrunCounter overruns;
   VANTIOMonitorImplementation monitor(nullptr, 3, 1, -1, &OverrunCounter::Count, &overruns);

@@ -3,12 +3,7 @@
 // readers, the multi-input read with its limits, sequential readers, detaching under traffic,
 // the allocation family and the output sub-properties.
 
-#include "dataflow/vant_input_implementation.h"
-#include "dataflow/vant_output_implementation.h"
-#include "runtime/vant_component.h"
-#include "support/host_fixture.h"
-#include "support/model_table.h"
-#include "util/vant_exceptions.h"
+#include "flow_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -27,12 +22,22 @@
 // flow of samples allocates nothing. (The replaced operators pair malloc with free themselves;
 // the compiler cannot see that through inlining.)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+// A test may also make the next allocation of one given size fail.
 namespace {
 std::atomic<uint64_t> g_allocations{0};
+std::atomic<std::size_t> g_failingSize{0};
 } // namespace
+
+void FlowTesting::FailNextAllocationOf(std::size_t size) {
+  g_failingSize.store(size, std::memory_order_release);
+}
 
 void* operator new(std::size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
+  std::size_t failing = size;
+  if (size != 0 && g_failingSize.compare_exchange_strong(failing, 0, std::memory_order_acq_rel)) {
+    throw std::bad_alloc();
+  }
   if (void* block = std::malloc(size != 0 ? size : 1)) {
     return block;
   }
@@ -44,183 +49,19 @@ void operator delete(void* block) noexcept {
 void operator delete(void* block, std::size_t) noexcept {
   std::free(block);
 }
+void* operator new[](std::size_t size) {
+  return ::operator new(size); // counted too (the sanitizers would take it otherwise)
+}
+void operator delete[](void* block) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+  std::free(block);
+}
 
 namespace {
 
-using namespace std::chrono_literals;
-
-/// A component whose Cycle a test scripts (or that idles on its stop event).
-class FlowComponent : public VANTComponent {
-public:
-  using Script = std::function<void(FlowComponent&)>;
-  FlowComponent(const char* name, VANTComponentModelDefinition* record)
-      : VANTComponent(name, record) {}
-  void Birth() override {
-    if (onBirth) {
-      onBirth(*this);
-    }
-  }
-  void Cycle() override {
-    ++cycles;
-    if (onCycle) {
-      onCycle(*this);
-    } else {
-      Wait4Event(&never, -1);
-    }
-  }
-  Script onBirth;
-  Script onCycle;
-  VANTEvent never;
-  std::atomic<int> cycles{0};
-};
-
-VANTModule* MakeFlow(const char* name, VANTComponentModelDefinition* record) {
-  return new FlowComponent(name, record);
-}
-
-// Vectors of 8 Integer64 values, FIFO of 16.
-VANTOutputDefinition g_vectorOutput[] = {
-    {"out", 0, 0, {VANT::TypeCode::Integer64 | VANT::VectorFlag, nullptr, nullptr}, 8, 16, 1, 1},
-    {nullptr, 0, 0, {0, nullptr, nullptr}, 0, 0, 0, 0},
-};
-// One Integer32 value, FIFO of 4, no vector flag (so that vector allocations warn).
-VANTOutputDefinition g_scalarOutput[] = {
-    {"out", 0, 0, {VANT::TypeCode::Integer32, nullptr, nullptr}, 1, 4, 1, 1},
-    {nullptr, 0, 0, {0, nullptr, nullptr}, 0, 0, 0, 0},
-};
-VANTInputDefinition g_oneInput[] = {
-    {"in", 0, 0, &VANT::Filter::Integer64, VANT::FifoReader, 1},
-    {nullptr, 0, 0, nullptr, 0, 0},
-};
-VANTInputDefinition g_twoInputs[] = {
-    {"a", 0, 0, &VANT::Filter::Integer64, VANT::NeverSkippingReader, 1},
-    {"b", 0, 0, &VANT::Filter::Integer64, VANT::NeverSkippingReader, 1},
-    {nullptr, 0, 0, nullptr, 0, 0},
-};
-VANTInputDefinition g_noInputs[] = {{nullptr, 0, 0, nullptr, 0, 0}};
-VANTOutputDefinition g_noOutputs[] = {{nullptr, 0, 0, {0, nullptr, nullptr}, 0, 0, 0, 0}};
-VANTPropertyDefinition g_noProperties[] = {{nullptr, nullptr, nullptr, 0, 0, 0, 0, 0}};
-VANTActionDefinition g_noActions[] = {{nullptr, nullptr, 0, {}}};
-
-VANTComponentModelDefinition Record(const char* model, uint8_t threaded, VANTInputDefinition* in,
-                                    VANTOutputDefinition* out) {
-  VANTComponentModelDefinition record{};
-  record.modelName = model;
-  record.version = "1.0.0";
-  record.factory = MakeFlow;
-  record.inputCount = VANT::kUncountedEntries;
-  record.inputs = in;
-  record.outputCount = VANT::kUncountedEntries;
-  record.outputs = out;
-  record.propertyCount = VANT::kUncountedEntries;
-  record.properties = g_noProperties;
-  record.actionCount = VANT::kUncountedEntries;
-  record.actions = g_noActions;
-  record.priority = 128;
-  record.threadingModels = 3;
-  record.threadedByDefault = threaded;
-  return record;
-}
-
-VANTComponentModelDefinition g_records[] = {
-    Record("FlowWriter", 1, g_noInputs, g_vectorOutput),
-    Record("FlowScalarWriter", 1, g_noInputs, g_scalarOutput),
-    Record("FlowReader", 1, g_oneInput, g_noOutputs),
-    Record("FlowSequentialReader", 0, g_oneInput, g_noOutputs),
-    Record("FlowTwoReader", 1, g_twoInputs, g_noOutputs),
-};
-
-int32_t FlowModels(const char* group, void** out, int32_t maxCount) {
-  return AnswerModelsQuery(g_records, group, out, maxCount);
-}
-
-class FlowTest : public HostFixture {
-protected:
-  void SetUp() override {
-    HostFixture::SetUp();
-    static const bool added = [] {
-      std::string error;
-      const bool ok = SharedHost().AddModels(&FlowModels, &error);
-      EXPECT_TRUE(ok) << error;
-      return ok;
-    }();
-    ASSERT_TRUE(added);
-  }
-  void TearDown() override {
-    for (FlowComponent* component : m_made) {
-      host().StopComponent(component);
-    }
-    for (auto it = m_made.rbegin(); it != m_made.rend(); ++it) {
-      host().DestroyComponent(*it);
-    }
-    m_made.clear();
-  }
-
-  /// Stops every component made so far: call it before the end of a test whose scripts touch
-  /// the test's own variables while data keeps flowing.
-  void StopAll() {
-    for (FlowComponent* component : m_made) {
-      host().StopComponent(component);
-    }
-  }
-
-  FlowComponent* Make(const char* model, const char* name) {
-    auto* component = dynamic_cast<FlowComponent*>(host().CreateComponent(model, name));
-    EXPECT_NE(component, nullptr) << model;
-    if (component != nullptr) {
-      m_made.push_back(component);
-    }
-    return component;
-  }
-
-  void SetInteger(const std::string& fullName, int64_t value) {
-    VANTProperty* property = host().FindProperty(fullName.c_str());
-    ASSERT_NE(property, nullptr) << fullName;
-    property->SetInteger(value);
-  }
-
-  bool Reported(const std::string& text) {
-    for (const HostReport& report : host().Reports().Peek()) {
-      if (report.text.find(text) != std::string::npos) {
-        return true;
-      }
-    }
-    return false;
-  }
-
-  /// A writer script: publishes `count` samples whose 8 values are n*8 .. n*8+7 and timestamp
-  /// n+1, then idles.
-  static FlowComponent::Script WriteSequence(int64_t count, std::atomic<int64_t>* written) {
-    return [count, written](FlowComponent& self) {
-      if (written->load() >= count) {
-        self.Wait4Event(&self.never, -1);
-        return;
-      }
-      const int64_t n = written->load();
-      VANTIOElt* element = self.StartWriting(self.Output("out"), n + 1);
-      for (int32_t i = 0; i < 8; ++i) {
-        element->Integer64(i) = n * 8 + i;
-      }
-      element->VectorSize() = 8;
-      self.StopWriting(element);
-      written->store(n + 1);
-    };
-  }
-
-  std::vector<FlowComponent*> m_made;
-};
-
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return predicate();
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using namespace FlowTesting;
 
 // A never-skipping reader gets every sample in order even when it is much slower than the
 // writer: the writer waits instead of overwriting. Checked value by value.
