@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -226,6 +227,11 @@ void SetEventDisarmHook(EventDisarmHook hook) noexcept {
 
 EventCore::~EventCore() {
   assert(m_head == nullptr && "event destroyed while a thread waits on it");
+  // A Set() that released a waiter which now destroys the event may still be walking the list:
+  // it is a few instructions from its end and never blocks, so yielding is enough.
+  while (m_setters.load(std::memory_order_acquire) != 0) {
+    sched_yield();
+  }
 }
 
 void EventCore::Link(WaitNode* node) noexcept {

@@ -54,6 +54,8 @@ struct WaitNode;
 /// event and then checks its predicate cannot miss a Set() given after the predicate became true.
 /// Everything a thread did before Set() is visible to a waiter released by it.
 /// Ownership: destroying a core that a thread still waits on is a bug (asserted in debug builds).
+///   A core may be destroyed as soon as a wait it released returns, even while the Set() that
+///   released it is still running: the destructor waits for that Set() to leave.
 class EventCore {
 public:
   explicit EventCore(bool initialState) noexcept : m_state(initialState ? 1u : 0u) {}
@@ -62,12 +64,17 @@ public:
   EventCore& operator=(const EventCore&) = delete;
 
   void Set() noexcept {
+    // Counted before the state changes: a waiter released by this Set may destroy the event at
+    // once, and the destructor waits until the count is back to 0 (this Set touches nothing of
+    // the core after its decrement).
+    m_setters.fetch_add(1, std::memory_order_seq_cst);
     // seq_cst exchange then load: pairs with the link-then-load of a waiter (Dekker order), so
     // either this Set sees the waiter linked or the waiter sees the event set.
     if (m_state.exchange(1, std::memory_order_seq_cst) == 0 &&
         m_linked.load(std::memory_order_seq_cst) != 0) {
       WakeWaiters();
     }
+    m_setters.fetch_sub(1, std::memory_order_release); // pairs with the acquire in ~EventCore
   }
   void Reset() noexcept { m_state.store(0, std::memory_order_seq_cst); }
   [[nodiscard]] bool IsSet() const noexcept { return m_state.load(std::memory_order_seq_cst) != 0; }
@@ -85,8 +92,9 @@ private:
   void WakeWaiters() noexcept;
 
   std::atomic<uint32_t> m_state;
-  std::atomic<uint32_t> m_linked{0}; // nodes in the list; written under m_lock
-  std::mutex m_lock;                 // guards m_head and the links of its nodes
+  std::atomic<uint32_t> m_linked{0};  // nodes in the list; written under m_lock
+  std::atomic<uint32_t> m_setters{0}; // Set() calls under way
+  std::mutex m_lock;                  // guards m_head and the links of its nodes
   WaitNode* m_head = nullptr;
 };
 

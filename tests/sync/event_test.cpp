@@ -248,6 +248,37 @@ TEST_F(EventTest, NoWakeIsLostInAPingPongRace) {
   EXPECT_EQ(turn.load(), 2 * kRounds);
 }
 
+// Tricky: the waiter frees the event as soon as its wait returns, while the Set() that released
+// it may still be walking the event's list of waiters (a "done" event on the waiter's stack is the
+// usual case). Under the sanitizers a Set() touching the freed event is reported.
+TEST_F(EventTest, AnEventMayBeFreedAsSoonAsTheWaitItReleasedReturns) {
+  constexpr int kRounds = 4000;
+  std::atomic<VANTEvent*> current{nullptr};
+  std::atomic<int> done{0};
+  std::thread setter([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      VANTEvent* event = nullptr;
+      while ((event = current.exchange(nullptr)) == nullptr) {
+        std::this_thread::yield();
+      }
+      event->Set();
+      while (done.load() == round) {
+        std::this_thread::yield(); // the next event is the waiter's to make
+      }
+    }
+  });
+  int failed = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    auto event = std::make_unique<VANTEvent>();
+    current.store(event.get());
+    failed += event->Wait(kSafety) != 0 ? 1 : 0;
+    event.reset();
+    done.store(round + 1);
+  }
+  setter.join();
+  EXPECT_EQ(failed, 0);
+}
+
 TEST_F(EventTest, NoWakeIsLostAcrossSeveralEvents) {
   // The waiter watches three events; the setter picks one each round, and the waiter must see
   // exactly that index (the others stay unset).
