@@ -166,7 +166,7 @@ inline uint8_t* EnsureCapacity(VANTPcapPacketBuffer& buffer, uint64_t n) {
     const uint64_t grown = needed < buffer.used ? 0 : PcapGrownCapacity(needed);
     void* moved = grown == 0 ? nullptr : std::realloc(buffer.data, grown);
     if (moved == nullptr) {
-      ReportThroughHook(kPcapReallocationFailed, 2);
+      ReportThroughHook(kPcapReallocationFailed, VANT::kError);
       throw std::bad_alloc();
     }
     buffer.data = static_cast<uint8_t*>(moved);
@@ -184,7 +184,7 @@ inline VANTPcapPacketBuffer* NewPcapPacketBuffer() {
   buffer->data = static_cast<uint8_t*>(std::malloc(kPcapInitialBufferCapacity));
   if (buffer->data == nullptr) {
     delete buffer;
-    ReportThroughHook(kPcapAllocationFailed, 2);
+    ReportThroughHook(kPcapAllocationFailed, VANT::kError);
     throw std::bad_alloc();
   }
   buffer->capacity = kPcapInitialBufferCapacity;

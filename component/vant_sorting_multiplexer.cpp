@@ -7,9 +7,9 @@
 #include "dataflow/vant_input_implementation.h"
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_output.h"
+#include "kernel/vant_kernel.h"
+#include "package/vant_module_management.h"
 #include "runtime/vant_property.h"
-#include "src/vant_kernel.h"
-#include "src/vant_module_management.h"
 #include "util/vant_string.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "dataflow/vant_fast_io.h"
 
-#include "src/vant_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_report_hook.h"
 
@@ -67,9 +67,9 @@ bool Readable(const VANTFastIOItem* item) noexcept {
 // Fatal FIFO errors: level 2, option 1, flag false.
 void ReportFatal(const char* text) noexcept {
   if (VANTHostKernel* kernel = VANT::Kernel()) {
-    kernel->Report(text, 2, 1, false);
+    kernel->Report(text, VANT::kError, 1, false);
   } else {
-    VANT::ReportThroughHook(text, 2, 1, false);
+    VANT::ReportThroughHook(text, VANT::kError, 1, false);
   }
 }
 

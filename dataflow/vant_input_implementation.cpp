@@ -1,11 +1,11 @@
 #include "dataflow/vant_input_implementation.h"
 
 #include "dataflow/vant_output_implementation.h"
+#include "kernel/vant_host_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_action.h"
 #include "runtime/vant_module.h"
 #include "runtime/vant_property.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_kernel.h"
 #include "util/vant_string.h"
 
 #include <cstring>
@@ -15,7 +15,7 @@ namespace {
 
 void ReportBadParameter(const char* text) {
   if (VANTHostKernel* kernel = VANT::Kernel()) {
-    kernel->Report(text, 2, 1, false);
+    kernel->Report(text, VANT::kError, 1, false);
   }
 }
 

@@ -22,7 +22,7 @@
 
 #include "dataflow/vant_fast_io.h"
 #include "dataflow/vant_input.h"
-#include "src/vant_model_definition.h"
+#include "dataflow/vant_io_definition.h"
 #include "sync/vant_event.h"
 #include "sync/vant_mutex.h"
 #include "util/vant_string.h"

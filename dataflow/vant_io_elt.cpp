@@ -1,6 +1,6 @@
 #include "dataflow/vant_io_elt.h"
 
-#include "src/vant_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_report_hook.h"
 
@@ -118,9 +118,9 @@ void Store(void* at, const T& value) noexcept {
 
 void KernelReport(const char* text, int32_t option, bool flag) noexcept {
   if (VANTHostKernel* kernel = VANT::Kernel()) {
-    kernel->Report(text, 2, option, flag);
+    kernel->Report(text, VANT::kError, option, flag);
   } else {
-    VANT::ReportThroughHook(text, 2, option, flag);
+    VANT::ReportThroughHook(text, VANT::kError, option, flag);
   }
 }
 

@@ -1,9 +1,9 @@
 #include "dataflow/vant_output_implementation.h"
 
 #include "dataflow/vant_input_implementation.h"
+#include "kernel/vant_host_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_module.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_kernel.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_report_hook.h"
 #include "util/vant_string.h"
@@ -23,18 +23,18 @@ constexpr uint32_t kUnsetFourCharacters = 0x3F3F3F3FU; // "????"
 // Allocation failures of an output: level 2, flag true, then the error exception.
 [[noreturn]] void Fail(const char* text, int32_t option) {
   if (VANTHostKernel* kernel = VANT::Kernel()) {
-    kernel->Report(text, 2, option, true);
+    kernel->Report(text, VANT::kError, option, true);
   } else {
-    VANT::ReportThroughHook(text, 2, option, true);
+    VANT::ReportThroughHook(text, VANT::kError, option, true);
   }
   throw VANT::ErrorException;
 }
 
 void Warn(const char* text) {
   if (VANTHostKernel* kernel = VANT::Kernel()) {
-    kernel->Report(text, 2, 0, true);
+    kernel->Report(text, VANT::kError, 0, true);
   } else {
-    VANT::ReportThroughHook(text, 2, 0, true);
+    VANT::ReportThroughHook(text, VANT::kError, 0, true);
   }
 }
 

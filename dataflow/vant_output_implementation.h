@@ -19,8 +19,8 @@
 //   nothing a reader holds is ever freed, and stopping a writer never waits for its readers.
 
 #include "dataflow/vant_fast_io.h"
+#include "dataflow/vant_io_definition.h"
 #include "dataflow/vant_output.h"
-#include "src/vant_model_definition.h"
 #include "sync/vant_mutex.h"
 #include "util/vant_list.h"
 #include "util/vant_string.h"

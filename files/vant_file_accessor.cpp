@@ -24,7 +24,7 @@ void Deliver(const VANTFileCallbacks& callbacks, const char* text) noexcept {
   if (callbacks.error != nullptr) {
     callbacks.error(text);
   } else {
-    VANT::ReportThroughHook(text, 2);
+    VANT::ReportThroughHook(text, VANT::kError);
   }
 }
 

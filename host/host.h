@@ -15,8 +15,8 @@
 #include "host/host_settings.h"
 #include "host/host_states.h"
 #include "host/host_symbols.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_model_definition.h"
+#include "kernel/vant_host_kernel.h"
+#include "runtime/vant_model_definition.h"
 
 #include <atomic>
 #include <chrono>
@@ -42,7 +42,7 @@ public:
   Host& operator=(const Host&) = delete;
 
   // ------------------------------------------------------------------------------------------
-  // Kernel operations (see src/vant_host_kernel.h for what the package relies on).
+  // Kernel operations (see kernel/vant_host_kernel.h for what the package relies on).
   void BeginChange(const char* reason) override;
   void EndChange() override;
   VANTSymbolRecord* ModuleRecord(const char* moduleName) override;

@@ -15,7 +15,7 @@
 //   again, which is why CurrentTime, TimeSpeed and ClockState never touch it. CurrentTime reads
 //   the time base through a sequence lock instead.
 
-#include "src/vant_host_kernel.h"
+#include "kernel/vant_host_kernel.h"
 #include "sync/vant_event.h"
 
 #include <atomic>

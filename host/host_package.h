@@ -11,9 +11,9 @@
 // Thread: any thread; a mutex guards the lists. Package libraries stay loaded until the process
 // ends, also after the object is destroyed.
 
+#include "kernel/vant_host_kernel.h"
 #include "packaging/vant_package_info.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_model_definition.h"
+#include "runtime/vant_model_definition.h"
 
 #include <cstdint>
 #include <mutex>

@@ -6,7 +6,7 @@
 // Lock()/Unlock() (kernel slots 22 and 23) and calls Find() in between, and every other operation
 // takes the same mutex itself. Records keep their address until their name is removed.
 
-#include "src/vant_host_kernel.h"
+#include "kernel/vant_host_kernel.h"
 
 #include <cstddef>
 #include <mutex>

@@ -12,7 +12,7 @@
 // Thread: each body runs on the thread it serves; a thread object's queries and settings may be
 // called from any thread while the object is in its module's thread list.
 
-#include "src/vant_host_kernel.h"
+#include "kernel/vant_host_kernel.h"
 
 #include <cstddef>
 #include <cstdint>

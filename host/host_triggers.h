@@ -11,7 +11,7 @@
 //   takes the same mutex. So once Disarm has returned, or once the armed mark reads false, no
 //   Set() of that arming is in flight and the event may be destroyed.
 
-#include "src/vant_host_kernel.h"
+#include "kernel/vant_host_kernel.h"
 
 #include <condition_variable>
 #include <cstdint>

@@ -27,8 +27,8 @@
 //   to the component (the runtime keeps or removes it, see runtime/vant_dynamic_creation.h).
 
 #include "dataflow/vant_data_type.h"
+#include "runtime/vant_model_definition.h"
 #include "runtime/vant_report.h"
-#include "src/vant_model_definition.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_string.h"
 

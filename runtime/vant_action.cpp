@@ -2,10 +2,10 @@
 
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_output.h"
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_component.h"
 #include "runtime/vant_module.h"
 #include "runtime/vant_report.h"
-#include "src/vant_kernel.h"
 #include "util/vant_exceptions.h"
 
 #include <cstring>

@@ -10,7 +10,7 @@
 // Ownership: a module owns its actions and destroys them with itself; an action keeps its own
 //   copy of the definition's callback pair.
 
-#include "src/vant_model_definition.h"
+#include "runtime/vant_model_definition.h"
 #include "util/vant_string.h"
 
 #include <cstdint>

@@ -2,9 +2,9 @@
 
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_output.h"
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_module_io.h"
 #include "runtime/vant_report.h"
-#include "src/vant_kernel.h"
 #include "sync/vant_thread.h"
 #include "util/vant_exceptions.h"
 
@@ -38,7 +38,7 @@ void AutoStartChanged(VANTProperty* property);
 
 } // namespace
 
-/// The functions the engine's thread bodies call (src/vant_host_kernel.h), and the entry of the
+/// The functions the engine's thread bodies call (kernel/vant_host_kernel.h), and the entry of the
 /// main thread. Each catches everything itself.
 struct VANTComponentThreadBodies {
   static VANTComponent* Component(VANTThreadContext* context) {

@@ -16,9 +16,9 @@
 // Thread: the engine's threads call EngineStart, EngineStop, EngineDynamic and the property
 // setters; StopFromCycle and CreateThread are for the component's own code.
 
+#include "kernel/vant_host_kernel.h"
+#include "runtime/vant_model_definition.h"
 #include "runtime/vant_module.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_model_definition.h"
 
 #include <atomic>
 #include <cstdint>

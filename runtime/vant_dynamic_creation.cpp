@@ -2,14 +2,14 @@
 
 #include "dataflow/vant_input_implementation.h"
 #include "dataflow/vant_output_implementation.h"
+#include "kernel/vant_host_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_action.h"
 #include "runtime/vant_component.h"
 #include "runtime/vant_module.h"
 #include "runtime/vant_module_io.h"
 #include "runtime/vant_property.h"
 #include "runtime/vant_report.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_kernel.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_regexp.h"
 
@@ -105,7 +105,7 @@ void OutputFifoSizeChanged(VANTProperty* property) {
   }
   VANTModule* module = property->Module();
   if ((module->State() & VANTModule::kStarted) != 0) {
-    module->Report("Cannot change the output fifo sizes while module is running.", 2, 0);
+    module->Report("Cannot change the output fifo sizes while module is running.", VANT::kError, 0);
     return;
   }
   output->ResizeFifo(static_cast<int32_t>(StoredInteger(property)));

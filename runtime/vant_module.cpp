@@ -2,11 +2,11 @@
 
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_output.h"
+#include "kernel/vant_host_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_action.h"
 #include "runtime/vant_module_io.h"
 #include "runtime/vant_report.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_kernel.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_report_hook.h"
 

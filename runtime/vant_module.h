@@ -254,7 +254,7 @@ public:
   int32_t RunningThreads();
   int32_t ThreadCount();
 
-  /// The thread functions the engine's thread bodies call (see src/vant_host_kernel.h).
+  /// The thread functions the engine's thread bodies call (see kernel/vant_host_kernel.h).
   static const VANTThreadHooks& ThreadHooks() noexcept;
 
 protected:

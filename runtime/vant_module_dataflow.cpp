@@ -5,9 +5,9 @@
 
 #include "dataflow/vant_input_implementation.h"
 #include "dataflow/vant_output_implementation.h"
+#include "kernel/vant_host_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_module.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_kernel.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_string.h"
 
@@ -62,7 +62,7 @@ private:
 
 // Failures of the multi-input limits: level 2, option 1, flag true, then the error exception.
 [[noreturn]] void FailLimit(const char* text) {
-  VANT::KernelReport(text, 2, 1, true);
+  VANT::KernelReport(text, VANT::kError, 1, true);
   throw VANT::ErrorException;
 }
 

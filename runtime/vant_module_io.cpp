@@ -4,11 +4,11 @@
 
 #include "dataflow/vant_input_implementation.h"
 #include "dataflow/vant_output_implementation.h"
+#include "kernel/vant_host_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_component.h"
 #include "runtime/vant_counted_lock.h"
 #include "runtime/vant_module.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_kernel.h"
 
 namespace VANT::ModuleIO {
 

@@ -1,10 +1,10 @@
 // Module threads, the running-thread count and the thread wait, the thread list and the period
 // statistics.
 
+#include "kernel/vant_host_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_module.h"
 #include "runtime/vant_report.h"
-#include "src/vant_host_kernel.h"
-#include "src/vant_kernel.h"
 #include "sync/vant_thread.h"
 #include "util/vant_exceptions.h"
 

@@ -1,8 +1,8 @@
 #include "runtime/vant_property.h"
 
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_module.h"
 #include "runtime/vant_report.h"
-#include "src/vant_kernel.h"
 #include "util/vant_exceptions.h"
 
 #include <cstring>

@@ -8,8 +8,8 @@
 // property lock, and the callbacks run while that lock is held.
 // Ownership: a module owns its properties; a property never outlives its module.
 
+#include "runtime/vant_model_definition.h"
 #include "runtime/vant_property_value.h"
-#include "src/vant_model_definition.h"
 #include "sync/vant_event.h"
 #include "util/vant_string.h"
 

@@ -1,6 +1,6 @@
 #include "runtime/vant_report.h"
 
-#include "src/vant_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_report_hook.h"
 

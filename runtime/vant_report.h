@@ -6,14 +6,11 @@
 //
 // Thread: any thread.
 
+#include "kernel/vant_report_levels.h"
+
 #include <cstdint>
 
 namespace VANT {
-
-/// Report levels.
-inline constexpr int32_t kInformation = 0;
-inline constexpr int32_t kWarning = 1;
-inline constexpr int32_t kError = 2;
 
 /// Sends text unchanged to the engine with level, option and flag false.
 void ExternalReport(const char* text, int32_t level, int32_t option = 0) noexcept;

@@ -1,6 +1,6 @@
 #include "sync/vant_base_clock.h"
 
-#include "src/vant_kernel.h"
+#include "kernel/vant_kernel.h"
 
 VANTBaseClock::VANTBaseClock(const char* name) : m_name(name) {
   if (VANTHostKernel* kernel = VANT::Kernel()) {

@@ -11,7 +11,7 @@ namespace {
   char text[96];
   std::snprintf(text, sizeof text, "VANTCondition2 can't hold a waiter in slot %d (0 to %d)", i,
                 VANTCondition2::kMaxWaiters - 1);
-  VANT::ReportThroughHook(text, 2);
+  VANT::ReportThroughHook(text, VANT::kError);
   throw VANT::ErrorException;
 }
 

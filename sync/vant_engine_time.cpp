@@ -1,6 +1,6 @@
 #include "sync/vant_engine_time.h"
 
-#include "src/vant_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "sync/vant_event.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_report_hook.h"
@@ -39,7 +39,7 @@ int64_t Subtract(int64_t a, int64_t b) noexcept {
 VANTHostKernel* RequireKernel() {
   VANTHostKernel* kernel = Kernel();
   if (!kernel) {
-    ReportThroughHook("Engine time is not available: the package has no host kernel", 2);
+    ReportThroughHook("Engine time is not available: the package has no host kernel", VANT::kError);
     throw ErrorException;
   }
   return kernel;
@@ -109,7 +109,7 @@ private:
 };
 
 [[noreturn]] void ThrowTooManyEvents() {
-  ReportThroughHook("VANTEvent::Wait can't wait for more than 256 events", 2);
+  ReportThroughHook("VANTEvent::Wait can't wait for more than 256 events", VANT::kError);
   throw ErrorException;
 }
 
@@ -119,7 +119,7 @@ private:
                 "VANT::WaitForTimestamp [line:%" PRId32 "] Failed due to an unknown problem "
                 "[result:%" PRId32 "]",
                 line, result);
-  ReportThroughHook(text, 2);
+  ReportThroughHook(text, VANT::kError);
   throw StopException;
 }
 
@@ -127,12 +127,13 @@ private:
   char text[96];
   std::snprintf(text, sizeof text,
                 "VANT::WaitForTimestamp [line:751] [nbCancelEvents:%" PRId32 "] < 0", n);
-  ReportThroughHook(text, 2);
+  ReportThroughHook(text, VANT::kError);
   throw StopException;
 }
 
 [[noreturn]] void FailTrigger() {
-  ReportThroughHook("VANT::WaitForTimestamp [line:848] Failed to set the time trigger", 2);
+  ReportThroughHook("VANT::WaitForTimestamp [line:848] Failed to set the time trigger",
+                    VANT::kError);
   throw StopException;
 }
 
@@ -140,7 +141,7 @@ void ReportFailedWait(const WaitReporter& reporter, int32_t line, int32_t result
   char text[96];
   std::snprintf(text, sizeof text,
                 "VANTEvent::Wait [line:%" PRId32 "] Failed [result: %" PRId32 "]", line, result);
-  reporter.Report(text, 2);
+  reporter.Report(text, VANT::kError);
 }
 
 [[noreturn]] void ModuleError(const WaitReporter& reporter, const char* text) {

@@ -47,7 +47,7 @@ long Futex(std::atomic<uint32_t>* word, int op, uint32_t value, const timespec* 
 }
 
 [[noreturn]] void ThrowTooManyEvents() {
-  ReportThroughHook("VANTEvent::Wait can't wait for more than 256 events", 2);
+  ReportThroughHook("VANTEvent::Wait can't wait for more than 256 events", VANT::kError);
   throw ErrorException;
 }
 
@@ -56,7 +56,7 @@ void ReportWaitFailure(int error) noexcept {
   const char* text = strerror_r(error, message, sizeof message);
   char report[320];
   std::snprintf(report, sizeof report, "error_num:%d error_str:%s", error, text);
-  ReportThroughHook(report, 2);
+  ReportThroughHook(report, VANT::kError);
 }
 
 // The events of one wait: `count` caller events followed by up to two extra event cores.

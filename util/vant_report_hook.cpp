@@ -10,9 +10,9 @@ std::atomic<ReportHook> g_hook{nullptr};
 
 const char* LevelName(int32_t level) noexcept {
   switch (level) {
-  case 0:
+  case kInformation:
     return "info";
-  case 1:
+  case kWarning:
     return "warning";
   default:
     return "error";
@@ -25,7 +25,9 @@ void SetReportHook(ReportHook hook) noexcept {
   g_hook.store(hook, std::memory_order_release); // release: pairs with the acquire below
 }
 
-ReportHook GetReportHook() noexcept { return g_hook.load(std::memory_order_acquire); }
+ReportHook GetReportHook() noexcept {
+  return g_hook.load(std::memory_order_acquire);
+}
 
 void ReportThroughHook(const char* text, int32_t level, int32_t option, bool flag) noexcept {
   const char* safe = text ? text : "";

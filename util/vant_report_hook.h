@@ -6,11 +6,13 @@
 // Thread: any thread. The hook is read with acquire ordering; install it before the threads that
 // report start, and never uninstall it while they run.
 
+#include "kernel/vant_report_levels.h"
+
 #include <cstdint>
 
 namespace VANT {
 
-/// text, level (0 information, 1 warning, 2 error), option, flag: passed on to the engine as-is.
+/// text, level (kernel/vant_report_levels.h), option, flag: passed on to the engine as-is.
 using ReportHook = void (*)(const char* text, int32_t level, int32_t option, bool flag) noexcept;
 
 void SetReportHook(ReportHook hook) noexcept;

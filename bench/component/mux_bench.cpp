@@ -15,9 +15,9 @@
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_output.h"
 #include "host/host.h"
+#include "package/vant_package_entry.h"
 #include "runtime/vant_component.h"
 #include "runtime/vant_property.h"
-#include "src/vant_package_entry.h"
 
 #include <algorithm>
 #include <atomic>

@@ -13,7 +13,7 @@
 
 #include "host/host.h"
 #include "host/host_clock.h"
-#include "src/vant_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "sync/vant_engine_time.h"
 #include "sync/vant_event.h"
 #include "util/vant_exceptions.h"

@@ -4,9 +4,9 @@
 // step cannot do without. Also counts heap allocations per cycle, which must be zero.
 
 #include "host/host.h"
+#include "kernel/vant_kernel.h"
+#include "package/vant_package_entry.h"
 #include "runtime/vant_component.h"
-#include "src/vant_kernel.h"
-#include "src/vant_package_entry.h"
 
 #include <atomic>
 #include <chrono>

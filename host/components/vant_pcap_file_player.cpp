@@ -3,7 +3,7 @@
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_io_monitor.h"
 #include "dataflow/vant_output.h"
-#include "src/vant_kernel.h"
+#include "kernel/vant_kernel.h"
 #include "util/vant_exceptions.h"
 
 #include <algorithm>

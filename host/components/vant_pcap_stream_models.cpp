@@ -3,7 +3,7 @@
 #include "dataflow/vant_input.h"
 #include "host/components/vant_pcap_file_player.h"
 #include "host/components/vant_pcap_file_recorder.h"
-#include "src/vant_model_definition.h"
+#include "runtime/vant_model_definition.h"
 
 namespace VANT {
 namespace {

@@ -10,7 +10,7 @@
 #include "host/components/vant_pcap_file_recorder.h"
 #include "host/components/vant_pcap_stream_models.h"
 #include "host/host.h"
-#include "src/vant_module_management.h"
+#include "package/vant_module_management.h"
 
 #include <gtest/gtest.h>
 

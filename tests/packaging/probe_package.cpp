@@ -1,9 +1,9 @@
 // A package built like the real one (the package objects and the runtime, the same link flags)
 // plus a few test definitions and one more export through which tests look inside a loaded copy:
 // the kernel it stored and the order in which its init callbacks ran.
-#include "src/vant_kernel.h"
-#include "src/vant_model_definition.h"
-#include "src/vant_module_management.h"
+#include "kernel/vant_kernel.h"
+#include "package/vant_module_management.h"
+#include "runtime/vant_model_definition.h"
 
 #include <string>
 

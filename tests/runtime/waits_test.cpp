@@ -1,8 +1,8 @@
 // The module-aware waits: their limits, the stop event appended after the caller's events, and
 // the end of every wait with 0xDEAD once the module is asked to stop.
 
+#include "kernel/vant_kernel.h"
 #include "scripted_component.h"
-#include "src/vant_kernel.h"
 
 #include <array>
 #include <chrono>

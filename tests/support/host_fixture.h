@@ -9,8 +9,8 @@
 // corvex_package_objects)).
 
 #include "host/host.h"
-#include "src/vant_kernel.h"
-#include "src/vant_package_entry.h"
+#include "kernel/vant_kernel.h"
+#include "package/vant_package_entry.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // of them in a named group: the count without an output array, else up to maxCount records in
 // table order.
 
-#include "src/vant_model_definition.h"
+#include "runtime/vant_model_definition.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -9,8 +9,8 @@
 #include "host/host.h"
 #include "host/host_clock.h"
 #include "host/host_threads.h"
+#include "package/vant_module_management.h"
 #include "runtime/vant_module.h"
-#include "src/vant_module_management.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,9 +1,9 @@
 // The module registry as the package's static initialisers and the engine use it. The registry is
 // process-wide and already holds the package's own definitions, so every test works in groups of
 // its own and removes them again; counts over all groups are compared before and after.
+#include "package/vant_module_management.h"
+#include "package/vant_package_entry.h"
 #include "runtime/vant_module.h"
-#include "src/vant_module_management.h"
-#include "src/vant_package_entry.h"
 #include "support/host_fixture.h"
 
 #include <gtest/gtest.h>

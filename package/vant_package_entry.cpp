@@ -1,9 +1,9 @@
 // The entry points the engine looks up in the package file. Only this file is compiled into the
 // package objects rather than the runtime library, so the runtime can be linked anywhere without
 // exporting them.
-#include "src/vant_package_entry.h"
+#include "package/vant_package_entry.h"
 
-#include "src/vant_module_management.h"
+#include "package/vant_module_management.h"
 
 extern "C" {
 

@@ -1,7 +1,7 @@
 // The engine calls the kernel and thread objects by virtual-table index, so a slot that moves is a
 // silent binary break. Under the Itanium ABI a pointer to a virtual member function holds
 // 1 + 8 * index, which lets the test read each function's index back.
-#include "src/vant_host_kernel.h"
+#include "kernel/vant_host_kernel.h"
 
 #include <gtest/gtest.h>
 

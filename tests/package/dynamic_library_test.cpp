@@ -1,5 +1,5 @@
 // Forwarding this package's kernel to a library the package loaded itself.
-#include "src/vant_dynamic_library.h"
+#include "package/vant_dynamic_library.h"
 #include "support/host_fixture.h"
 
 #include <gtest/gtest.h>

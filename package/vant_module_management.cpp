@@ -1,8 +1,8 @@
-#include "src/vant_module_management.h"
+#include "package/vant_module_management.h"
 
+#include "kernel/vant_kernel.h"
 #include "runtime/vant_module.h"
 #include "runtime/vant_report.h"
-#include "src/vant_kernel.h"
 #include "sync/vant_engine_time.h"
 #include "sync/vant_event.h"
 

@@ -1,4 +1,4 @@
-#include "src/vant_kernel.h"
+#include "kernel/vant_kernel.h"
 
 #include <atomic>
 

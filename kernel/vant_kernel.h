@@ -5,7 +5,7 @@
 // Thread: any thread. The pointer is published once, with release ordering, when the engine's
 // first accepted initialisation call stores it; it never changes afterwards.
 
-#include "src/vant_host_kernel.h"
+#include "kernel/vant_host_kernel.h"
 
 namespace VANT {
 

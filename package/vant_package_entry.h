@@ -2,7 +2,7 @@
 // The package's two exported entry points, called by the engine through dlsym. They never let an
 // exception out.
 
-#include "src/vant_host_kernel.h"
+#include "kernel/vant_host_kernel.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 // A package stand-in loaded by the forwarding tests: it answers VANTPckInit as told and remembers
 // what it received.
-#include "src/vant_host_kernel.h"
+#include "kernel/vant_host_kernel.h"
 
 #include <cstdint>
 

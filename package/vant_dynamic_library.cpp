@@ -1,8 +1,8 @@
-#include "src/vant_dynamic_library.h"
+#include "package/vant_dynamic_library.h"
 
+#include "kernel/vant_kernel.h"
+#include "package/vant_module_management.h"
 #include "runtime/vant_report.h"
-#include "src/vant_kernel.h"
-#include "src/vant_module_management.h"
 
 #include <dlfcn.h>
 #include <utility>

@@ -1,5 +1,6 @@
 #pragma once
-// The component model definition record and the entries of its definition tables. The engine
+// The component model definition record and the entries of its property and action tables (the
+// input and output entries are dataflow's, see dataflow/vant_io_definition.h). The engine
 // reads these records directly out of the package's data, so their layout is a binary interface
 // (little-endian, 64-bit pointers): every offset and size is pinned below at compile time. The
 // package and the engine stand-in include this header; nothing here owns memory.
@@ -8,41 +9,15 @@
 // 0xFFFFFFFF in every count field; the engine fills in the real counts (the entries before the
 // terminating null name) before it creates the first instance of a model.
 
-#include "dataflow/vant_data_type.h" // VANTDataTypeDef, VANTDataTypeFilter
+#include "dataflow/vant_io_definition.h"
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
-static_assert(std::endian::native == std::endian::little, "the engine interface is little-endian");
-static_assert(sizeof(void*) == 8, "the engine interface uses 64-bit pointers");
-
 class VANTModule;
 class VANTPropertyValue;
 struct VANTComponentModelDefinition;
-
-/// One entry of an input definition table. The whole entry is copied into the input.
-struct VANTInputDefinition {
-  const char* name;                 // short name; null ends the table
-  uint32_t reservedA;               // copied, never interpreted (0 in this package)
-  uint32_t padding0;                //
-  const VANTDataTypeFilter* filter; // the types this input accepts
-  int32_t readerType;               // reader kind of the input
-  uint32_t reservedB;               // copied, never interpreted (1 in this package)
-};
-
-/// One entry of an output definition table.
-struct VANTOutputDefinition {
-  const char* name;          // short name; null ends the table
-  uint32_t reservedA;        // copied, never interpreted (0 in this package)
-  uint32_t padding0;         //
-  VANTDataTypeDef type;      // the output's data type
-  int32_t defaultBufferSize; // not 1 (with a non-negative type word): samples are vectors
-  int32_t fifoSize;          // number of elements of the output's FIFO
-  int32_t subsampling;       // publish rate of the FIFO
-  uint32_t reservedB;        // copied, never interpreted (1 in this package)
-};
 
 /// One entry of a property definition table.
 struct VANTPropertyDefinition {
@@ -126,30 +101,6 @@ uint32_t CountEntries(const Entry* table) noexcept {
 } // namespace VANT
 
 // The binary layout the engine relies on.
-// The data type an output definition carries (VANTDataTypeDef, dataflow/vant_data_type.h).
-static_assert(std::is_standard_layout_v<VANTDataTypeDef> && sizeof(VANTDataTypeDef) == 24);
-static_assert(offsetof(VANTDataTypeDef, flags) == 0 && offsetof(VANTDataTypeDef, name1) == 8 &&
-              offsetof(VANTDataTypeDef, name2) == 16);
-
-static_assert(std::is_standard_layout_v<VANTInputDefinition> && sizeof(VANTInputDefinition) == 32);
-static_assert(offsetof(VANTInputDefinition, name) == 0);
-static_assert(offsetof(VANTInputDefinition, reservedA) == 8);
-static_assert(offsetof(VANTInputDefinition, filter) == 16);
-static_assert(offsetof(VANTInputDefinition, readerType) == 24);
-static_assert(offsetof(VANTInputDefinition, reservedB) == 28);
-
-static_assert(std::is_standard_layout_v<VANTOutputDefinition> &&
-              sizeof(VANTOutputDefinition) == 56);
-static_assert(offsetof(VANTOutputDefinition, name) == 0);
-static_assert(offsetof(VANTOutputDefinition, reservedA) == 8);
-static_assert(offsetof(VANTOutputDefinition, type) == 16);
-static_assert(offsetof(VANTOutputDefinition, type.name1) == 24);
-static_assert(offsetof(VANTOutputDefinition, type.name2) == 32);
-static_assert(offsetof(VANTOutputDefinition, defaultBufferSize) == 40);
-static_assert(offsetof(VANTOutputDefinition, fifoSize) == 44);
-static_assert(offsetof(VANTOutputDefinition, subsampling) == 48);
-static_assert(offsetof(VANTOutputDefinition, reservedB) == 52);
-
 static_assert(std::is_standard_layout_v<VANTPropertyDefinition> &&
               sizeof(VANTPropertyDefinition) == 32);
 static_assert(offsetof(VANTPropertyDefinition, name) == 0);

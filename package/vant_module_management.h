@@ -11,7 +11,7 @@
 // Thread: the registry has no lock. It is built on the loader's thread and only read afterwards;
 // only the package initialisation runs under its own mutex.
 
-#include "src/vant_host_kernel.h"
+#include "kernel/vant_host_kernel.h"
 
 #include <cstdint>
 #include <vector>

@@ -7,6 +7,8 @@
 // Thread: every operation may be called from any thread; the engine synchronises itself.
 // Ownership: the engine owns the kernel; the package keeps the pointer for its whole life.
 
+#include "kernel/vant_report_levels.h"
+
 #include <atomic>
 #include <bit>
 #include <cstdint>
