@@ -3,9 +3,6 @@
 #include "dataflow/vant_output_implementation.h"
 #include "kernel/vant_host_kernel.h"
 #include "kernel/vant_kernel.h"
-#include "runtime/vant_action.h"
-#include "runtime/vant_module.h"
-#include "runtime/vant_property.h"
 #include "util/vant_string.h"
 
 #include <cstring>
@@ -21,10 +18,10 @@ void ReportBadParameter(const char* text) {
 
 } // namespace
 
-VANTInputImplementation::VANTInputImplementation(VANTModule* module,
+VANTInputImplementation::VANTInputImplementation(VANTDataflowOwner* owner,
                                                  const VANTInputDefinition& definition,
                                                  const char* fullName, const char* shortName)
-    : m_name(fullName), m_shortName(shortName), m_module(module), m_definition(definition),
+    : m_name(fullName), m_shortName(shortName), m_owner(owner), m_definition(definition),
       m_readerType(static_cast<uint32_t>(definition.readerType)) {
   m_held.reserve(1);
 }
@@ -74,51 +71,40 @@ void VANTInputImplementation::Rename(const char* oldName, const char* newName) {
 
 // ---- Sub-properties --------------------------------------------------------------------------
 
-void VANTInputImplementation::ChangeReaderType(VANTPropertyImplementation* property,
-                                               int64_t value) {
+bool VANTInputImplementation::ChangeReaderType(int64_t value) {
   const uint32_t current = ReaderType();
   const bool currentRole = current >= VANT::Wait4NextReader;
   const bool newRole = value >= VANT::Wait4NextReader;
   if (value < VANT::FifoReader || value > VANT::SamplingReader) {
-    property->Value() = VANTPropertyValue(static_cast<int64_t>(current));
     VANTStreamedString message;
     message << "Bad parameter: The reader type of the input " << m_name.Text()
             << " must be 0 to 4, not " << value << ".";
     ReportBadParameter(message.Text());
-  } else if (currentRole && value != current) {
-    property->Value() = VANTPropertyValue(static_cast<int64_t>(current));
+    return false;
+  }
+  if (currentRole && value != current) {
     VANTStreamedString message;
     message << "Bad parameter: The input " << m_name.Text()
             << " is a SamplingReader or Wait4NextReader and cannot be switched to FifoReader, "
                "NeverSkippingReader or LastOrNextReader";
     ReportBadParameter(message.Text());
-  } else if (!currentRole && !newRole) {
+    return false;
+  }
+  if (!currentRole && newRole) {
+    VANTStreamedString message;
+    message << "Bad parameter: The input " << m_name.Text()
+            << " cannot be switched to SamplingReader or Wait4NextReader.";
+    ReportBadParameter(message.Text());
+    return false;
+  }
+  if (!currentRole) {
     VANTMutexLocker lock(m_lock);
     m_readerType.store(static_cast<uint32_t>(value), std::memory_order_release);
     if (m_connection.fifo != nullptr) {
       m_connection.fifo->SetReaderType(m_connection.index, static_cast<uint32_t>(value));
     }
-  } else if (!currentRole && newRole) {
-    property->Value() = VANTPropertyValue(static_cast<int64_t>(current));
-    VANTStreamedString message;
-    message << "Bad parameter: The input " << m_name.Text()
-            << " cannot be switched to SamplingReader or Wait4NextReader.";
-    ReportBadParameter(message.Text());
   }
-  // The engine refreshes what it shows of the input.
-  VANTHostKernel* kernel = VANT::Kernel();
-  if (kernel == nullptr) {
-    return;
-  }
-  VANTSymbolRecord* record = kernel->ModuleRecord("Engine.time");
-  if (record == nullptr || record->module == nullptr) {
-    return;
-  }
-  VANTModule* engineTime = record->module;
-  if (engineTime->HasAction("refreshInputProperties")) {
-    engineTime->Action("refreshInputProperties")
-        ->Trigger(reinterpret_cast<intptr_t>(m_name.Text()));
-  }
+  return true;
 }
 
 void VANTInputImplementation::ChangeSubsampling(int64_t value) {

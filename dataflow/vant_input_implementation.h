@@ -31,13 +31,12 @@
 #include <cstdint>
 #include <vector>
 
-class VANTModule;
+class VANTDataflowOwner;
 class VANTOutputImplementation;
-class VANTPropertyImplementation;
 
 class VANTInputImplementation final : public VANTInput {
 public:
-  VANTInputImplementation(VANTModule* module, const VANTInputDefinition& definition,
+  VANTInputImplementation(VANTDataflowOwner* owner, const VANTInputDefinition& definition,
                           const char* fullName, const char* shortName);
   /// Detaches from the source and gives back what is held (the owning module is dead).
   ~VANTInputImplementation() override;
@@ -54,7 +53,8 @@ public:
 
   // ---- The runtime's side ---------------------------------------------------------------------
 
-  VANTModule* Module() const noexcept { return m_module; }
+  /// The module that owns the input.
+  VANTDataflowOwner* Owner() const noexcept { return m_owner; }
   const char* FullName() const noexcept { return m_name.Text(); }
   const char* DefinitionName() const noexcept { return m_definition.name; }
   const VANTDataTypeFilter* Filter() const noexcept { return m_definition.filter; }
@@ -70,13 +70,10 @@ public:
   }
   void Rename(const char* oldName, const char* newName);
 
-  /// Sub-property handlers (".readerType" and ".subsampling"); see the .cpp file.
-  void ChangeReaderType(VANTPropertyImplementation* property, int64_t value);
+  /// Sub-property handlers (".readerType" and ".subsampling"); see the .cpp file. A refused
+  /// reader type is reported, and false tells the caller to show ReaderType() again.
+  [[nodiscard]] bool ChangeReaderType(int64_t value);
   void ChangeSubsampling(int64_t value);
-  void SetReaderTypeProperty(VANTPropertyImplementation* property) noexcept {
-    m_readerTypeProperty = property;
-  }
-  VANTPropertyImplementation* ReaderTypeProperty() const noexcept { return m_readerTypeProperty; }
 
   // ---- Connection (the output applies what the engine decided; under the output's lock) ----
   /// Becomes reader `readerIndex` of `fifo` (output's, registered already) and signals the
@@ -170,7 +167,7 @@ private:
   int32_t m_reads = 0;     // reads under way (a multi-input read may name an input twice); m_lock
   int32_t m_steps = 0;     // writers running a step for this input; m_lock
   VANTEvent m_stepsDone;   // set (under m_lock) when m_steps drops to 0
-  VANTModule* m_module;
+  VANTDataflowOwner* m_owner;
   VANTInputDefinition m_definition;
   std::atomic<uint32_t> m_readerType;
   std::atomic<int32_t> m_inputSubsampling{1};
@@ -181,6 +178,5 @@ private:
   // Oldest first; grows only when a window needs more room. The reader side changes it within a
   // read, or under m_lock; the engine looks at it only under m_lock outside a read.
   std::vector<VANTFastIOItem*> m_held;
-  VANTPropertyImplementation* m_readerTypeProperty = nullptr;
   VANTEvent* m_arrivalEvent = nullptr; // guarded by m_lock
 };

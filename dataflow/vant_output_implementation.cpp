@@ -1,9 +1,9 @@
 #include "dataflow/vant_output_implementation.h"
 
+#include "dataflow/vant_dataflow_owner.h"
 #include "dataflow/vant_input_implementation.h"
 #include "kernel/vant_host_kernel.h"
 #include "kernel/vant_kernel.h"
-#include "runtime/vant_module.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_report_hook.h"
 #include "util/vant_string.h"
@@ -97,19 +97,20 @@ VANTInputImplementation* InputImpl(VANTInput* input) {
 
 } // namespace
 
-VANTOutputImplementation::VANTOutputImplementation(VANTModule* module,
+VANTOutputImplementation::VANTOutputImplementation(VANTDataflowOwner* owner,
                                                    const VANTOutputDefinition& definition,
                                                    const char* fullName, const char* shortName)
     : m_name(fullName), m_shortName(shortName), m_type(definition.type), m_definition(definition),
-      m_module(module), m_defaultBufferSize(definition.defaultBufferSize),
+      m_owner(owner), m_defaultBufferSize(definition.defaultBufferSize),
       m_fifoSize(definition.fifoSize), m_subsampling(definition.subsampling),
       m_history(new int64_t[VANT::kHistoryLength + 1]()) {
   if (m_defaultBufferSize != 1 && static_cast<int64_t>(m_type.flags) >= 0) {
     m_type.flags |= VANT::VectorFlag;
   }
-  m_fifo.store(new VANTIOMonitorImplementation(module != nullptr ? &module->StopEvent() : nullptr,
-                                               m_fifoSize, m_subsampling, this),
-               std::memory_order_release);
+  m_fifo.store(
+      new VANTIOMonitorImplementation(owner != nullptr ? &owner->OwnerStopEvent() : nullptr,
+                                      m_fifoSize, m_subsampling, this),
+      std::memory_order_release);
 }
 
 VANTOutputImplementation::~VANTOutputImplementation() {
@@ -546,7 +547,7 @@ void VANTOutputImplementation::KeepWithElements(std::shared_ptr<void> resource) 
 
 void VANTOutputImplementation::ReplaceFifo(int32_t size) {
   auto fresh = std::make_unique<VANTIOMonitorImplementation>(
-      m_module != nullptr ? &m_module->StopEvent() : nullptr, size, m_subsampling, this);
+      m_owner != nullptr ? &m_owner->OwnerStopEvent() : nullptr, size, m_subsampling, this);
   VANTIOMonitorImplementation* old = nullptr;
   {
     VANTMutexLocker lock(m_inputsLock);
@@ -669,8 +670,8 @@ void VANTOutputImplementation::NotifySequentialReaders() {
     VANTMutexLocker lock(m_inputsLock);
     for (VANTInput* input : m_connectedInputs) {
       VANTInputImplementation* reader = InputImpl(input);
-      VANTModule* module = reader->Module();
-      if (module == nullptr || module->IsThreaded() || count == VANT::kMaxFifoReaders) {
+      VANTDataflowOwner* owner = reader->Owner();
+      if (owner == nullptr || owner->OwnerIsThreaded() || count == VANT::kMaxFifoReaders) {
         continue;
       }
       reader->BeginStep();
@@ -678,19 +679,8 @@ void VANTOutputImplementation::NotifySequentialReaders() {
     }
   }
   for (int32_t k = 0; k < count; ++k) {
-    VANTModule* module = readers[k]->Module();
-    const uint32_t before = module->State();
-    try {
-      module->ProcessInput(readers[k]);
-    } catch (...) {
-      // A reader's fault is the reader's: it has put itself in error; the writer goes on.
-    }
-    const uint32_t after = module->State();
-    if (after != before) {
-      if (VANTHostKernel* kernel = VANT::Kernel()) {
-        kernel->ModuleState(module->Name(), after);
-      }
-    }
+    // A reader's fault is the reader's: it puts itself in error; the writer goes on.
+    readers[k]->Owner()->RunSequentialStep(readers[k]);
     readers[k]->EndStep();
   }
 }

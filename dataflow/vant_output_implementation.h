@@ -29,7 +29,7 @@
 #include <cstdint>
 #include <memory>
 
-class VANTModule;
+class VANTDataflowOwner;
 class VANTInputImplementation;
 
 namespace VANT {
@@ -39,10 +39,10 @@ __extension__ typedef unsigned __int128 WideSize;
 
 class VANTOutputImplementation final : public VANTOutput {
 public:
-  /// An output of `module` made from `definition` (its data type deep-copied; the vector flag set
+  /// An output of `owner` made from `definition` (its data type deep-copied; the vector flag set
   /// when the default buffer size is not 1 and the type word is not negative), with a FIFO of the
   /// definition's size and publish rate.
-  VANTOutputImplementation(VANTModule* module, const VANTOutputDefinition& definition,
+  VANTOutputImplementation(VANTDataflowOwner* owner, const VANTOutputDefinition& definition,
                            const char* fullName, const char* shortName);
   ~VANTOutputImplementation() override;
   VANTOutputImplementation(const VANTOutputImplementation&) = delete;
@@ -101,7 +101,8 @@ public:
   int32_t FifoSize() const noexcept { return m_fifoSize; }
   /// The output's FIFO as it is now (see Monitor).
   VANTIOMonitorImplementation& Fifo() noexcept { return *m_fifo.load(std::memory_order_acquire); }
-  VANTModule* Module() const noexcept { return m_module; }
+  /// The module that owns the output.
+  VANTDataflowOwner* Owner() const noexcept { return m_owner; }
   const char* FullName() const noexcept { return m_name.Text(); }
   const char* ShortName() const noexcept { return m_shortName.Text(); }
   /// The definition's name pointer: the identity used when Dynamic declares outputs again.
@@ -169,7 +170,7 @@ private:
   VANTStackedString<40> m_shortName;
   VANTDataType m_type;
   VANTOutputDefinition m_definition;
-  VANTModule* m_module;
+  VANTDataflowOwner* m_owner;
   int32_t m_defaultBufferSize;
   int32_t m_fifoSize;
   int32_t m_subsampling;

@@ -85,10 +85,30 @@ void InputSubsamplingChanged(VANTProperty* property) {
   }
 }
 
+// After a change of an input's reader type, accepted or not, the engine refreshes what it shows
+// of the input (the action refreshInputProperties of its module Engine.time, when there is one).
+void RefreshEngineInput(const char* inputName) {
+  VANTHostKernel* kernel = VANT::Kernel();
+  if (kernel == nullptr) {
+    return;
+  }
+  VANTSymbolRecord* record = kernel->ModuleRecord("Engine.time");
+  if (record == nullptr || record->module == nullptr) {
+    return;
+  }
+  VANTModule* engineTime = record->module;
+  if (engineTime->HasAction("refreshInputProperties")) {
+    engineTime->Action("refreshInputProperties")->Trigger(reinterpret_cast<intptr_t>(inputName));
+  }
+}
+
 void InputReaderTypeChanged(VANTProperty* property) {
   if (VANTInputImplementation* input = InputOf(property)) {
-    input->ChangeReaderType(static_cast<VANTPropertyImplementation*>(property),
-                            StoredInteger(property));
+    if (!input->ChangeReaderType(StoredInteger(property))) {
+      static_cast<VANTPropertyImplementation*>(property)->Value() =
+          VANTPropertyValue(static_cast<int64_t>(input->ReaderType()));
+    }
+    RefreshEngineInput(input->FullName());
   }
 }
 
@@ -438,7 +458,6 @@ struct VANTDynamicCreation {
     VANTPropertyImplementation* readerTypeProperty = NewBuiltInSubProperty(
         m, SubPropertyDefinition(readerTypeName, &readerType), shortName, kReaderTypeSuffix);
     readerTypeProperty->SetWriteCallback(InputReaderTypeChanged);
-    implementation->SetReaderTypeProperty(readerTypeProperty);
     if (kernel != nullptr) {
       kernel->AnnounceComponentInput(fullName.Text(), m.Name(), shortName,
                                      PositionOf(m.m_inputs, found.item));

@@ -18,6 +18,7 @@
 // Ownership: a module owns its inputs, outputs, properties and actions and frees them when it is
 // destroyed; its thread objects belong to the engine.
 
+#include "dataflow/vant_dataflow_owner.h"
 #include "runtime/vant_counted_lock.h"
 #include "runtime/vant_property.h"
 #include "sync/vant_event.h"
@@ -65,7 +66,7 @@ protected:
   VANTStackedString<40> m_name;
 };
 
-class VANTModule : public VANTModuleBase {
+class VANTModule : public VANTModuleBase, public VANTDataflowOwner {
 public:
   // State word bits.
   static constexpr uint32_t kDead = 1;
@@ -102,6 +103,14 @@ public:
   virtual void SetFloat(VANTProperty* property, double value);                  // 14
   virtual void SetInteger(VANTProperty* property, int64_t value);               // 15
   virtual void SetBoolean(VANTProperty* property, bool value);                  // 16
+
+  // What the module's outputs and inputs ask of it (VANTDataflowOwner).
+  VANTEvent& OwnerStopEvent() noexcept override { return m_stopEvent; }
+  bool OwnerIsThreaded() const noexcept override { return IsThreaded(); }
+  const char* OwnerName() const noexcept override { return Name(); }
+  /// ProcessInput on the writer's thread. A fault has put the module in error already and goes
+  /// no further; a changed state word is told to the engine.
+  void RunSequentialStep(VANTInput* input) noexcept override;
 
   // ---- State ----------------------------------------------------------------------------------
   uint32_t State() const noexcept { return m_state.load(std::memory_order_acquire); }

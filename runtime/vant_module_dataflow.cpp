@@ -118,6 +118,21 @@ void VANTModule::StopWriting(VANTIOElt* element, bool discard) {
   }
 }
 
+void VANTModule::RunSequentialStep(VANTInput* input) noexcept {
+  const uint32_t before = State();
+  try {
+    ProcessInput(input);
+  } catch (...) {
+    // The module has reported its fault and put itself in error; the writer goes on.
+  }
+  const uint32_t after = State();
+  if (after != before) {
+    if (VANTHostKernel* kernel = VANT::Kernel()) {
+      kernel->ModuleState(Name(), after);
+    }
+  }
+}
+
 // ---- Reading ---------------------------------------------------------------------------------
 
 // One read on one input: the item taken, or null for a sequential module with nothing new. The
