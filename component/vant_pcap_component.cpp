@@ -119,13 +119,3 @@ void VANTpcap_component::FreePcapOutputBuffers() {
   HandOverBuffers();
   VANTComponent::ReleaseOutputs();
 }
-
-namespace VANT {
-
-const VANTDataTypeFilter& PcapFilter() {
-  static const VANTDataTypeFilter filter(TypeCode::PcapStream, TypeCode::PcapStream, 0xFFFFFFFFu,
-                                         kPcapStructureName, nullptr);
-  return filter;
-}
-
-} // namespace VANT

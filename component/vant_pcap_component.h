@@ -15,7 +15,7 @@
 // Failure: inconsistent input payloads and failed buffer allocations are reported; the former
 //   raise VANT::ErrorException through Error, the latter std::bad_alloc.
 
-#include "component/vant_pcap_data.h"
+#include "pcap_stream/vant_pcap_stream.h"
 #include "runtime/vant_component.h"
 
 #include <cstdint>
@@ -71,25 +71,3 @@ private:
   /// The buffers and lists of the last allocation go to the outputs (see ReleaseWithOutputs).
   void HandOverBuffers();
 };
-
-namespace VANT {
-
-/// The PCAP stream type of an element: type code PcapStream, structure name "VANTpcap_data_t".
-inline constexpr const char kPcapStructureName[] = "VANTpcap_data_t";
-/// The byte size of one VANTpcap_data_t header: the vector size of every PCAP element.
-inline constexpr int32_t kPcapElementSize = 49;
-
-/// Accepts PCAP streams: mask and value PcapStream, any code, structure name VANTpcap_data_t.
-const VANTDataTypeFilter& PcapFilter();
-
-/// The header of a PCAP element, read by value (the header is packed).
-inline VANTpcap_data_t LoadPcapElement(const void* data) noexcept {
-  VANTpcap_data_t header;
-  std::memcpy(&header, data, sizeof(header));
-  return header;
-}
-inline void StorePcapElement(void* data, const VANTpcap_data_t& header) noexcept {
-  std::memcpy(data, &header, sizeof(header));
-}
-
-} // namespace VANT

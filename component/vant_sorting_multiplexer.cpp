@@ -138,7 +138,7 @@ int64_t vant_sorting_multiplexer::IntegerProperty(VANTProperty*& cache, const ch
 }
 
 uint32_t vant_sorting_multiplexer::KindOf(const VANTDataType& type) {
-  if (VANT::PcapFilter().Accepts(type)) {
+  if (VANT::PcapStreamFilter().Accepts(type)) {
     return kPcap;
   }
   if (VANT::Filter::Record96B.Accepts(type)) {

@@ -248,13 +248,7 @@ void vant_sorting_multiplexer::WritePcap(uint64_t minRemaining, uint64_t maxItem
       if (count >= limit || VANT::Beyond(t, firstT, maxLatency)) {
         break;
       }
-      const uint64_t offset = buffer->used;
-      uint8_t* at = VANT::EnsureCapacity(*buffer, uint64_t{VANT::kPcapHeaderSize} + packet.size);
-      offsets->push_back(offset);
-      std::memcpy(at, &h, sizeof(h));
-      if (packet.size > 0) {
-        std::memcpy(at + VANT::kPcapHeaderSize, packet.bytes, packet.size);
-      }
+      VANT::AppendPcapPacket(*buffer, *offsets, h, packet.bytes);
       CheckOrder(t);
       ++count;
       discard = false;

@@ -7,19 +7,8 @@
 #include "util/vant_exceptions.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
-
-VANTpcap_data_t LoadHeader(VANTIOElt* element) {
-  VANTpcap_data_t header;
-  std::memcpy(&header, element->Data(), sizeof(header));
-  return header;
-}
-
-void StoreHeader(VANTIOElt* element, const VANTpcap_data_t& header) {
-  std::memcpy(element->Data(), &header, sizeof(header));
-}
 
 // Longest engine-time wait for a turn before the frontiers are read again (a safety net: every
 // move of a frontier wakes the waiters).
@@ -279,7 +268,7 @@ void vant_pcap_file_player::AllocatePacketBuffers() {
     header.data = stored.buffer->data;
     header.buffer = stored.buffer.get();
     header.offsetList = &stored.offsets;
-    StoreHeader(element, header);
+    VANT::StorePcapElement(element->Data(), header);
   }
 }
 
@@ -304,17 +293,10 @@ bool vant_pcap_file_player::ReadNext() {
 
 void vant_pcap_file_player::Append(VANTPcapPacketBuffer& buffer, VANTPcapOffsetList& offsets,
                                    const VANTCapturePacket& packet) {
-  offsets.push_back(buffer.used);
-  uint8_t* at = VANT::EnsureCapacity(buffer, VANT::kPcapHeaderSize + uint64_t{packet.inclLen});
-  VANTPcapPacketHeader header;
-  header.inclLen = packet.inclLen;
-  header.len2 = packet.origLen;
-  header.tsSec = static_cast<uint64_t>(packet.tsSec);
-  header.tsUsec = static_cast<uint64_t>(packet.tsUsec);
-  std::memcpy(at, &header, sizeof(header));
-  if (packet.inclLen != 0) {
-    std::memcpy(at + VANT::kPcapHeaderSize, packet.data, packet.inclLen);
-  }
+  const VANTPcapPacketHeader header{packet.inclLen, packet.origLen,
+                                    static_cast<uint64_t>(packet.tsSec),
+                                    static_cast<uint64_t>(packet.tsUsec)};
+  VANT::AppendPcapPacket(buffer, offsets, header, packet.data);
 }
 
 void vant_pcap_file_player::Cycle() {
@@ -341,7 +323,7 @@ void vant_pcap_file_player::Cycle() {
   if (element == nullptr) {
     return;
   }
-  VANTpcap_data_t header = LoadHeader(element);
+  VANTpcap_data_t header = VANT::LoadPcapElement(element->Data());
   VANTPcapPacketBuffer* buffer = header.buffer;
   VANTPcapOffsetList* offsets = header.offsetList;
   if (buffer == nullptr || offsets == nullptr) {
@@ -387,7 +369,7 @@ void vant_pcap_file_player::Cycle() {
   header.headerSize = VANT::kPcapHeaderSize;
   header.dataSize = buffer->used;
   header.data = buffer->data;
-  StoreHeader(element, header);
+  VANT::StorePcapElement(element->Data(), header);
   element->VectorSize() = static_cast<int32_t>(sizeof(VANTpcap_data_t));
   element->Timestamp() = firstTimestamp;
   StopWriting(element, false);

@@ -19,8 +19,8 @@
 // Ownership: the player owns its capture reader and its packet buffers; elements published on
 //   `output` point into those buffers until the player is born again or destroyed.
 
-#include "component/vant_pcap_data.h"
 #include "host/components/vant_pcap_capture_file.h"
+#include "pcap_stream/vant_pcap_stream.h"
 #include "runtime/vant_component.h"
 
 #include <atomic>

@@ -5,7 +5,6 @@
 #include "util/vant_exceptions.h"
 
 #include <algorithm>
-#include <cstring>
 
 // ---- VANTCaptureOrderCheck ---------------------------------------------------------------------
 
@@ -155,8 +154,7 @@ void vant_pcap_file_recorder::WriteElement(VANTIOElt* element) {
   if (element->Data() == nullptr) {
     Fail("an element of the stream has no data");
   }
-  VANTpcap_data_t header;
-  std::memcpy(&header, element->Data(), sizeof(header));
+  const VANTpcap_data_t header = VANT::LoadPcapElement(element->Data());
   if (header.linkType != 0 && header.linkType != m_linkType) {
     Fail(m_path + ": the stream's link type " + VANT::LinkTypeName(header.linkType) +
          " differs from the file's, " + VANT::LinkTypeName(m_linkType));

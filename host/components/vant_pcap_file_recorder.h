@@ -20,8 +20,8 @@
 //
 // Thread: configure before the start; the counters may be read from any thread at any time.
 
-#include "component/vant_pcap_data.h"
 #include "host/components/vant_pcap_capture_file.h"
+#include "pcap_stream/vant_pcap_stream.h"
 #include "runtime/vant_component.h"
 
 #include <atomic>

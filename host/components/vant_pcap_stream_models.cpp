@@ -71,12 +71,6 @@ VANTComponentModelDefinition& RecorderRecord() {
 
 } // namespace
 
-const VANTDataTypeFilter& PcapStreamFilter() {
-  static const VANTDataTypeFilter filter{TypeCode::PcapStream, TypeCode::PcapStream, 0xFFFFFFFF,
-                                         kPcapStructureName};
-  return filter;
-}
-
 int32_t PcapStreamModels(const char* groupName, void** out, int32_t maxCount) {
   if (groupName != nullptr) {
     return out == nullptr ? -1 : 0;

@@ -8,7 +8,7 @@
 // Add them to a host with Host::AddModels(&VANT::PcapStreamModels), after the program's own copy
 // of the runtime has been initialised with that host (VANTModuleRegistry::Initialise).
 
-#include "dataflow/vant_data_type.h"
+#include "pcap_stream/vant_pcap_stream.h" // the PCAP stream type they play and record
 
 #include <cstdint>
 
@@ -16,13 +16,6 @@ namespace VANT {
 
 inline constexpr const char kPcapFilePlayerModel[] = "PcapFilePlayer";
 inline constexpr const char kPcapFileRecorderModel[] = "PcapFileRecorder";
-
-/// The structure name of the PCAP stream type, and its type word: a vector of one header each.
-inline constexpr const char kPcapStructureName[] = "VANTpcap_data_t";
-inline constexpr uint64_t kPcapStreamFlags = VectorFlag | TypeCode::PcapStream;
-
-/// What a PCAP input accepts: the PCAP code with the structure name VANTpcap_data_t.
-const VANTDataTypeFilter& PcapStreamFilter();
 
 /// The models query (the form of VANTGetModulesDefStruct): both records for a null group, none
 /// for any named group.

@@ -7,7 +7,7 @@
 // Thread: tests configure a source before starting it; a sink's copies are read under its lock
 //   while it runs.
 
-#include "component/vant_pcap_data.h"
+#include "pcap_stream/vant_pcap_stream.h"
 #include "runtime/vant_component.h"
 #include "support/host_fixture.h"
 

@@ -1,7 +1,6 @@
 // The file player and the file recorder on the engine stand-in, without the multiplexer: what the
 // player puts into its elements (layout, batching, lengths, the end-of-file event), what the
 // recorder makes of them, and how both fail.
-#include "component/vant_pcap_data.h"
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_output.h"
@@ -11,6 +10,7 @@
 #include "host/components/vant_pcap_stream_models.h"
 #include "host/host.h"
 #include "package/vant_module_management.h"
+#include "pcap_stream/vant_pcap_data.h"
 
 #include <gtest/gtest.h>
 

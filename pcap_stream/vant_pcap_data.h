@@ -11,6 +11,7 @@
 // Access: the header is packed; read and write its fields by value, never bind a reference or a
 // pointer to a member.
 
+#include "kernel/vant_report_levels.h"
 #include "util/vant_report_hook.h"
 
 #include <bit>
@@ -89,6 +90,21 @@ inline VANTPcapPacketHeader LoadPcapHeader(const uint8_t* at) noexcept {
   VANTPcapPacketHeader header;
   std::memcpy(&header, at, sizeof(header));
   return header;
+}
+/// Writes the 24 header bytes at `at` (any alignment).
+inline void StorePcapHeader(uint8_t* at, const VANTPcapPacketHeader& header) noexcept {
+  std::memcpy(at, &header, sizeof(header));
+}
+
+/// The header of a PCAP element, read by value from its data (any alignment: it is packed).
+inline VANTpcap_data_t LoadPcapElement(const void* data) noexcept {
+  VANTpcap_data_t header;
+  std::memcpy(&header, data, sizeof(header));
+  return header;
+}
+/// Writes the header of a PCAP element into its data.
+inline void StorePcapElement(void* data, const VANTpcap_data_t& header) noexcept {
+  std::memcpy(data, &header, sizeof(header));
 }
 
 /// Walks the packets of one element in order and hands each one to
@@ -175,6 +191,20 @@ inline uint8_t* EnsureCapacity(VANTPcapPacketBuffer& buffer, uint64_t n) {
   uint8_t* at = buffer.data + buffer.used;
   buffer.used = needed;
   return at;
+}
+
+/// Appends one packet to an element's buffer and offset list: its 24-byte header (headerSize 24)
+/// followed by header.inclLen bytes from data. Fails as EnsureCapacity does, or with
+/// std::bad_alloc from the offset list; the element is then given back unpublished.
+inline void AppendPcapPacket(VANTPcapPacketBuffer& buffer, VANTPcapOffsetList& offsets,
+                             const VANTPcapPacketHeader& header, const uint8_t* data) {
+  const uint64_t offset = buffer.used;
+  uint8_t* at = EnsureCapacity(buffer, uint64_t{kPcapHeaderSize} + header.inclLen);
+  offsets.push_back(offset);
+  StorePcapHeader(at, header);
+  if (header.inclLen != 0) {
+    std::memcpy(at + kPcapHeaderSize, data, header.inclLen);
+  }
 }
 
 /// Creates a packet buffer with the initial capacity. A failed allocation reports the allocation

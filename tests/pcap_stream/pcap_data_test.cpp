@@ -1,4 +1,4 @@
-#include "component/vant_pcap_data.h"
+#include "pcap_stream/vant_pcap_data.h"
 
 #include <gtest/gtest.h>
 

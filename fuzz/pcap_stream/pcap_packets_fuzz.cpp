@@ -7,8 +7,8 @@
 // out are compared with a plain model of the walk, then packed again the way the multiplexer
 // writes its output vectors and read back.
 
-#include "component/vant_pcap_data.h"
 #include "fuzz_support.h"
+#include "pcap_stream/vant_pcap_data.h"
 
 #include <cstring>
 #include <memory>
