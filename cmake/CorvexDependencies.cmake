@@ -33,11 +33,12 @@ if(CORVEX_BUILD_BENCH)
 endif()
 
 # corvex_add_gtest(NAME SOURCES... [LIBS ...] [LABELS ...]): one GoogleTest binary, its cases
-# registered with CTest one by one.
+# registered with CTest one by one. LIBS: the layer under test (and the host, when the test needs
+# the engine stand-in); nothing above it.
 function(corvex_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} corvex_runtime GTest::gtest GTest::gmock
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock
                                         GTest::gtest_main corvex_warnings)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   if(NOT T_LABELS)
@@ -51,5 +52,5 @@ endfunction()
 function(corvex_add_bench name)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${B_SOURCES})
-  target_link_libraries(${name} PRIVATE ${B_LIBS} corvex_runtime benchmark::benchmark corvex_warnings)
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark corvex_warnings)
 endfunction()

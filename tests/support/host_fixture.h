@@ -1,16 +1,15 @@
 #pragma once
 // A GoogleTest fixture for tests of the package code linked into the test program: one Host per
-// process stands in for the engine, and the package objects linked into the test are initialised
-// with it (VANTPckInit) the first time a fixture is set up. The package stores its kernel once,
-// so the Host lives until the process ends; every test starts from Host::Reset() with the check
-// level at 1.
+// process stands in for the engine, and the registry linked into the test (with whatever models
+// the test links) is initialised with it, as the package's VANTPckInit does, the first time a
+// fixture is set up. The runtime stores its kernel once, so the Host lives until the process ends;
+// every test starts from Host::Reset() with the check level at 1.
 //
-// Link: corvex_host and corvex_package_objects (corvex_add_gtest(... LIBS corvex_host
-// corvex_package_objects)).
+// Link: corvex_host and vant_package (corvex_add_gtest(... LIBS ... corvex_host vant_package)).
 
 #include "host/host.h"
 #include "kernel/vant_kernel.h"
-#include "package/vant_package_entry.h"
+#include "package/vant_module_management.h"
 
 #include <gtest/gtest.h>
 
@@ -23,13 +22,13 @@ public:
   static Host& SharedHost() {
     static Host* host = [] {
       auto* created = new Host(); // never deleted: the package keeps the pointer
-      const int32_t level = VANTPckInit(created, 0x804A8);
-      if (level != 4 || VANT::Kernel() != created) {
-        ADD_FAILURE() << "the package did not accept the test host (VANTPckInit answered " << level
-                      << ")";
+      const int32_t level =
+          VANTModuleRegistry::Initialise(created, VANTModuleRegistry::kInterfaceVersion);
+      if (level != VANTModuleRegistry::kInterfaceLevel || VANT::Kernel() != created) {
+        ADD_FAILURE() << "the registry did not accept the test host (it answered " << level << ")";
       }
       std::string error;
-      if (!created->AddModels(&VANTGetModulesDefStruct, &error)) {
+      if (!created->AddModels(&VANTModuleRegistry::ModelsQuery, &error)) {
         ADD_FAILURE() << "the package's models cannot be added: " << error;
       }
       return created;
