@@ -57,7 +57,7 @@ VANTModuleBase* CreateFromDefinition(const char* instanceName, void* userData) {
 }
 
 VANTComponentModelDefinition g_record = {
-    "SortingMultiplexer",                                       // modelName
+    VANT::kSortingMultiplexerModel,                             // modelName
     "1.4.0",                                                    // version
     &CreateMultiplexer,                                         // factory
     nullptr,                                                    // reserved1
@@ -373,9 +373,9 @@ void vant_sorting_multiplexer::Death() {
   }
   if (m_wrongOrderCount > 0) {
     VANTStreamedString text;
-    text << "Wrong order count: " << static_cast<long long>(m_wrongOrderCount)
-         << " (maximum time-jump: " << VANTStreamedString(VANT::DurationText, m_maxTimeJump)
-         << "). Please, adjust buffer size!";
+    text << VANT::MuxText::kWrongOrderCount << static_cast<long long>(m_wrongOrderCount)
+         << VANT::MuxText::kMaxTimeJump << VANTStreamedString(VANT::DurationText, m_maxTimeJump)
+         << VANT::MuxText::kAdjustBuffer;
     Report(text.Text(), VANT::kError, 0);
   }
   m_queue.Release(); // drops what is left and gives the memory back

@@ -36,6 +36,7 @@
 // Ownership: the component owns its queue (copies of everything read) and its packet buffers.
 
 #include "component/vant_mux_queue.h"
+#include "component/vant_mux_texts.h"
 #include "component/vant_pcap_component.h"
 #include "dataflow/vant_data_type.h"
 #include "local_interfaces/vant_dynamic_io_models.h"
@@ -54,27 +55,6 @@ class VANTIOElt;
 class VANTProperty;
 
 namespace VANT {
-
-/// Texts of the component.
-namespace MuxText {
-inline constexpr const char kNbInputs[] = "Number of inputs has to be >= 1";
-inline constexpr const char kBufferCount[] = "buffer_packet_count must be >= 0";
-inline constexpr const char kNotConnected[] = "All inputs have to be connected and of same type!";
-inline constexpr const char kWentWrong[] = "Something went wrong!";
-inline constexpr const char kVectorMaxSize[] = "vector_max_size must be >= 1";
-inline constexpr const char kVectorMaxLatency[] = "vector_max_latency must be >= 1 ms";
-inline constexpr const char kLinkTypes[] = "Cannot multiplex different link_types!";
-inline constexpr const char kFlushDelay[] = "Flush Delay reached";
-inline constexpr const char kFlushing[] = "Flushing queue";
-inline constexpr const char kFinished[] = "Finished writing";
-inline constexpr const char kLost[] = " data were still in the buffer and got lost ";
-inline constexpr const char kUntyped[] = "Cannot multiplex data of undefined type!";
-inline constexpr const char kPcapNoHeader[] =
-    "Unable to read PCAP data in input data. \nData state is inconsistent: the element is too "
-    "small to hold a VANTpcap_data_t header. \nThe component developer should check that the "
-    "pcap_data data access objects are used correctly and contact Sorvaline S.A.S if the problem "
-    "persists.";
-} // namespace MuxText
 
 /// The any-type word of the data inputs and of `output` before it is typed.
 inline constexpr uint64_t kAnyTypeWord = 0x0C000000FFFFFFFFULL;

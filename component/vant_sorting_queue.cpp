@@ -176,8 +176,8 @@ void vant_sorting_multiplexer::CheckOrder(int64_t timestamp) {
     if (d < 0) {
       ++m_wrongOrderCount;
       VANTStreamedString text;
-      text << "The signal with the timestamp " << VANTStreamedString(VANT::DurationText, timestamp)
-           << " has wrong order!";
+      text << VANT::MuxText::kWrongOrderHead << VANTStreamedString(VANT::DurationText, timestamp)
+           << VANT::MuxText::kWrongOrderTail;
       Report(text.Text(), VANT::kError, 0);
       if (d < m_maxTimeJump) {
         m_maxTimeJump = d;

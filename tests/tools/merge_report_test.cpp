@@ -31,7 +31,10 @@ TEST(MergeReportTest, DurationsFollowTheComponentsThresholds) {
   EXPECT_EQ(VANT::FormatDuration(-2500), "-2.5 ms");
   EXPECT_EQ(VANT::FormatDuration(-1000000), "-1000 ms");
   EXPECT_EQ(VANT::FormatDuration(-1000001), "-1.000001 s");
-  EXPECT_EQ(VANT::FormatDuration(std::numeric_limits<int64_t>::min()), "-9.223372037e+12 s");
+  // Exact beyond ten significant digits: 12,345,678,901 us is not 12345.6789 s.
+  EXPECT_EQ(VANT::FormatDuration(12345678901), "12345.678901 s");
+  EXPECT_EQ(VANT::FormatDuration(-12345000001), "-12345.000001 s");
+  EXPECT_EQ(VANT::FormatDuration(std::numeric_limits<int64_t>::min()), "-9223372036854.775808 s");
 }
 
 TEST(MergeReportTest, TimesAreUtcWithMicrosecondsAlsoBeyond2038AndBefore1970) {

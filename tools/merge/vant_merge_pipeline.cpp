@@ -1,5 +1,6 @@
 #include "tools/merge/vant_merge_pipeline.h"
 
+#include "component/vant_mux_texts.h"
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_output.h"
 #include "host/components/vant_pcap_capture_file.h"
@@ -34,15 +35,13 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char kPackageName[] = "corvex_sorting_multiplexer.pck";
-constexpr const char kMultiplexerModel[] = "SortingMultiplexer";
+constexpr const char* kMultiplexerModel = kSortingMultiplexerModel;
 constexpr const char kMultiplexer[] = "multiplexer";
 constexpr const char kRecorder[] = "recorder";
-// Per-packet order reports of the multiplexer: counted, and only the first few are shown.
-constexpr const char kWrongOrderHead[] = "The signal with the timestamp ";
-constexpr const char kWrongOrderTail[] = " has wrong order!";
+// Per-packet order reports of the multiplexer (MuxText::kWrongOrderHead ... kWrongOrderTail):
+// counted, and only the first few are shown. Its own count at the end of its run
+// (MuxText::kWrongOrderCount) is not: the summary tells the order from what was written.
 constexpr size_t kWrongOrderShown = 5;
-// The multiplexer's own count at the end of its run: the summary says it from the output.
-constexpr const char kWrongOrderCount[] = "Wrong order count: ";
 // How long the end may lag behind: the multiplexer ends its run as soon as the recorder has let
 // go of its last elements, and the recorder finishes right after the multiplexer's last write.
 constexpr auto kEndGrace = std::chrono::seconds(10);
@@ -279,10 +278,10 @@ void Pipeline::StopAll() {
 void Pipeline::DrainReports() {
   for (HostReport& report : m_host->TakeReports()) {
     const std::string& text = report.text;
-    if (Contains(text, kWrongOrderCount)) {
+    if (Contains(text, MuxText::kWrongOrderCount)) {
       continue; // the summary tells the order, from what was written
     }
-    if (Contains(text, kWrongOrderHead) && Contains(text, kWrongOrderTail)) {
+    if (Contains(text, MuxText::kWrongOrderHead) && Contains(text, MuxText::kWrongOrderTail)) {
       if (m_wrongOrderReports++ < kWrongOrderShown) {
         m_result.warnings.push_back(text);
       }

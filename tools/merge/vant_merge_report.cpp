@@ -60,16 +60,27 @@ std::string FormatBytes(uint64_t bytes) {
 }
 
 std::string FormatDuration(int64_t microseconds) {
-  const uint64_t magnitude = microseconds < 0 ? 0 - static_cast<uint64_t>(microseconds)
-                                              : static_cast<uint64_t>(microseconds);
-  const double value = static_cast<double>(microseconds);
+  const bool negative = microseconds < 0;
+  const uint64_t magnitude =
+      negative ? 0 - static_cast<uint64_t>(microseconds) : static_cast<uint64_t>(microseconds);
+  // Exact to the microsecond: whole units, then the fraction without its trailing zeros.
+  auto exact = [&](uint64_t unit, size_t digits, const char* name) {
+    std::string text = (negative ? "-" : "") + std::to_string(magnitude / unit);
+    if (const uint64_t fraction = magnitude % unit; fraction != 0) {
+      std::string decimals = std::to_string(fraction);
+      decimals.insert(0, digits - decimals.size(), '0');
+      decimals.erase(decimals.find_last_not_of('0') + 1);
+      text += "." + decimals;
+    }
+    return text + " " + name;
+  };
   if (magnitude >= 1000001) {
-    return Printf("%.10g", value / 1000000) + " s";
+    return exact(1000000, 6, "s");
   }
   if (magnitude <= 1000) {
-    return Printf("%.10g", value) + " us";
+    return exact(1, 0, "us");
   }
-  return Printf("%.10g", value / 1000) + " ms";
+  return exact(1000, 3, "ms");
 }
 
 std::string FormatCount(uint64_t value, const char* singular) {

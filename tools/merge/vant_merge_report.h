@@ -50,7 +50,8 @@ std::string FormatCount(uint64_t value);
 std::string FormatCount(uint64_t value, const char* singular);
 /// "512 B", "1.5 kB", "812.3 MB", "2.10 GB" (powers of 1000).
 std::string FormatBytes(uint64_t bytes);
-/// A signed microsecond duration the way the multiplexer writes it: "-2.5 ms", "-3 s", "-40 us".
+/// A signed microsecond duration in the units the multiplexer uses, exact to the microsecond:
+/// "-2.5 ms", "-3 s", "-40 us", "12345.678901 s".
 std::string FormatDuration(int64_t microseconds);
 /// A capture time in UTC: "2026-12-08 16:29:53.055516".
 std::string FormatTime(int64_t microseconds);
