@@ -74,6 +74,40 @@ constexpr int32_t kMaxWaitObjects = 64;
 constexpr int32_t kMaxMessageWaitObjects = 255;
 constexpr int32_t kWaitListSize = 1 + 2 * kMaxInputs + kMaxExtraEvents;
 
+// The waits one pass of a multi-input read armed, one per input at most. Each is cancelled on its
+// FIFO when the pass ends (a taken sample, another input's wake, an extra event, the stop, an
+// error), unless the pass took it over: the wait whose waiter event fired is finished by
+// TakeAfterWait instead.
+class ArmedWaits {
+public:
+  ArmedWaits() = default;
+  ~ArmedWaits() { CancelAll(); }
+  ArmedWaits(const ArmedWaits&) = delete;
+  ArmedWaits& operator=(const ArmedWaits&) = delete;
+
+  void Arm(int32_t k, VANTIOMonitorImplementation* fifo, uint32_t index) noexcept {
+    m_waits[k] = {fifo, index};
+  }
+  /// The wait of input k ends elsewhere: it is not cancelled here.
+  void TakeOver(int32_t k) noexcept { m_waits[k].fifo = nullptr; }
+  /// Cancels every armed wait (the FIFO lock taken and given back once each).
+  void CancelAll() noexcept {
+    for (Wait& wait : m_waits) {
+      if (wait.fifo != nullptr) {
+        wait.fifo->CancelWait(wait.index);
+        wait.fifo = nullptr;
+      }
+    }
+  }
+
+private:
+  struct Wait {
+    VANTIOMonitorImplementation* fifo = nullptr;
+    uint32_t index = 0;
+  };
+  Wait m_waits[kMaxInputs];
+};
+
 } // namespace
 
 // ---- Writing ---------------------------------------------------------------------------------
@@ -386,16 +420,8 @@ VANTIOElt* VANTModule::ReadMany(int32_t n, VANTInput** inputs, int32_t* index, i
     // the input keeps (see VANTInputImplementation) until the pass is over.
     VANTIOMonitorImplementation* fifos[kMaxInputs] = {};
     uint32_t indexes[kMaxInputs] = {};
-    bool armed[kMaxInputs] = {};
-    auto cancelArmed = [&](int32_t except) {
-      for (int32_t j = 0; j < n; ++j) {
-        if (armed[j] && j != except) {
-          fifos[j]->CancelWait(indexes[j]);
-        }
-        armed[j] = false;
-      }
-    };
     for (;;) {
+      ArmedWaits armed; // whatever ends this pass cancels the waits it armed
       VANTEvent* list[kWaitListSize];
       Slot slots[kWaitListSize];
       int32_t count = 0;
@@ -414,7 +440,6 @@ VANTIOElt* VANTModule::ReadMany(int32_t n, VANTInput** inputs, int32_t* index, i
           continue;
         }
         if (reader->ReaderType() == VANT::SamplingReader) {
-          cancelArmed(-1);
           VANTStreamedString message;
           message << "StartReading on multiple inputs is not possible with SamplingReader "
                      "inputs. "
@@ -431,7 +456,7 @@ VANTIOElt* VANTModule::ReadMany(int32_t n, VANTInput** inputs, int32_t* index, i
           break;
         }
         if (result.MustWait()) {
-          armed[k] = true;
+          armed.Arm(k, fifo, indexes[k]);
           list[count] = result.waitEvent;
           slots[count++] = {Role::kWaiter, k};
           list[count] = &reader->InterruptEvent();
@@ -452,7 +477,10 @@ VANTIOElt* VANTModule::ReadMany(int32_t n, VANTInput** inputs, int32_t* index, i
         const int32_t woke = VANTEvent::Wait(count, list, -1);
         const Slot fired = woke >= 0 && woke < count ? slots[woke] : Slot{Role::kStop, 0};
         // Every armed wait is cancelled but the one whose waiter event fired.
-        cancelArmed(fired.role == Role::kWaiter ? fired.position : -1);
+        if (fired.role == Role::kWaiter) {
+          armed.TakeOver(fired.position);
+        }
+        armed.CancelAll();
         switch (fired.role) {
         case Role::kStop:
           throw VANT::StopException;
@@ -484,7 +512,7 @@ VANTIOElt* VANTModule::ReadMany(int32_t n, VANTInput** inputs, int32_t* index, i
         }
         }
       } else {
-        cancelArmed(-1);
+        armed.CancelAll();
       }
 
       VANTInputImplementation* reader = InputImpl(inputs[takenAt]);

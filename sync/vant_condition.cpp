@@ -106,7 +106,7 @@ void VANTCondition2::BeginWait(int32_t i, VANTEvent*& event, VANTEvent*& abortEv
   m_mutex->Unlock();
 }
 
-void VANTCondition2::EndWait(int32_t i) {
+void VANTCondition2::EndWait(int32_t i) noexcept {
   m_mutex->Lock();
   if (i >= 0 && i < m_count) {
     m_waiting[i] = false;

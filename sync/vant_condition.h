@@ -57,7 +57,7 @@ public:
   void BeginWait(int32_t i, VANTEvent*& event,
                  VANTEvent*& abortEvent) VANT_NO_THREAD_SAFETY_ANALYSIS;
   /// Takes the mutex again and clears the waiting mark of slot i.
-  void EndWait(int32_t i) VANT_NO_THREAD_SAFETY_ANALYSIS;
+  void EndWait(int32_t i) noexcept VANT_NO_THREAD_SAFETY_ANALYSIS;
   /// Takes the mutex again and clears the waiting mark of slot i; then status 0 returns with the
   /// mutex held, 1 (the abort event ended the wait) throws VANT::StopException and any other
   /// status VANT::WaitFailedException, each with the mutex released.
