@@ -21,7 +21,7 @@ inline void CpuRelax() noexcept {
 #endif
 }
 
-void LockSpinning(VANTMutex& mutex) noexcept {
+void LockSpinning(VANTMutex& mutex) noexcept VANT_ACQUIRE(mutex) VANT_NO_THREAD_SAFETY_ANALYSIS {
   for (int i = 0; i < kLockSpins; ++i) {
     if (mutex.TryLock()) {
       return;
@@ -31,22 +31,32 @@ void LockSpinning(VANTMutex& mutex) noexcept {
   mutex.Lock();
 }
 
+// The caller's lock that AcquireWrite hands over once it holds the FIFO's: the caller held it,
+// which the analysis cannot see through the optional pointer.
+void ReleaseOuter(VANTMutex* outer) noexcept VANT_NO_THREAD_SAFETY_ANALYSIS {
+  if (outer != nullptr) {
+    outer->Unlock();
+  }
+}
+
 // Holds the FIFO lock for a scope, taken with LockSpinning; Release/Acquire in between.
-class FifoLocker {
+class VANT_SCOPED_CAPABILITY FifoLocker {
 public:
-  explicit FifoLocker(VANTMutex& mutex) noexcept : m_mutex(mutex) { LockSpinning(m_mutex); }
-  ~FifoLocker() {
+  explicit FifoLocker(VANTMutex& mutex) noexcept VANT_ACQUIRE(mutex) : m_mutex(mutex) {
+    LockSpinning(m_mutex);
+  }
+  ~FifoLocker() VANT_RELEASE() VANT_NO_THREAD_SAFETY_ANALYSIS {
     if (m_held) {
       m_mutex.Unlock();
     }
   }
   FifoLocker(const FifoLocker&) = delete;
   FifoLocker& operator=(const FifoLocker&) = delete;
-  void Release() noexcept {
+  void Release() noexcept VANT_RELEASE() VANT_NO_THREAD_SAFETY_ANALYSIS {
     m_held = false;
     m_mutex.Unlock();
   }
-  void Acquire() noexcept {
+  void Acquire() noexcept VANT_ACQUIRE() VANT_NO_THREAD_SAFETY_ANALYSIS {
     LockSpinning(m_mutex);
     m_held = true;
   }
@@ -217,9 +227,7 @@ void VANTFastIO::Fatal(const char* text) {
 
 VANTFastIOItem* VANTFastIO::AcquireWrite(VANTMutex* outer) {
   FifoLocker guard(m_lock);
-  if (outer != nullptr) {
-    outer->Unlock();
-  }
+  ReleaseOuter(outer);
   bool waitFailed = false;
   for (;;) {
     VANTFastIOItem* taken = nullptr;
@@ -418,9 +426,19 @@ VANTFastIO::ReadResult VANTFastIO::ArmWait(uint32_t reader) {
   m_armedAt[reader & 31] = m_publications.load(std::memory_order_relaxed);
   m_armedWakes[reader & 31] = m_wakes;
   ReadResult result;
-  VANTEvent* abortEvent = nullptr;
-  m_readers.BeginWait(static_cast<int32_t>(reader & 31), result.waitEvent, abortEvent);
+  BeginReaderWait(reader, result.waitEvent);
   return result;
+}
+
+void VANTFastIO::BeginReaderWait(uint32_t reader,
+                                 VANTEvent*& waitEvent) VANT_NO_THREAD_SAFETY_ANALYSIS {
+  VANTEvent* abortEvent = nullptr;
+  m_readers.BeginWait(static_cast<int32_t>(reader & 31), waitEvent, abortEvent);
+}
+
+void VANTFastIO::RetakeAfterWait(uint32_t reader,
+                                 int32_t waitResult) VANT_NO_THREAD_SAFETY_ANALYSIS {
+  m_readers.EndWait(static_cast<int32_t>(reader & 31), waitResult); // takes the lock
 }
 
 VANTFastIO::ReadResult VANTFastIO::TryRead(uint32_t reader, bool spin) {
@@ -449,7 +467,7 @@ VANTFastIO::ReadResult VANTFastIO::TryRead(uint32_t reader, bool spin) {
 }
 
 VANTFastIO::ReadResult VANTFastIO::TakeAfterWait(uint32_t reader, int32_t waitResult) {
-  m_readers.EndWait(static_cast<int32_t>(reader & 31), waitResult); // takes the lock
+  RetakeAfterWait(reader, waitResult);
   ReadResult result;
   const Pick pick = Select(reader, &result.item);
   if (pick == Pick::kTaken) {
@@ -467,14 +485,16 @@ VANTFastIO::ReadResult VANTFastIO::TakeAfterWait(uint32_t reader, int32_t waitRe
     // stop (WakeReaders): wait for the next publication.
     return ArmWait(reader);
   }
-  m_lock.Unlock();
   const uint32_t bit = Bit(reader);
-  if ((m_fifoReaderMask & bit) != 0) {
+  const bool fifoReader = (m_fifoReaderMask & bit) != 0;
+  const bool sampling = m_readerByte[reader & 31] == VANT::kRoleSampling;
+  m_lock.Unlock();
+  if (fifoReader) {
     Fatal(WithBit("VANTFastIO fatal error : Trouble with a FIFO reader. Couldn't find its data (X",
                   bit, "). Please contact the technical support team.")
               .c_str());
   }
-  if (m_readerByte[reader & 31] == VANT::kRoleSampling) {
+  if (sampling) {
     Fatal(WithBit("VANTFastIO fatal error : Trouble with a sampling reader. Couldn't find its "
                   "data (X",
                   bit, "). Please contact the technical support team.")
@@ -485,8 +505,8 @@ VANTFastIO::ReadResult VANTFastIO::TakeAfterWait(uint32_t reader, int32_t waitRe
             .c_str());
 }
 
-void VANTFastIO::CancelWait(uint32_t reader) {
-  m_readers.EndWait(static_cast<int32_t>(reader & 31));
+void VANTFastIO::CancelWait(uint32_t reader) noexcept {
+  RetakeAfterWait(reader, 0);
   m_lock.Unlock();
 }
 
@@ -861,7 +881,9 @@ VANTIOElt* VANTIOMonitorImplementation::ElementOf(VANTFastIOItem* item) {
   return item != nullptr ? &item->elt.element : nullptr;
 }
 
-VANTFastIOItem* VANTIOMonitorImplementation::First(VANTFastIOItem** position) {
+// The walk is the caller's to keep consistent: under Lock(), or while nothing writes or reads.
+VANTFastIOItem*
+VANTIOMonitorImplementation::First(VANTFastIOItem** position) VANT_NO_THREAD_SAFETY_ANALYSIS {
   *position = Head();
   return *position;
 }

@@ -39,6 +39,7 @@
 #include "sync/vant_condition.h"
 #include "sync/vant_event.h"
 #include "sync/vant_mutex.h"
+#include "sync/vant_thread_annotations.h"
 
 #include <atomic>
 #include <cstdint>
@@ -116,7 +117,7 @@ public:
   /// The block the elements' data lives in (owned, freed with delete[]), from the output's
   /// allocation. Only while no item is held (after DropBlock).
   void AdoptBlock(uint8_t* block) noexcept;
-  uint8_t* Block() const noexcept { return m_block; }
+  uint8_t* Block() const noexcept VANT_REQUIRES(m_lock) { return m_block; }
   /// Something the elements point to besides the block (a component's buffers): released with
   /// the block, by DropBlock or by the FIFO's end.
   void KeepWithBlock(std::shared_ptr<void> resource);
@@ -154,7 +155,7 @@ public:
   /// sample published during the wait was overwritten before the reader got to it.
   ReadResult TakeAfterWait(uint32_t reader, int32_t waitResult);
   /// Abandons a wait armed by TryRead or TakeAfterWait without taking anything.
-  void CancelWait(uint32_t reader);
+  void CancelWait(uint32_t reader) noexcept;
   /// Ends reader r's hold on the newest item it holds.
   void Release(uint32_t reader);
   /// Ends reader r's hold on one given item (reported as fatal when r does not hold it).
@@ -230,19 +231,21 @@ public:
   bool Resize(int32_t count);
   int32_t ItemCount() const noexcept { return m_count; }
 
-  VANTMutex& Lock() noexcept { return m_lock; }
+  VANTMutex& Lock() noexcept VANT_RETURN_CAPABILITY(m_lock) { return m_lock; }
   VANTEvent& ConsumedEvent() noexcept { return m_consumedEvent; }
   VANTEvent& SpaceEvent() noexcept { return m_spaceEvent; }
 
   // Masks, for the engine and for tests; read them under Lock() for a consistent view.
-  uint32_t RegisteredMask() const noexcept { return m_registeredMask; }
-  uint32_t FifoReaderMask() const noexcept { return m_fifoReaderMask; }
-  uint32_t NeverSkippingMask() const noexcept { return m_neverSkippingMask; }
-  uint32_t LastOrNextMask() const noexcept { return m_lastOrNextMask; }
-  uint8_t ReaderByte(uint32_t reader) const noexcept { return m_readerByte[reader & 31]; }
+  uint32_t RegisteredMask() const noexcept VANT_REQUIRES(m_lock) { return m_registeredMask; }
+  uint32_t FifoReaderMask() const noexcept VANT_REQUIRES(m_lock) { return m_fifoReaderMask; }
+  uint32_t NeverSkippingMask() const noexcept VANT_REQUIRES(m_lock) { return m_neverSkippingMask; }
+  uint32_t LastOrNextMask() const noexcept VANT_REQUIRES(m_lock) { return m_lastOrNextMask; }
+  uint8_t ReaderByte(uint32_t reader) const noexcept VANT_REQUIRES(m_lock) {
+    return m_readerByte[reader & 31];
+  }
 
 protected:
-  VANTFastIOItem* Head() const noexcept { return m_head; }
+  VANTFastIOItem* Head() const noexcept VANT_REQUIRES(m_lock) { return m_head; }
 
 private:
   enum class Pick { kTaken, kWait, kNothing };
@@ -252,19 +255,27 @@ private:
     std::unique_ptr<uint8_t[]> block;
     std::vector<std::shared_ptr<void>> kept;
   };
-  bool AnyItemHeldLocked() const noexcept;
-  Dropped TakeBlockLocked() noexcept;
-  void CreateItems(int32_t count);
-  void MoveToHead(VANTFastIOItem* item) noexcept;
+  bool AnyItemHeldLocked() const noexcept VANT_REQUIRES(m_lock);
+  Dropped TakeBlockLocked() noexcept VANT_REQUIRES(m_lock);
+  void CreateItems(int32_t count) VANT_REQUIRES(m_lock);
+  void MoveToHead(VANTFastIOItem* item) noexcept VANT_REQUIRES(m_lock);
   // Selection of TryRead and TakeAfterWait, under the lock. Sets *taken or says why not.
-  Pick Select(uint32_t reader, VANTFastIOItem** taken);
-  void Take(VANTFastIOItem* item, uint32_t bit, bool fifoReader) noexcept;
-  void ReleaseLocked(VANTFastIOItem* item, uint32_t bit) noexcept;
-  void MarkRead(VANTFastIOItem* item, uint32_t bit) noexcept;
-  ReadResult ArmWait(uint32_t reader);
+  Pick Select(uint32_t reader, VANTFastIOItem** taken) VANT_REQUIRES(m_lock);
+  void Take(VANTFastIOItem* item, uint32_t bit, bool fifoReader) noexcept VANT_REQUIRES(m_lock);
+  void ReleaseLocked(VANTFastIOItem* item, uint32_t bit) noexcept VANT_REQUIRES(m_lock);
+  void MarkRead(VANTFastIOItem* item, uint32_t bit) noexcept VANT_REQUIRES(m_lock);
+  /// Arms reader's wait: called with the lock held once, returns with it released (the
+  /// condition's BeginWait leaves it).
+  ReadResult ArmWait(uint32_t reader) VANT_RELEASE(m_lock);
+  /// Takes the lock back through reader's waiter slot after its wait (see TakeAfterWait).
+  void RetakeAfterWait(uint32_t reader, int32_t waitResult) VANT_ACQUIRE(m_lock);
+  /// The condition's handing back of the lock, which the analysis cannot follow.
+  void BeginReaderWait(uint32_t reader, VANTEvent*& waitEvent) VANT_RELEASE(m_lock);
   [[noreturn]] void Fatal(const char* text);
 
   std::atomic<int32_t> m_references{1};
+  // The innermost lock of the flow: while it is held only events are set (each with its own
+  // leaf lock); it is never held across a wait (an armed read wait gives it up, see ArmWait).
   VANTMutex m_lock;
   VANTCondition2 m_readers;
   VANTEvent m_consumedEvent;
@@ -273,34 +284,35 @@ private:
   VANTEvent* m_stopEvent;
   VANTEvent m_neverSet; // stands in for a missing stop event, so the writer's wait keeps its order
   std::unique_ptr<VANTFastIOItem[]> m_items;
-  VANTFastIOItem* m_head = nullptr;
-  VANTFastIOItem* m_tail = nullptr;
+  VANTFastIOItem* m_head VANT_GUARDED_BY(m_lock) = nullptr;
+  VANTFastIOItem* m_tail VANT_GUARDED_BY(m_lock) = nullptr;
   int32_t m_count = 0;
   int32_t m_publishRate;
-  int32_t m_publishCountdown;
-  uint32_t m_registeredMask = 0;
-  uint32_t m_fifoReaderMask = 0;
-  uint32_t m_neverSkippingMask = 0;
-  uint32_t m_lastOrNextMask = 0;
-  uint32_t m_leavingMask = 0;
-  bool m_writerStopped = false; // since ReleaseAll: a released item becomes free, not readable
-  uint8_t* m_block = nullptr;   // owned (delete[])
-  std::vector<std::shared_ptr<void>> m_kept;
+  int32_t m_publishCountdown VANT_GUARDED_BY(m_lock);
+  uint32_t m_registeredMask VANT_GUARDED_BY(m_lock) = 0;
+  uint32_t m_fifoReaderMask VANT_GUARDED_BY(m_lock) = 0;
+  uint32_t m_neverSkippingMask VANT_GUARDED_BY(m_lock) = 0;
+  uint32_t m_lastOrNextMask VANT_GUARDED_BY(m_lock) = 0;
+  uint32_t m_leavingMask VANT_GUARDED_BY(m_lock) = 0;
+  // Since ReleaseAll: a released item becomes free, not readable.
+  bool m_writerStopped VANT_GUARDED_BY(m_lock) = false;
+  uint8_t* m_block VANT_GUARDED_BY(m_lock) = nullptr; // owned (delete[])
+  std::vector<std::shared_ptr<void>> m_kept VANT_GUARDED_BY(m_lock);
   int32_t m_writeTimeout;
-  uint8_t m_readerByte[VANT::kMaxFifoReaders] = {};
+  uint8_t m_readerByte[VANT::kMaxFifoReaders] VANT_GUARDED_BY(m_lock) = {};
   OverrunCallback m_overrunCallback;
   void* m_callbackArgument;
   // Publications so far, and the count each reader saw when it armed its wait: a reader woken by
   // a publication whose sample is gone already waits again instead of failing.
   std::atomic<uint64_t> m_publications{0}; // written under the lock, watched without it
-  uint64_t m_armedAt[VANT::kMaxFifoReaders] = {};
+  uint64_t m_armedAt[VANT::kMaxFifoReaders] VANT_GUARDED_BY(m_lock) = {};
   // Wake-ups of every waiting reader (the writer's stop), and the count each reader saw when it
   // armed its wait: such a wake-up finds nothing to read and is not an inconsistency.
-  uint64_t m_wakes = 0;
-  uint64_t m_armedWakes[VANT::kMaxFifoReaders] = {};
+  uint64_t m_wakes VANT_GUARDED_BY(m_lock) = 0;
+  uint64_t m_armedWakes[VANT::kMaxFifoReaders] VANT_GUARDED_BY(m_lock) = {};
   // Arrival events by reader; bit r of the mask is set while entry r is not null.
-  VANTEvent* m_arrivalEvents[VANT::kMaxFifoReaders] = {};
-  uint32_t m_arrivalMask = 0;
+  VANTEvent* m_arrivalEvents[VANT::kMaxFifoReaders] VANT_GUARDED_BY(m_lock) = {};
+  uint32_t m_arrivalMask VANT_GUARDED_BY(m_lock) = 0;
 };
 
 /// VANTIOMonitorImplementation: an output's FIFO, walkable through VANTIOMonitor.

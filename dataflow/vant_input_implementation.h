@@ -159,6 +159,8 @@ private:
 
   VANTStackedString<40> m_name;
   VANTStackedString<40> m_shortName;
+  // Taken after the source output's inputs lock and before a FIFO's lock, never while a FIFO's
+  // lock is held (see the lock order in vant_output_implementation.h).
   VANTMutex m_lock;
   std::atomic<VANTIOMonitorImplementation*> m_connected{nullptr}; // m_connection.fifo, lock-free
   std::atomic<VANTOutputImplementation*> m_source{nullptr};

@@ -165,6 +165,12 @@ private:
 
   VANTStackedString<40> m_name;
   VANTStackedString<40> m_modelName;
+  // Lock order of the flow, outermost first: a module's own locks (start, sequential, property,
+  // structure: runtime/vant_component.h, runtime/vant_module.h); an output's inputs lock; an
+  // input's lock (VANTInputImplementation::m_lock); a FIFO's lock (VANTFastIO::m_lock); an
+  // event's own lock. A sequential reader's step runs on the writer's thread with none of the
+  // flow's locks held, its input pinned by BeginStep, so the step may take its own module's
+  // locks and write into its own outputs: the writer's locks and the reader's never nest.
   VANTMutex m_inputsLock;
   std::atomic<VANTIOMonitorImplementation*> m_fifo; // one reference; changed under m_inputsLock
   VANTStackedString<40> m_shortName;

@@ -430,8 +430,10 @@ bool VANTComponent::StartSequential() {
     }
     return false;
   }
-  // The data that arrived before the start.
-  for (auto* item = m_inputs.Head(); item != nullptr; item = item->Next()) {
+  // The data that arrived before the start. The steps run without the structure lock (a step may
+  // wait); the list stays as it is under the start lock, which Dynamic, its only writer while the
+  // component lives, holds too.
+  for (auto* item = Inputs().Head(); item != nullptr; item = item->Next()) {
     if (m_sequentialStopped.load(std::memory_order_acquire)) {
       break;
     }

@@ -189,7 +189,9 @@ struct VANTDynamicCreation {
     static VANTListItem<Element>*& Cursor(VANTModule& m) { return m.m_propertyCursor; }
     static const char* FullName(Element e) { return e->FullName(); }
     static const char* DefinitionName(Element e) { return PropertyImpl(e)->DefinitionName(); }
-    static void Drop(VANTModule& m, VANTListItem<Element>* item) { DropProperty(m, item); }
+    static void Drop(VANTModule& m, VANTListItem<Element>* item) VANT_REQUIRES(m.m_structureLock) {
+      DropProperty(m, item);
+    }
   };
 
   struct InputKind {
@@ -198,7 +200,9 @@ struct VANTDynamicCreation {
     static VANTListItem<Element>*& Cursor(VANTModule& m) { return m.m_inputCursor; }
     static const char* FullName(Element e) { return InputImpl(e)->FullName(); }
     static const char* DefinitionName(Element e) { return InputImpl(e)->DefinitionName(); }
-    static void Drop(VANTModule& m, VANTListItem<Element>* item) { DropInput(m, item); }
+    static void Drop(VANTModule& m, VANTListItem<Element>* item) VANT_REQUIRES(m.m_structureLock) {
+      DropInput(m, item);
+    }
   };
 
   struct OutputKind {
@@ -207,7 +211,9 @@ struct VANTDynamicCreation {
     static VANTListItem<Element>*& Cursor(VANTModule& m) { return m.m_outputCursor; }
     static const char* FullName(Element e) { return OutputImpl(e)->FullName(); }
     static const char* DefinitionName(Element e) { return OutputImpl(e)->DefinitionName(); }
-    static void Drop(VANTModule& m, VANTListItem<Element>* item) { DropOutput(m, item); }
+    static void Drop(VANTModule& m, VANTListItem<Element>* item) VANT_REQUIRES(m.m_structureLock) {
+      DropOutput(m, item);
+    }
   };
 
   struct ActionKind {
@@ -216,7 +222,9 @@ struct VANTDynamicCreation {
     static VANTListItem<Element>*& Cursor(VANTModule& m) { return m.m_actionCursor; }
     static const char* FullName(Element e) { return e->FullName(); }
     static const char* DefinitionName(Element e) { return ActionImpl(e)->DefinitionName(); }
-    static void Drop(VANTModule& m, VANTListItem<Element>* item) { DropAction(m, item); }
+    static void Drop(VANTModule& m, VANTListItem<Element>* item) VANT_REQUIRES(m.m_structureLock) {
+      DropAction(m, item);
+    }
   };
 
   // ---- Reuse rule ------------------------------------------------------------------------------
@@ -225,7 +233,8 @@ struct VANTDynamicCreation {
   /// a new element that the list then owns). See vant_dynamic_creation.h.
   template <class Kind, class Make>
   static Found<typename Kind::Element> FindOrCreate(VANTModule& m, const char* fullName,
-                                                    const char* definitionName, Make make) {
+                                                    const char* definitionName, Make make)
+      VANT_REQUIRES(m.m_structureLock) {
     using Element = typename Kind::Element;
     VANTList<Element>& list = Kind::List(m);
     VANTListItem<Element>*& cursor = Kind::Cursor(m);
@@ -272,8 +281,10 @@ struct VANTDynamicCreation {
     delete element;
   }
 
+  // These give up the caller's structure lock before they raise; the analysis does not follow a
+  // locker handed in by reference.
   [[noreturn]] static void RefuseName(VANTModule& m, VANTCountedLocker& lock, const char* what,
-                                      const char* fullName) {
+                                      const char* fullName) VANT_NO_THREAD_SAFETY_ANALYSIS {
     lock.Release();
     VANTStreamedString message;
     message << "Can't create " << what << " " << fullName << ". The symbol already exists.";
@@ -284,7 +295,7 @@ struct VANTDynamicCreation {
   /// Steps 1 to 3 of every creation: dying check, definition check, name check.
   static void CheckCreation(VANTModule& m, VANTCountedLocker& lock, const char* definitionName,
                             const char* name, const char* badDefinition, const char* invalidName,
-                            bool moduleOutput = false) {
+                            bool moduleOutput = false) VANT_NO_THREAD_SAFETY_ANALYSIS {
     if (m.IsDying()) {
       lock.Release();
       throw VANT::StopException;
@@ -305,7 +316,8 @@ struct VANTDynamicCreation {
 
   /// Registers a new property and enters its name; a refusal discards it and raises Error.
   static void RegisterProperty(VANTModule& m, VANTCountedLocker& lock,
-                               VANTListItem<VANTProperty*>* item, bool builtIn) {
+                               VANTListItem<VANTProperty*>* item, bool builtIn)
+      VANT_REQUIRES(m.m_structureLock) {
     VANTProperty* property = item->Value();
     VANTHostKernel* kernel = VANT::Kernel();
     if (kernel != nullptr && !kernel->RegisterProperty(property)) {
@@ -372,7 +384,8 @@ struct VANTDynamicCreation {
     --m.m_builtInCount;
   }
 
-  static bool IsBuiltIn(VANTModule& m, const VANTListItem<VANTProperty*>* item) {
+  static bool IsBuiltIn(VANTModule& m, const VANTListItem<VANTProperty*>* item)
+      VANT_REQUIRES(m.m_structureLock) {
     if (m.m_lastBuiltIn == nullptr) {
       return false;
     }
@@ -389,7 +402,7 @@ struct VANTDynamicCreation {
   }
 
   /// Drops the name of an element from the engine and the symbol-name list.
-  static void DropNames(VANTModule& m, const char* fullName) {
+  static void DropNames(VANTModule& m, const char* fullName) VANT_REQUIRES(m.m_structureLock) {
     if (VANTHostKernel* kernel = VANT::Kernel()) {
       kernel->DropName(fullName);
     }
@@ -401,7 +414,8 @@ struct VANTDynamicCreation {
     }
   }
 
-  static void DropProperty(VANTModule& m, VANTListItem<VANTProperty*>* item) {
+  static void DropProperty(VANTModule& m, VANTListItem<VANTProperty*>* item)
+      VANT_REQUIRES(m.m_structureLock) {
     VANTProperty* property = item->Value();
     if (m.m_propertyCursor == item) {
       m.m_propertyCursor = item->Next();
@@ -415,7 +429,8 @@ struct VANTDynamicCreation {
   }
 
   /// Removes the property of that short name, when there is one.
-  static void DropPropertyNamed(VANTModule& m, const char* shortName) {
+  static void DropPropertyNamed(VANTModule& m, const char* shortName)
+      VANT_REQUIRES(m.m_structureLock) {
     for (auto* item = m.m_properties.Head(); item != nullptr; item = item->Next()) {
       if (std::strcmp(item->Value()->ShortName(), shortName) == 0) {
         DropProperty(m, item);
@@ -516,13 +531,15 @@ struct VANTDynamicCreation {
   }
 
   /// Removes the sub-property "<element><suffix>" of an input or output (a built-in one).
-  static void DropSubProperty(VANTModule& m, const char* elementName, const char* suffix) {
+  static void DropSubProperty(VANTModule& m, const char* elementName, const char* suffix)
+      VANT_REQUIRES(m.m_structureLock) {
     VANTStackedString<40> shortName(elementName);
     shortName.Append(suffix);
     DropPropertyNamed(m, shortName.Text());
   }
 
-  static void DropInput(VANTModule& m, VANTListItem<VANTInput*>* item) {
+  static void DropInput(VANTModule& m, VANTListItem<VANTInput*>* item)
+      VANT_REQUIRES(m.m_structureLock) {
     VANTInputImplementation* input = InputImpl(item->Value());
     VANTHostKernel* kernel = VANT::Kernel();
     if (kernel != nullptr) {
@@ -553,7 +570,8 @@ struct VANTDynamicCreation {
     }
   }
 
-  static void DropOutput(VANTModule& m, VANTListItem<VANTOutput*>* item) {
+  static void DropOutput(VANTModule& m, VANTListItem<VANTOutput*>* item)
+      VANT_REQUIRES(m.m_structureLock) {
     VANTOutputImplementation* output = OutputImpl(item->Value());
     VANTHostKernel* kernel = VANT::Kernel();
     if (kernel != nullptr) {
@@ -606,7 +624,8 @@ struct VANTDynamicCreation {
     return action;
   }
 
-  static void DropAction(VANTModule& m, VANTListItem<VANTAction*>* item) {
+  static void DropAction(VANTModule& m, VANTListItem<VANTAction*>* item)
+      VANT_REQUIRES(m.m_structureLock) {
     VANTAction* action = item->Value();
     if (m.m_actionCursor == item) {
       m.m_actionCursor = item->Next();
@@ -619,7 +638,7 @@ struct VANTDynamicCreation {
   // ---- Lookups ---------------------------------------------------------------------------------
 
   [[noreturn]] static void UnknownIndex(VANTModule& m, VANTCountedLocker& lock, const char* kind,
-                                        int32_t index) {
+                                        int32_t index) VANT_NO_THREAD_SAFETY_ANALYSIS {
     lock.Release();
     VANTStreamedString message;
     message << "Trying to access unknown " << kind << " #" << index << " of " << m.TypeText() << " "
@@ -628,7 +647,7 @@ struct VANTDynamicCreation {
   }
 
   [[noreturn]] static void UnknownName(VANTModule& m, VANTCountedLocker& lock, const char* kind,
-                                       const char* name) {
+                                       const char* name) VANT_NO_THREAD_SAFETY_ANALYSIS {
     lock.Release();
     VANTStreamedString message;
     message << "Trying to access unknown " << kind << " " << name << " of " << m.TypeText() << " "
@@ -637,8 +656,10 @@ struct VANTDynamicCreation {
   }
 
   template <class T>
-  static T AtIndex(VANTModule& m, VANTList<T>& list, const char* kind, int32_t index) {
+  static T AtIndex(VANTModule& m, VANTList<T> VANTModule::*elements, const char* kind,
+                   int32_t index) {
     VANTCountedLocker lock(m.m_structureLock);
+    VANTList<T>& list = m.*elements;
     if (index >= 0 && index < list.Count()) {
       VANTListItem<T>* item = list.Head();
       for (int32_t i = 0; i < index; ++i) {
@@ -661,10 +682,10 @@ struct VANTDynamicCreation {
   }
 
   template <class T, class ShortName>
-  static T ByName(VANTModule& m, VANTList<T>& list, const char* kind, const char* name,
-                  ShortName shortName) {
+  static T ByName(VANTModule& m, VANTList<T> VANTModule::*elements, const char* kind,
+                  const char* name, ShortName shortName) {
     VANTCountedLocker lock(m.m_structureLock);
-    if (T element = Named(list, name, shortName)) {
+    if (T element = Named(m.*elements, name, shortName)) {
       return element;
     }
     UnknownName(m, lock, kind, name);
@@ -738,11 +759,11 @@ VANTOutput* VANTModule::NewOutput(const VANTOutputDefinition& definition, const 
 }
 
 VANTInput* VANTModule::Input(int32_t index) {
-  return VANTDynamicCreation::AtIndex(*this, m_inputs, "input", index);
+  return VANTDynamicCreation::AtIndex(*this, &VANTModule::m_inputs, "input", index);
 }
 
 VANTInput* VANTModule::Input(const char* name) {
-  return VANTDynamicCreation::ByName(*this, m_inputs, "input", name,
+  return VANTDynamicCreation::ByName(*this, &VANTModule::m_inputs, "input", name,
                                      [](VANTInput* i) { return i->ShortName(); });
 }
 
@@ -753,13 +774,13 @@ bool VANTModule::HasInput(const char* name) {
 }
 
 VANTOutput* VANTModule::Output(int32_t index) {
-  return VANTDynamicCreation::AtIndex(*this, m_outputs, "output", index);
+  return VANTDynamicCreation::AtIndex(*this, &VANTModule::m_outputs, "output", index);
 }
 
 VANTOutput* VANTModule::Output(const char* name) {
-  return VANTDynamicCreation::ByName(*this, m_outputs, "output", name, [](VANTOutput* o) {
-    return static_cast<VANTOutputImplementation*>(o)->ShortName();
-  });
+  return VANTDynamicCreation::ByName(
+      *this, &VANTModule::m_outputs, "output", name,
+      [](VANTOutput* o) { return static_cast<VANTOutputImplementation*>(o)->ShortName(); });
 }
 
 bool VANTModule::HasOutput(const char* name) {
@@ -807,11 +828,11 @@ VANTAction* VANTModule::NewAction(const VANTActionDefinition& definition, const 
 }
 
 VANTProperty* VANTModule::Property(int32_t index) {
-  return VANTDynamicCreation::AtIndex(*this, m_properties, "property", index);
+  return VANTDynamicCreation::AtIndex(*this, &VANTModule::m_properties, "property", index);
 }
 
 VANTProperty* VANTModule::Property(const char* name) {
-  return VANTDynamicCreation::ByName(*this, m_properties, "property", name,
+  return VANTDynamicCreation::ByName(*this, &VANTModule::m_properties, "property", name,
                                      [](VANTProperty* p) { return p->ShortName(); });
 }
 
@@ -826,11 +847,11 @@ VANTProperty* VANTModule::FindProperty(const char* shortName) {
 }
 
 VANTAction* VANTModule::Action(int32_t index) {
-  return VANTDynamicCreation::AtIndex(*this, m_actions, "action", index);
+  return VANTDynamicCreation::AtIndex(*this, &VANTModule::m_actions, "action", index);
 }
 
 VANTAction* VANTModule::Action(const char* name) {
-  return VANTDynamicCreation::ByName(*this, m_actions, "action", name,
+  return VANTDynamicCreation::ByName(*this, &VANTModule::m_actions, "action", name,
                                      [](VANTAction* a) { return a->ShortName(); });
 }
 

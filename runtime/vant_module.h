@@ -341,12 +341,12 @@ protected:
   VANTCountedLock m_structureLock VANT_ACQUIRED_AFTER(m_propertyLock);
   int32_t m_runningThreads VANT_GUARDED_BY(m_structureLock) = 0;
 
-  VANTList<VANTStackedString<40>> m_symbolNames;
-  VANTList<VANTThread*> m_threads;
-  VANTList<VANTInput*> m_inputs;
-  VANTList<VANTOutput*> m_outputs;
-  VANTList<VANTProperty*> m_properties;
-  VANTList<VANTAction*> m_actions;
+  VANTList<VANTStackedString<40>> m_symbolNames VANT_GUARDED_BY(m_structureLock);
+  VANTList<VANTThread*> m_threads VANT_GUARDED_BY(m_structureLock);
+  VANTList<VANTInput*> m_inputs VANT_GUARDED_BY(m_structureLock);
+  VANTList<VANTOutput*> m_outputs VANT_GUARDED_BY(m_structureLock);
+  VANTList<VANTProperty*> m_properties VANT_GUARDED_BY(m_structureLock);
+  VANTList<VANTAction*> m_actions VANT_GUARDED_BY(m_structureLock);
   int32_t m_builtInCount = 0;
   VANTListItem<VANTProperty*>* m_lastBuiltIn = nullptr;
 
