@@ -9,6 +9,21 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   target_compile_options(corvex_warnings INTERFACE -Wthread-safety -Wthread-safety-beta)
 endif()
 
+# Internal checks (VANT_ASSERT, util/vant_check.h): on in every build unless switched off. The
+# sanitizer and fuzz builds also keep the standard assert() and the standard library's own
+# assertions: RelWithDebInfo's -DNDEBUG is dropped there.
+option(CORVEX_CHECKS "Compile in the internal checks (VANT_ASSERT)" ON)
+if(CORVEX_CHECKS OR CORVEX_FUZZ OR NOT CORVEX_SANITIZE STREQUAL "")
+  add_compile_definitions(CORVEX_CHECKS=1)
+endif()
+if(CORVEX_FUZZ OR NOT CORVEX_SANITIZE STREQUAL "")
+  foreach(config RELWITHDEBINFO RELEASE MINSIZEREL)
+    string(REPLACE "-DNDEBUG" "" CMAKE_CXX_FLAGS_${config} "${CMAKE_CXX_FLAGS_${config}}")
+    string(REPLACE "-DNDEBUG" "" CMAKE_C_FLAGS_${config} "${CMAKE_C_FLAGS_${config}}")
+  endforeach()
+  add_compile_definitions(_GLIBCXX_ASSERTIONS=1)
+endif()
+
 # Fuzzing: every target is instrumented for libFuzzer's coverage and runs under AddressSanitizer
 # and UndefinedBehaviorSanitizer; only the fuzz targets link the fuzzer itself (fuzz/).
 if(CORVEX_FUZZ)

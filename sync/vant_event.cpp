@@ -1,9 +1,9 @@
 #include "sync/vant_event.h"
 
+#include "util/vant_check.h"
 #include "util/vant_exceptions.h"
 #include "util/vant_report_hook.h"
 
-#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -226,7 +226,7 @@ void SetEventDisarmHook(EventDisarmHook hook) noexcept {
 }
 
 EventCore::~EventCore() {
-  assert(m_head == nullptr && "event destroyed while a thread waits on it");
+  VANT_ASSERT(m_head == nullptr, "event destroyed while a thread waits on it");
   // A Set() that released a waiter which now destroys the event may still be walking the list:
   // it is a few instructions from its end and never blocks, so yielding is enough.
   while (m_setters.load(std::memory_order_acquire) != 0) {

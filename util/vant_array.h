@@ -3,7 +3,8 @@
 // offset, so that elements can be dropped at the front without moving the rest. Waits collect
 // their events in one, enum values are arrays of strings, statistics keep their period ring in one.
 
-#include <cassert>
+#include "util/vant_check.h"
+
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -104,13 +105,13 @@ public:
     return true;
   }
 
-  /// Element i, 0 <= i < Capacity(); not checked in release builds.
+  /// Element i, 0 <= i < Capacity() (checked: VANT_ASSERT).
   T& operator[](int32_t i) noexcept {
-    assert(i >= 0 && i < m_capacity && "array index outside the storage");
+    VANT_ASSERT(i >= 0 && i < m_capacity, "array index outside the storage");
     return m_data[(m_start + i) & (m_capacity - 1)];
   }
   const T& operator[](int32_t i) const noexcept {
-    assert(i >= 0 && i < m_capacity && "array index outside the storage");
+    VANT_ASSERT(i >= 0 && i < m_capacity, "array index outside the storage");
     return m_data[(m_start + i) & (m_capacity - 1)];
   }
 

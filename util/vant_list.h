@@ -2,7 +2,8 @@
 // Doubly linked lists of the runtime: modules keep their inputs, outputs, properties, actions and
 // threads in them, definitions and groups are listed in them, and each hash table bucket is one.
 
-#include <cassert>
+#include "util/vant_check.h"
+
 #include <cstdint>
 #include <utility>
 
@@ -149,7 +150,7 @@ public:
     if (item == nullptr) {
       return nullptr;
     }
-    assert(m_count > 0 && "detaching from an empty list");
+    VANT_ASSERT(m_count > 0, "detaching from an empty list");
     (item->m_previous != nullptr ? item->m_previous->m_next : m_head) = item->m_next;
     (item->m_next != nullptr ? item->m_next->m_previous : m_tail) = item->m_previous;
     item->m_previous = item->m_next = nullptr;

@@ -318,3 +318,18 @@ TEST(ArrayTest, PushBackOfItsOwnElementAcrossGrowth) {
 }
 
 } // namespace
+
+// The internal checks stay on in the builds the tests run in: a broken invariant is reported and
+// ends the program (the checked operations are noexcept) instead of reading past the storage.
+TEST(InternalCheckDeathTest, IndexOutsideTheStorageAndDetachFromAnEmptyListAreCaught) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  VANTArray<int32_t> array(4);
+  EXPECT_DEATH(static_cast<void>(array[4]),
+               "Internal check failed: array index outside the storage");
+  EXPECT_DEATH(static_cast<void>(array[-1]), "array index outside the storage");
+  VANTList<int32_t> list;
+  VANTListItem<int32_t>* item = list.PushBack(1);
+  list.Remove(item);
+  VANTListItem<int32_t> stray(2);
+  EXPECT_DEATH(static_cast<void>(list.Detach(&stray)), "detaching from an empty list");
+}
