@@ -294,17 +294,8 @@ void VANTComponent::DynamicWrapper() {
 bool VANTComponent::EngineStart() noexcept {
   try {
     return Start();
-  } catch (int) {
-    // Reported where it was raised.
-  } catch (const std::exception& exception) {
-    try {
-      VANTStreamedString message;
-      message << "Start failed: " << exception.what();
-      Report(message.Text(), VANT::kError, 1);
-    } catch (...) {
-    }
   } catch (...) {
-    Report("Start failed.", VANT::kError, 1);
+    ReportEscapedException(EscapePhase::kStart);
   }
   return false;
 }
@@ -454,15 +445,6 @@ void VANTComponent::ProcessInput(VANTInput* input) {
 }
 
 void VANTComponent::RunSequential(VANTInput* input, bool stopReadingRound) {
-  // The texts of cases 5 to 7 are shown at once and reported; the component then dies.
-  auto fatal = [this](const char* what, const char* detail) {
-    VANTStreamedString message;
-    message << Prefix() << " : Fatal error : " << what << detail
-            << " Trying to catch up but the component might crash later.";
-    VANT::DirectDisplay(message.Text(), VANT::kError, true);
-    VANT::ExternalError(message.Text(), 0);
-    SequentialDeathAfterError();
-  };
   try {
     while (!m_sequentialStopped.load(std::memory_order_acquire) && !IsDying() &&
            input->DataAvailable()) {
@@ -482,37 +464,10 @@ void VANTComponent::RunSequential(VANTInput* input, bool stopReadingRound) {
         break;
       }
     }
-  } catch (int error) {
-    if (error == VANT::StopException) {
-      return;
-    }
-    if (error == VANT::ErrorException) {
-      VANTStreamedString message;
-      message << Prefix() << " (sequential) died due to an error.";
-      VANT::ExternalWarning(message.Text(), 1);
-      SequentialDeathAfterError();
-      return;
-    }
-    // Any other integer: this step runs on the thread of a writer upstream, which must not pay
-    // for the reader's fault. The reader goes into error and dies; the writer goes on.
-    try {
-      VANTStreamedString message;
-      if (error == VANT::TimeoutException) {
-        message << "Component " << Name() << " : Time out (deadlock?) on an input";
-      } else {
-        message << Prefix() << " : Fatal error : Unhandled integer exception thrown: " << error
-                << " Trying to catch up but the component might crash later.";
-      }
-      VANT::ExternalError(message.Text(), 0);
-    } catch (...) {
-    }
-    SequentialDeathAfterError();
-  } catch (const char* text) {
-    fatal("Unhandled string thrown: ", text != nullptr ? text : "");
-  } catch (const std::exception& exception) {
-    fatal("Unhandled std::exception thrown: ", exception.what());
   } catch (...) {
-    fatal("Unhandled exception thrown.", "");
+    // This step runs on the thread of a writer upstream, which must not pay for the reader's
+    // fault: the reader goes into error and dies; the writer goes on.
+    ReportEscapedException(EscapePhase::kSequential);
   }
 }
 
@@ -549,7 +504,7 @@ bool VANTComponent::MainBirth() noexcept {
       Birth();
       born = true;
     } catch (...) {
-      MainThreadFailure("Birth");
+      ReportEscapedException(EscapePhase::kBirth);
     }
   }
   m_birthEvent.Set();
@@ -564,7 +519,7 @@ bool VANTComponent::MainCycle() noexcept {
     UpdateStatistics();
     Cycle();
   } catch (...) {
-    MainThreadFailure("Cycle");
+    ReportEscapedException(EscapePhase::kCycle);
     return false;
   }
   return !IsDying();
@@ -577,42 +532,110 @@ void VANTComponent::MainDeath() noexcept {
   DieNow();
 }
 
-void VANTComponent::MainThreadFailure(const char* phase) noexcept {
+namespace {
+
+// The exception being handled, as the reports tell it.
+struct Escaped {
+  enum Kind { kInteger, kString, kStandard, kUnknown };
+  Kind kind = kUnknown;
+  int value = 0;
+  const char* text = ""; // the string thrown, or what(): valid while the exception is handled
+};
+
+Escaped ClassifyCurrentException() noexcept {
+  Escaped escaped;
   try {
-    bool stopRequest = false;
+    throw;
+  } catch (int value) {
+    escaped.kind = Escaped::kInteger;
+    escaped.value = value;
+  } catch (const char* text) {
+    escaped.kind = Escaped::kString;
+    escaped.text = text != nullptr ? text : "";
+  } catch (const std::exception& exception) {
+    escaped.kind = Escaped::kStandard;
+    escaped.text = exception.what();
+  } catch (...) {
+  }
+  return escaped;
+}
+
+} // namespace
+
+void VANTComponent::ReportEscapedException(EscapePhase phase) noexcept {
+  const Escaped escaped = ClassifyCurrentException();
+  const bool integer = escaped.kind == Escaped::kInteger;
+  const bool stop = integer && escaped.value == VANT::StopException;
+  const bool error = integer && escaped.value == VANT::ErrorException;
+  const bool timeout = integer && escaped.value == VANT::TimeoutException;
+  const char* const catchUp = " Trying to catch up but the component might crash later.";
+  try {
     VANTStreamedString message;
+    switch (phase) {
+    case EscapePhase::kStart:
+      // An integer was reported where it was raised.
+      if (escaped.kind == Escaped::kStandard) {
+        message << "Start failed: " << escaped.text;
+        Report(message.Text(), VANT::kError, 1);
+      } else if (!integer) {
+        Report("Start failed.", VANT::kError, 1);
+      }
+      return;
+    case EscapePhase::kDeath:
+      message << Name();
+      if (error) {
+        message << ": VANT::ErrorException thrown from Death(). Trying to catch up. The component "
+                   "might crash later.";
+      } else if (integer) {
+        message << ": unhandled integer exception thrown from Death(). Trying to catch up. The "
+                   "component might crash later.";
+      } else if (escaped.kind == Escaped::kStandard) {
+        message << ": unhandled std::exception thrown from Death() (" << escaped.text
+                << "). Trying to catch up. The component might crash later.";
+      } else {
+        message << ": unhandled exception thrown from Death(). Trying to catch up. The component "
+                   "might crash later.";
+      }
+      VANT::KernelReport(message.Text(), VANT::kError, error ? 0 : 2, true);
+      return;
+    case EscapePhase::kBirth:
+    case EscapePhase::kCycle:
+    case EscapePhase::kSequential:
+      break;
+    }
+    if (stop) {
+      return; // a stop request, not a failure
+    }
+    const bool sequential = phase == EscapePhase::kSequential;
     int32_t level = VANT::kError;
     bool display = false;
-    try {
-      throw;
-    } catch (int error) {
-      if (error == VANT::StopException) {
-        stopRequest = true;
-      } else if (error == VANT::ErrorException) {
-        message << Prefix() << " died due to an error.";
-        level = VANT::kWarning;
-      } else if (error == VANT::TimeoutException) {
-        message << "Component " << Name() << " : Time out (deadlock?) on an input";
+    if (error) {
+      message << Prefix()
+              << (sequential ? " (sequential) died due to an error." : " died due to an error.");
+      level = VANT::kWarning;
+    } else if (timeout) {
+      message << "Component " << Name() << " : Time out (deadlock?) on an input";
+    } else if (integer) {
+      message << Prefix()
+              << " : Fatal error : Unhandled integer exception thrown: " << escaped.value
+              << catchUp;
+    } else {
+      display = true;
+      message << Prefix() << " : Fatal error : ";
+      if (escaped.kind == Escaped::kString) {
+        message << "Unhandled string thrown: " << escaped.text << catchUp;
+      } else if (escaped.kind == Escaped::kStandard) {
+        message << "Unhandled std::exception thrown: " << escaped.text << catchUp;
       } else {
-        message << Prefix() << " : Fatal error : Unhandled integer exception thrown: " << error
-                << " Trying to catch up but the component might crash later.";
+        message << "Unhandled exception thrown." << catchUp;
       }
-    } catch (const char* text) {
-      message << Prefix() << " : Fatal error : Unhandled string thrown: " << text
-              << " Trying to catch up but the component might crash later.";
-      display = true;
-    } catch (const std::exception& exception) {
-      message << Prefix()
-              << " : Fatal error : Unhandled std::exception thrown: " << exception.what()
-              << " Trying to catch up but the component might crash later.";
-      display = true;
-    } catch (...) {
-      message << Prefix()
-              << " : Fatal error : Unhandled exception thrown. Trying to catch up but the "
-                 "component might crash later.";
-      display = true;
     }
-    if (stopRequest) {
+    if (sequential) {
+      if (display) {
+        VANT::DirectDisplay(message.Text(), VANT::kError, true);
+      }
+      VANT::ExternalReport(message.Text(), level, level == VANT::kWarning ? 1 : 0);
+      SequentialDeathAfterError();
       return;
     }
     ChangeState(kError | kDying, 0);
@@ -621,13 +644,17 @@ void VANTComponent::MainThreadFailure(const char* phase) noexcept {
       VANT::DirectDisplay(message.Text(), VANT::kError, true);
     }
     VANT::ExternalReport(message.Text(), level, level == VANT::kWarning ? 1 : 0);
-    if (phase[0] == 'B') {
+    if (phase == EscapePhase::kBirth) {
       Report("Couldn't start. Birth didn't occur correctly (died at birth).", VANT::kInformation);
     }
   } catch (...) {
     // Out of memory while reporting: the component is still marked to die.
-    ChangeState(kError | kDying, 0);
-    m_stopEvent.Set();
+    if (phase == EscapePhase::kSequential && !stop) {
+      SequentialDeathAfterError();
+    } else if (phase == EscapePhase::kBirth || phase == EscapePhase::kCycle) {
+      ChangeState(kError | kDying, 0);
+      m_stopEvent.Set();
+    }
   }
 }
 
@@ -636,35 +663,9 @@ void VANTComponent::MainThreadFailure(const char* phase) noexcept {
 
 void VANTComponent::GuardedDeath() noexcept {
   try {
-    try {
-      Death();
-    } catch (int error) {
-      VANTStreamedString message;
-      if (error == VANT::ErrorException) {
-        message << Name()
-                << ": VANT::ErrorException thrown from Death(). Trying to catch up. The component "
-                   "might crash later.";
-        VANT::KernelReport(message.Text(), VANT::kError, 0, true);
-      } else {
-        message << Name()
-                << ": unhandled integer exception thrown from Death(). Trying to catch up. The "
-                   "component might crash later.";
-        VANT::KernelReport(message.Text(), VANT::kError, 2, true);
-      }
-    } catch (const std::exception& exception) {
-      VANTStreamedString message;
-      message << Name() << ": unhandled std::exception thrown from Death() (" << exception.what()
-              << "). Trying to catch up. The component might crash later.";
-      VANT::KernelReport(message.Text(), VANT::kError, 2, true);
-    } catch (...) {
-      VANTStreamedString message;
-      message << Name()
-              << ": unhandled exception thrown from Death(). Trying to catch up. The component "
-                 "might crash later.";
-      VANT::KernelReport(message.Text(), VANT::kError, 2, true);
-    }
+    Death();
   } catch (...) {
-    // Only an allocation failure while reporting can land here.
+    ReportEscapedException(EscapePhase::kDeath);
   }
 }
 

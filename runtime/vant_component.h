@@ -149,9 +149,13 @@ private:
   bool MainBirth() noexcept;
   bool MainCycle() noexcept;
   void MainDeath() noexcept;
-  /// Reports an exception that escaped Birth or Cycle on the main thread and marks the
-  /// component in error and dying.
-  void MainThreadFailure(const char* phase) noexcept;
+  /// Where an exception escaped the component's code.
+  enum class EscapePhase { kStart, kBirth, kCycle, kSequential, kDeath };
+  /// Turns the exception being handled (call it in a catch block) into the component's report
+  /// for that phase: a start reports its failure; Birth, Cycle and a sequential step put the
+  /// component in error and make it die (a stop request there is no failure and reports
+  /// nothing); Death reports and goes on. Never throws.
+  void ReportEscapedException(EscapePhase phase) noexcept;
 
   VANTComponentModelDefinition* m_record;
   // Lock order: start lock, sequential lock, property lock, structure lock.
