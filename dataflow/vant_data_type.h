@@ -316,5 +316,22 @@ static_assert(offsetof(VANTTripleArray, array1) == 8 && offsetof(VANTTripleArray
               offsetof(VANTTripleArray, array3) == 40);
 static_assert(sizeof(VANTByteBlock) == 24 && std::is_standard_layout_v<VANTByteBlock>);
 static_assert(offsetof(VANTByteBlock, size) == 12 && offsetof(VANTByteBlock, payload) == 16);
+namespace VANT {
+/// The bytes per sample of the header types, from their pinned layouts: the header, then what it
+/// points to in the same slice.
+inline constexpr int64_t kMatrixCellBytes = 2 * sizeof(double); // a cell of each of two arrays
+inline constexpr int64_t kTripleArray1Bytes = 16;               // per element, first array
+inline constexpr int64_t kTripleArray2Bytes = 24;               // per element, second array
+inline constexpr int64_t kTripleArray3Bytes = 16;               // per element, third array
+inline constexpr int64_t kTripleArrayElementBytes =
+    kTripleArray1Bytes + kTripleArray2Bytes + kTripleArray3Bytes;
+inline constexpr int64_t kIplImageHeaderBytes = sizeof(VANTIplImage) + sizeof(VANTIplROI);
+inline constexpr int64_t kImageHeaderBytes = sizeof(VANTImage);
+inline constexpr int64_t kMatrixHeaderBytes = sizeof(VANTMatrix);
+inline constexpr int64_t kTripleArrayHeaderBytes = sizeof(VANTTripleArray);
+inline constexpr int64_t kByteBlockHeaderBytes = sizeof(VANTByteBlock);
+} // namespace VANT
+static_assert(VANT::kIplImageHeaderBytes == 164 && VANT::kTripleArrayElementBytes == 56);
+
 static_assert(sizeof(VANTRecord24) == 24 && sizeof(VANTRecord80) == 80 &&
               sizeof(VANTRecord96) == 96 && sizeof(VANTRecord320) == 320);

@@ -288,21 +288,21 @@ void VANTOutputImplementation::AllocOutputBuffer(int32_t isize, int32_t withData
     bytes = 2 * static_cast<int64_t>(isize);
     break;
   case Sizing::kMatrix:
-    bytes = 16 * static_cast<int64_t>(isize) + 40;
+    bytes = VANT::kMatrixCellBytes * isize + VANT::kMatrixHeaderBytes;
     break;
   case Sizing::kTripleArray:
-    bytes = 56 * static_cast<int64_t>(isize) + 48;
+    bytes = VANT::kTripleArrayElementBytes * isize + VANT::kTripleArrayHeaderBytes;
     break;
   case Sizing::kIplImage:
-    bytes = static_cast<int64_t>(isize) + 164;
+    bytes = static_cast<int64_t>(isize) + VANT::kIplImageHeaderBytes;
     bufferSize = -1;
     break;
   case Sizing::kImage:
-    bytes = static_cast<int64_t>(isize) + 48;
+    bytes = static_cast<int64_t>(isize) + VANT::kImageHeaderBytes;
     bufferSize = -1;
     break;
   case Sizing::kByteBlock:
-    bytes = static_cast<int64_t>(isize) + 24;
+    bytes = static_cast<int64_t>(isize) + VANT::kByteBlockHeaderBytes;
     bufferSize = -1;
     break;
   }
@@ -368,8 +368,9 @@ void VANTOutputImplementation::AllocOutputBuffer(int32_t isize, int32_t withData
       auto* triple = reinterpret_cast<VANTTripleArray*>(data);
       triple->count1 = triple->count2 = triple->count3 = isize;
       triple->array1 = data + sizeof(VANTTripleArray);
-      triple->array2 = data + sizeof(VANTTripleArray) + 16 * static_cast<size_t>(isize);
-      triple->array3 = data + sizeof(VANTTripleArray) + 40 * static_cast<size_t>(isize);
+      triple->array2 = data + sizeof(VANTTripleArray) + VANT::kTripleArray1Bytes * isize;
+      triple->array3 = data + sizeof(VANTTripleArray) +
+                       (VANT::kTripleArray1Bytes + VANT::kTripleArray2Bytes) * isize;
       break;
     }
     case Sizing::kByteBlock: {
@@ -394,11 +395,12 @@ void VANTOutputImplementation::AllocOutputBufferMatrix(int32_t m, int32_t n) {
   CheckNotAllocated(2);
   ResetElements();
   const int64_t cells = static_cast<int64_t>(m) * n;
-  const VANT::WideSize asked = 16 * static_cast<VANT::WideSize>(cells) + 40;
+  const VANT::WideSize asked =
+      VANT::kMatrixCellBytes * static_cast<VANT::WideSize>(cells) + VANT::kMatrixHeaderBytes;
   if (asked > static_cast<VANT::WideSize>(std::numeric_limits<int32_t>::max())) {
     FailTooBig(asked);
   }
-  const int64_t bytes = 16 * cells + 40;
+  const int64_t bytes = VANT::kMatrixCellBytes * cells + VANT::kMatrixHeaderBytes;
   uint8_t* block = AllocateSharedMemory(static_cast<uint64_t>(bytes));
   RequireSharedBlock(block, bytes);
   m_bytesPerSample = static_cast<int32_t>(bytes);
@@ -430,7 +432,8 @@ void VANTOutputImplementation::AllocOutputBufferImage(int32_t isize, int32_t w, 
   }
   CheckNotAllocated(2);
   ResetElements();
-  const int64_t slice = noData != 0 ? 48 : static_cast<int64_t>(isize) + 48;
+  const int64_t slice =
+      noData != 0 ? VANT::kImageHeaderBytes : static_cast<int64_t>(isize) + VANT::kImageHeaderBytes;
   uint8_t* block = AllocateSharedMemory(static_cast<uint64_t>(slice));
   RequireSharedBlock(block, isize + 48LL);
   m_bytesPerSample = static_cast<int32_t>(isize + 48LL);
@@ -460,8 +463,8 @@ void VANTOutputImplementation::AllocOutputBufferIplImage(const VANTIplImage* mod
   CheckNotAllocated(2);
   ResetElements();
   const int64_t align = model->align > 0 ? model->align : 1;
-  const int64_t full = static_cast<int64_t>(model->imageSize) + 164 + align;
-  const int64_t slice = noData != 0 ? 164 : full;
+  const int64_t full = static_cast<int64_t>(model->imageSize) + VANT::kIplImageHeaderBytes + align;
+  const int64_t slice = noData != 0 ? VANT::kIplImageHeaderBytes : full;
   if (model->imageSize < 0 || full > std::numeric_limits<int32_t>::max()) {
     FailNegative("VANTOutputImplementation::AllocOutputBufferIplImage", 0, "imageSize",
                  model->imageSize);
@@ -504,7 +507,7 @@ void VANTOutputImplementation::AllocOutputBufferByteBlock(const VANTByteBlock* m
     Fail("VANTOutputImplementation::AllocOutputBufferByteBlock: no model block", 2);
   }
   ResetElements();
-  const int64_t slice = static_cast<int64_t>(model->size) + 24;
+  const int64_t slice = static_cast<int64_t>(model->size) + VANT::kByteBlockHeaderBytes;
   if (slice > std::numeric_limits<int32_t>::max()) {
     FailNegative("VANTOutputImplementation::AllocOutputBufferByteBlock", 0, "size", model->size);
   }

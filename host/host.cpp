@@ -1,5 +1,6 @@
 #include "host/host.h"
 
+#include "dataflow/vant_fast_io.h"
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_output.h"
 #include "host/host_clock.h"
@@ -466,14 +467,15 @@ bool Host::Connect(VANTOutput* output, VANTInput* input) {
       std::lock_guard<std::mutex> lock(m_connectionsMutex);
       OutputReaders& readers = m_outputReaders[output];
       readers.name = outputName;
-      while (reader < 32 && ((readers.usedMask | busy) & (1u << reader)) != 0) {
+      while (reader < VANT::kMaxFifoReaders && ((readers.usedMask | busy) & (1u << reader)) != 0) {
         ++reader;
       }
-      if (reader == 32) {
-        m_reports.Add(("Host: output " + outputName + " has 32 readers already; " + inputName +
+      if (reader == VANT::kMaxFifoReaders) {
+        m_reports.Add(("Host: output " + outputName + " has " +
+                       std::to_string(VANT::kMaxFifoReaders) + " readers already; " + inputName +
                        " cannot be connected")
                           .c_str(),
-                      2, 0, false);
+                      VANT::kError, 0, false);
         return false;
       }
       readers.usedMask |= 1u << reader;
