@@ -9,21 +9,11 @@
 
 namespace {
 
-// The packet buffers and offset lists of one allocation, freed together.
+// The packet buffers and offset lists of one allocation, freed together once no reader holds an
+// element that points into them.
 struct PcapBuffers {
-  std::vector<VANTPcapPacketBuffer*> buffers;
-  std::vector<VANTPcapOffsetList*> offsets;
-  PcapBuffers() = default;
-  PcapBuffers(const PcapBuffers&) = delete;
-  PcapBuffers& operator=(const PcapBuffers&) = delete;
-  ~PcapBuffers() {
-    for (VANTPcapPacketBuffer* buffer : buffers) {
-      delete buffer;
-    }
-    for (VANTPcapOffsetList* list : offsets) {
-      delete list;
-    }
-  }
+  std::vector<std::unique_ptr<VANTPcapPacketBuffer>> buffers;
+  std::vector<std::unique_ptr<VANTPcapOffsetList>> offsets;
 };
 
 } // namespace
@@ -35,12 +25,8 @@ VANTpcap_component::~VANTpcap_component() {
   try {
     HandOverBuffers();
   } catch (...) {
-    // No memory to hand them over: nothing can hold them any more without the outputs' help.
-    for (VANTPcapPacketBuffer* buffer : m_outputBuffers) {
-      delete buffer;
-    }
-    m_outputBuffers.clear();
-    DropOffsetLists();
+    // No memory to hand them over: they are freed with the component (its outputs are released
+    // by now, and no reader can hold one of their elements any more).
   }
 }
 
@@ -59,22 +45,15 @@ void VANTpcap_component::ReportPcapError(const char* message) {
   throw VANT::ErrorException; // not reached: Error never returns
 }
 
-void VANTpcap_component::DropOffsetLists() noexcept {
-  for (VANTPcapOffsetList* list : m_packetOffsets) {
-    delete list;
-  }
-  m_packetOffsets.clear();
-}
-
 void VANTpcap_component::AllocatePcapOutputBuffers(VANTOutput* output) {
-  // The entries were freed by the last FreePcapOutputBuffers; forget whatever is left.
-  m_outputBuffers.clear();
-  DropOffsetLists();
+  // FreePcapOutputBuffers handed the last allocation's entries over; any still here go the same
+  // way, since elements of an earlier block may still point into them.
+  HandOverBuffers();
   try {
     const int32_t slots = output->FreeSlotCount();
     m_packetOffsets.reserve(slots > 0 ? static_cast<size_t>(slots) : 0);
     for (int32_t k = 0; k < slots; ++k) {
-      m_packetOffsets.push_back(new VANTPcapOffsetList());
+      m_packetOffsets.push_back(std::make_unique<VANTPcapOffsetList>());
     }
     VANTIOMonitor* monitor = output->Monitor();
     if (monitor == nullptr) {
@@ -89,25 +68,21 @@ void VANTpcap_component::AllocatePcapOutputBuffers(VANTOutput* output) {
         continue;
       }
       while (k >= m_packetOffsets.size()) {
-        m_packetOffsets.push_back(new VANTPcapOffsetList());
+        m_packetOffsets.push_back(std::make_unique<VANTPcapOffsetList>());
       }
       VANTpcap_data_t header = VANT::LoadPcapElement(element->Data());
       header.tag = 1;
       header.packetCount = 0;
       header.packetOffsets = nullptr;
-      header.offsetList = m_packetOffsets[k];
+      header.offsetList = m_packetOffsets[k].get();
       header.headerSize = VANT::kPcapHeaderSize;
       header.dataSize = 0;
-      VANTPcapPacketBuffer* buffer = VANT::NewPcapPacketBuffer();
-      m_outputBuffers.push_back(buffer);
-      header.data = buffer->data;
-      header.buffer = buffer;
+      m_outputBuffers.push_back(VANT::NewPcapPacketBuffer());
+      header.data = m_outputBuffers.back()->data;
+      header.buffer = m_outputBuffers.back().get();
       VANT::StorePcapElement(element->Data(), header);
     }
   } catch (...) {
-    for (VANTPcapPacketBuffer* buffer : m_outputBuffers) {
-      delete buffer;
-    }
     m_outputBuffers.clear();
     throw;
   }

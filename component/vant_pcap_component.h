@@ -19,6 +19,7 @@
 #include "runtime/vant_component.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class VANTOutput;
@@ -56,18 +57,20 @@ public:
   /// holds an element pointing into them, then releases the outputs. Safe to run twice.
   void FreePcapOutputBuffers();
 
-  /// The packet buffers and offset lists, in FIFO order (for tests and writers).
-  const std::vector<VANTPcapPacketBuffer*>& OutputBuffers() const noexcept {
+  /// The packet buffers and offset lists, in FIFO order (for tests and writers). The elements'
+  /// headers point at them.
+  const std::vector<std::unique_ptr<VANTPcapPacketBuffer>>& OutputBuffers() const noexcept {
     return m_outputBuffers;
   }
-  const std::vector<VANTPcapOffsetList*>& PacketOffsets() const noexcept { return m_packetOffsets; }
+  const std::vector<std::unique_ptr<VANTPcapOffsetList>>& PacketOffsets() const noexcept {
+    return m_packetOffsets;
+  }
 
 protected:
-  std::vector<VANTPcapPacketBuffer*> m_outputBuffers;
-  std::vector<VANTPcapOffsetList*> m_packetOffsets;
+  std::vector<std::unique_ptr<VANTPcapPacketBuffer>> m_outputBuffers;
+  std::vector<std::unique_ptr<VANTPcapOffsetList>> m_packetOffsets;
 
 private:
-  void DropOffsetLists() noexcept;
   /// The buffers and lists of the last allocation go to the outputs (see ReleaseWithOutputs).
   void HandOverBuffers();
 };

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -209,11 +210,10 @@ inline void AppendPcapPacket(VANTPcapPacketBuffer& buffer, VANTPcapOffsetList& o
 
 /// Creates a packet buffer with the initial capacity. A failed allocation reports the allocation
 /// message as an error and throws std::bad_alloc.
-inline VANTPcapPacketBuffer* NewPcapPacketBuffer() {
-  auto* buffer = new VANTPcapPacketBuffer;
+[[nodiscard]] inline std::unique_ptr<VANTPcapPacketBuffer> NewPcapPacketBuffer() {
+  auto buffer = std::make_unique<VANTPcapPacketBuffer>();
   buffer->data = static_cast<uint8_t*>(std::malloc(kPcapInitialBufferCapacity));
   if (buffer->data == nullptr) {
-    delete buffer;
     ReportThroughHook(kPcapAllocationFailed, VANT::kError);
     throw std::bad_alloc();
   }

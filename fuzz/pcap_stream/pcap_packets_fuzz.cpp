@@ -98,7 +98,7 @@ Walk Read(const VANTpcap_data_t& element) {
 // Packs the packets as the multiplexer's writer does (24-byte headers, offsets list) and checks
 // that the reader gives them back unchanged.
 void Repack(const VANTpcap_data_t& element, const std::vector<Packet>& packets) {
-  std::unique_ptr<VANTPcapPacketBuffer> buffer(VANT::NewPcapPacketBuffer());
+  std::unique_ptr<VANTPcapPacketBuffer> buffer = VANT::NewPcapPacketBuffer();
   VANTPcapOffsetList offsets;
   for (const Packet& packet : packets) {
     offsets.push_back(buffer->used);

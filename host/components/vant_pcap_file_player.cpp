@@ -258,7 +258,7 @@ void vant_pcap_file_player::AllocatePacketBuffers() {
        item = monitor->Next(&position)) {
     VANTIOElt* element = monitor->ElementOf(item);
     auto slot = std::make_unique<Slot>();
-    slot->buffer.reset(VANT::NewPcapPacketBuffer());
+    slot->buffer = VANT::NewPcapPacketBuffer();
     m_slots.push_back(std::move(slot));
     Slot& stored = *m_slots.back();
     VANTpcap_data_t header{};

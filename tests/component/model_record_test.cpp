@@ -201,10 +201,10 @@ TEST_F(MultiplexerShape, PcapOutputBuffersOnePerFifoElementAndFreedTwiceSafely) 
   ASSERT_EQ(sorting->OutputBuffers().size(), 16u);
   ASSERT_EQ(sorting->PacketOffsets().size(), 16u);
   std::set<const void*> distinct;
-  for (const VANTPcapPacketBuffer* buffer : sorting->OutputBuffers()) {
+  for (const auto& buffer : sorting->OutputBuffers()) {
     EXPECT_EQ(buffer->capacity, 0x20000u);
     EXPECT_EQ(buffer->used, 0u);
-    distinct.insert(buffer);
+    distinct.insert(buffer.get());
   }
   EXPECT_EQ(distinct.size(), 16u);
   sorting->FreePcapOutputBuffers();

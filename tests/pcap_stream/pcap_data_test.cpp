@@ -148,7 +148,7 @@ TEST(PcapPacketReader, LongerHeadersAreSkippedAndShortOnesRefused) {
 }
 
 TEST(PcapPacketBuffer, GrowsToPowersOfTwoAndKeepsContent) {
-  VANTPcapPacketBuffer* b = VANT::NewPcapPacketBuffer();
+  std::unique_ptr<VANTPcapPacketBuffer> b = VANT::NewPcapPacketBuffer();
   EXPECT_EQ(b->capacity, 131072u);
   uint8_t* first = VANT::EnsureCapacity(*b, 131072);
   std::memset(first, 0x5A, 131072);
@@ -164,11 +164,10 @@ TEST(PcapPacketBuffer, GrowsToPowersOfTwoAndKeepsContent) {
   b->used = 0; // reuse for the next element: the allocation stays
   VANT::EnsureCapacity(*b, 100);
   EXPECT_EQ(b->capacity, 262144u);
-  delete b;
 }
 
 TEST(PcapPacketBuffer, ImpossibleGrowthThrowsAndLeavesTheBufferUnchanged) {
-  VANTPcapPacketBuffer* b = VANT::NewPcapPacketBuffer();
+  std::unique_ptr<VANTPcapPacketBuffer> b = VANT::NewPcapPacketBuffer();
   VANT::EnsureCapacity(*b, 10);
   uint8_t* data = b->data;
   EXPECT_THROW(VANT::EnsureCapacity(*b, ~uint64_t{0}), std::bad_alloc);
@@ -176,7 +175,6 @@ TEST(PcapPacketBuffer, ImpossibleGrowthThrowsAndLeavesTheBufferUnchanged) {
   EXPECT_EQ(b->data, data);
   EXPECT_EQ(b->used, 10u);
   EXPECT_EQ(b->capacity, 131072u);
-  delete b;
 }
 
 TEST(PcapPacketBuffer, GrownCapacityRule) {
