@@ -272,7 +272,7 @@ TEST_F(MergeEndToEndTest, InputTooDisorderedForTheBufferExitsWithThreeAndSaysWhi
   // A jump back beyond 10^10 microseconds comes from the written times, exact to the
   // microsecond, whatever the multiplexer's own reports say.
   merge_test::WriteCapture(Path("in.pcap"), 1, {{1700000000, 0, {1}}, {1699987654, 321099, {2}}});
-  run = RunMerge({"-b", "0", "-w", Out(), Path("in.pcap").string()}, m_dir);
+  run = RunMerge({"-b", "0", "--batch", "1", "-w", Out(), Path("in.pcap").string()}, m_dir);
   EXPECT_EQ(run.status, 3) << run.err;
   EXPECT_NE(run.err.find("time went backwards 1 time (1 packet earlier than one written before "
                          "them), by at most 12345.678901 s;"),
