@@ -137,28 +137,27 @@ int64_t vant_sorting_multiplexer::IntegerProperty(VANTProperty*& cache, const ch
   return cache->Integer();
 }
 
-uint32_t vant_sorting_multiplexer::KindOf(const VANTDataType& type) {
+const vant_sorting_multiplexer::Kind& vant_sorting_multiplexer::KindOf(const VANTDataType& type) {
   if (VANT::PcapStreamFilter().Accepts(type)) {
-    return kPcap;
+    return kPcapKind;
   }
   if (VANT::Filter::Record96B.Accepts(type)) {
-    return kRecords;
+    return kRecordKind;
   }
-  return kOther;
+  return kOtherKind;
 }
 
 bool vant_sorting_multiplexer::Untyped(const VANTDataType& type) {
   return type.flags == VANT::kAnyTypeWord;
 }
 
-void vant_sorting_multiplexer::AllocateOutput() {
-  if (m_inputKind == kPcap) {
-    m_output->AllocOutputBuffer(VANT::kPcapElementSize, 1);
-    AllocatePcapOutputBuffers(m_output);
-  } else if (m_inputKind == kRecords) {
-    m_output->AllocOutputBuffer(VANT::kRecordsPerElement, 1);
-  }
-  // The other kind allocates like its first element (Cycle).
+void vant_sorting_multiplexer::AllocatePcapOutput() {
+  m_output->AllocOutputBuffer(VANT::kPcapElementSize, 1);
+  AllocatePcapOutputBuffers(m_output);
+}
+
+void vant_sorting_multiplexer::AllocateRecordOutput() {
+  m_output->AllocOutputBuffer(VANT::kRecordsPerElement, 1);
 }
 
 void vant_sorting_multiplexer::DecideKind(VANTIOElt& element) {
@@ -167,16 +166,16 @@ void vant_sorting_multiplexer::DecideKind(VANTIOElt& element) {
     // An element of the any-type word tells neither its kind nor its layout: nothing can copy it.
     Error(VANT::MuxText::kUntyped, 1, 0);
   }
-  m_inputKind = KindOf(type);
+  m_kind = &KindOf(type);
   m_kindPending = false;
   // Every later element must be of this type: the sources were not checked at Birth.
   m_elementType = type;
   m_checkElementTypes = true;
-  if (m_inputKind != kOther) {
+  if (m_kind->vectors) {
     m_output->SetTypeFlags(type.flags);
     m_output->SetStructureName(type.name1);
-    AllocateOutput();
   }
+  (this->*m_kind->allocate)(); // the other kind allocates like its first element (Cycle)
 }
 
 bool vant_sorting_multiplexer::InputsConsistent(bool withEndOfFile) {
@@ -246,10 +245,9 @@ void vant_sorting_multiplexer::Dynamic() {
   const VANTDataType* firstType = first->IsConnected() ? first->SourceType() : nullptr;
   // A source still typed with the any-type word has not told its type yet.
   if (firstType != nullptr && !Untyped(*firstType)) {
-    m_inputKind = KindOf(*firstType);
-    const bool vectors = m_inputKind == kPcap || m_inputKind == kRecords;
-    Property("vector_max_size")->SetMutable(vectors);
-    Property("vector_max_latency")->SetMutable(vectors);
+    m_kind = &KindOf(*firstType);
+    Property("vector_max_size")->SetMutable(m_kind->vectors);
+    Property("vector_max_latency")->SetMutable(m_kind->vectors);
   }
   TypeOutput();
 }
@@ -273,10 +271,10 @@ void vant_sorting_multiplexer::Birth() {
   const VANTDataType& type = *m_dataInputs[0]->SourceType();
   m_kindPending = Untyped(type);
   m_checkElementTypes = false;
-  m_inputKind = m_kindPending ? kOther : KindOf(type);
+  m_kind = m_kindPending ? &kOtherKind : &KindOf(type);
   TypeOutput();
   if (!m_kindPending) {
-    AllocateOutput();
+    (this->*m_kind->allocate)();
   }
 
   for (auto& entry : m_endOfFile) {
@@ -341,8 +339,8 @@ void vant_sorting_multiplexer::Cycle() {
     } else if (m_checkElementTypes && !SameType(m_elementType, element->Type())) {
       Error(VANT::MuxText::kNotConnected, 1, 0); // never read an element as another kind
     }
-    if (m_firstData && m_inputKind > kRecords) {
-      if (m_inputKind == kOther && m_output->BytesPerSample() == 0) {
+    if (m_firstData && !m_kind->vectors) {
+      if (m_output->BytesPerSample() == 0) {
         AllocateOutputLike(m_output, element);
       }
       m_firstData = false;
@@ -381,9 +379,7 @@ void vant_sorting_multiplexer::Death() {
   m_queue.Release(); // drops what is left and gives the memory back
   std::vector<uint8_t>().swap(m_serialised);
   m_schedule.clear();
-  if (m_inputKind == kPcap) {
-    FreePcapOutputBuffers();
-  }
+  (this->*m_kind->release)();
 }
 
 // ---- Waiting while no input has data
@@ -426,9 +422,7 @@ void vant_sorting_multiplexer::ReadChangedParams() {
 }
 
 void vant_sorting_multiplexer::ResetQueue() {
-  m_queue.Reset(static_cast<uint32_t>(m_nbInputs), m_inputKind == kPcap
-                                                       ? VANTMuxQueue::Ties::kOldestFirst
-                                                       : VANTMuxQueue::Ties::kNewestFirst);
+  m_queue.Reset(static_cast<uint32_t>(m_nbInputs), m_kind->ties);
 }
 
 void vant_sorting_multiplexer::ArmInputs() {

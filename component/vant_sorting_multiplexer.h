@@ -84,6 +84,24 @@ public:
   static constexpr uint32_t kRecords = 1;
   static constexpr uint32_t kOther = 2;
 
+  /// What the multiplexer does differently for one input kind: how an element read enters the
+  /// queue, how queued items leave, how the output is allocated before the first element and
+  /// released at Death, and how equal times of one input are ordered. One constant per kind
+  /// (vant_sorting_queue.cpp); the component points at the one of the decided kind.
+  struct Kind {
+    uint32_t code;           // kPcap, kRecords or kOther (InputKind())
+    bool vectors;            // an output element packs many items (vector_max_size, _latency)
+    VANTMuxQueue::Ties ties; // within one input: packets in read order, the others newest first
+    void (vant_sorting_multiplexer::*process)(VANTIOElt* element, uint32_t input, int64_t& rekey);
+    void (vant_sorting_multiplexer::*write)(uint64_t minRemaining, uint64_t maxItems,
+                                            int64_t maxLatency);
+    void (vant_sorting_multiplexer::*allocate)(); // at the start (the other kind: first element)
+    void (vant_sorting_multiplexer::*release)();  // at Death
+  };
+  static const Kind kPcapKind;
+  static const Kind kRecordKind;
+  static const Kind kOtherKind;
+
   vant_sorting_multiplexer(const char* name, VANTComponentModelDefinition* record);
   ~vant_sorting_multiplexer() override;
 
@@ -114,7 +132,7 @@ public:
   void WriteEndOfFile();
 
   // ---- Read by tests ----------------------------------------------------------------------------
-  uint32_t InputKind() const noexcept { return m_inputKind; }
+  uint32_t InputKind() const noexcept { return m_kind->code; }
   int64_t WrongOrderCount() const noexcept { return m_wrongOrderCount; }
   int64_t MaxTimeJump() const noexcept { return m_maxTimeJump; }
   uint32_t OutputLinkType() const noexcept { return m_outputLinkType; }
@@ -135,7 +153,7 @@ protected:
   std::vector<std::pair<int64_t, int64_t>> m_endOfFile;
   std::vector<VANTInput*> m_endOfFileInputs;
   std::vector<VANTInput*> m_dataInputs;
-  uint32_t m_inputKind = kOther;
+  const Kind* m_kind = &kOtherKind;
   int32_t m_bufferPacketCount = 0;
   int32_t m_vectorMaxSize = 1;
   int64_t m_vectorMaxLatency = 100000;
@@ -157,11 +175,15 @@ protected:
 
 private:
   /// The kind of a source type (the three tests of Dynamic).
-  static uint32_t KindOf(const VANTDataType& type);
+  static const Kind& KindOf(const VANTDataType& type);
   /// A type still of the any-type word: it passes every kind's test and says nothing.
   static bool Untyped(const VANTDataType& type);
   /// Allocates `output` for the decided kind (PCAP and record vectors; the other kind later).
-  void AllocateOutput();
+  void AllocatePcapOutput();
+  void AllocateRecordOutput();
+  void AllocateNothing() {}
+  /// Gives the PCAP output's packet buffers to the output (Death).
+  void ReleasePcapOutput() { FreePcapOutputBuffers(); }
   /// Decides the kind from the first element read when input_0 was untyped at Birth.
   void DecideKind(VANTIOElt& element);
   /// Empties the queue for the inputs and the tie rule of the kind.
@@ -178,7 +200,7 @@ private:
   void ProcessOther(VANTIOElt* element, uint32_t input, int64_t& rekey);
   void WritePcap(uint64_t minRemaining, uint64_t maxItems, int64_t maxLatency);
   void WriteRecords(uint64_t minRemaining, uint64_t maxItems, int64_t maxLatency);
-  void WriteOther(uint64_t minRemaining);
+  void WriteOther(uint64_t minRemaining, uint64_t maxItems, int64_t maxLatency);
   /// The integer value of one of the record's properties (cached handle).
   int64_t IntegerProperty(VANTProperty*& cache, const char* name);
 

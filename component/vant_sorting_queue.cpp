@@ -48,9 +48,6 @@ void vant_sorting_multiplexer::ReadParams() {
 }
 
 int32_t vant_sorting_multiplexer::SelectInput() {
-  if (m_inputKind > kOther) {
-    Error(VANT::MuxText::kWentWrong, 1, 0);
-  }
   for (const auto& entry : m_schedule) {
     const uint32_t i = entry.second;
     if (i >= m_dataInputs.size()) {
@@ -83,18 +80,7 @@ void vant_sorting_multiplexer::Rekey(uint32_t index, int64_t key) {
 
 void vant_sorting_multiplexer::ProcessData(VANTIOElt* element, int32_t index) {
   int64_t rekey = 0;
-  const auto input = static_cast<uint32_t>(index);
-  switch (m_inputKind) {
-  case kPcap:
-    ProcessPcap(element, input, rekey);
-    break;
-  case kRecords:
-    ProcessRecords(element, input, rekey);
-    break;
-  default:
-    ProcessOther(element, input, rekey);
-    break;
-  }
+  (this->*m_kind->process)(element, static_cast<uint32_t>(index), rekey);
   Rekey(static_cast<uint32_t>(index), rekey);
 }
 
@@ -189,17 +175,7 @@ void vant_sorting_multiplexer::CheckOrder(int64_t timestamp) {
 
 void vant_sorting_multiplexer::WriteSorted(uint64_t minRemaining, uint64_t maxItems,
                                            int64_t maxLatency) {
-  switch (m_inputKind) {
-  case kPcap:
-    WritePcap(minRemaining, maxItems, maxLatency);
-    break;
-  case kRecords:
-    WriteRecords(minRemaining, maxItems, maxLatency);
-    break;
-  default:
-    WriteOther(minRemaining);
-    break;
-  }
+  (this->*m_kind->write)(minRemaining, maxItems, maxLatency);
 }
 
 void vant_sorting_multiplexer::WritePcap(uint64_t minRemaining, uint64_t maxItems,
@@ -310,7 +286,8 @@ void vant_sorting_multiplexer::WriteRecords(uint64_t minRemaining, uint64_t maxI
   StopWriting(element, discard);
 }
 
-void vant_sorting_multiplexer::WriteOther(uint64_t minRemaining) {
+void vant_sorting_multiplexer::WriteOther(uint64_t minRemaining, uint64_t /*maxItems*/,
+                                          int64_t /*maxLatency*/) {
   while (m_queue.Size() > minRemaining) {
     const VANTMuxEntry& item = m_queue.Front();
     VANTIOElt* element = StartWriting(m_output);
@@ -327,7 +304,7 @@ void vant_sorting_multiplexer::WriteOther(uint64_t minRemaining) {
 
 void vant_sorting_multiplexer::Flush() {
   Report(VANT::MuxText::kFlushing, VANT::kInformation, 0);
-  if (m_inputKind == kPcap || m_inputKind == kRecords) {
+  if (m_kind->vectors) {
     const auto maxItems = static_cast<uint64_t>(m_vectorMaxSize);
     size_t before = QueuedItems();
     while (before > 0) {
@@ -343,3 +320,32 @@ void vant_sorting_multiplexer::Flush() {
   }
   Report(VANT::MuxText::kFinished, VANT::kInformation, 0);
 }
+
+// ---- The input kinds ---------------------------------------------------------------------------
+
+// Packets leave in the order read within one input (a capture keeps its order); records and
+// other elements newest first.
+const vant_sorting_multiplexer::Kind vant_sorting_multiplexer::kPcapKind{
+    kPcap,
+    true,
+    VANTMuxQueue::Ties::kOldestFirst,
+    &vant_sorting_multiplexer::ProcessPcap,
+    &vant_sorting_multiplexer::WritePcap,
+    &vant_sorting_multiplexer::AllocatePcapOutput,
+    &vant_sorting_multiplexer::ReleasePcapOutput};
+const vant_sorting_multiplexer::Kind vant_sorting_multiplexer::kRecordKind{
+    kRecords,
+    true,
+    VANTMuxQueue::Ties::kNewestFirst,
+    &vant_sorting_multiplexer::ProcessRecords,
+    &vant_sorting_multiplexer::WriteRecords,
+    &vant_sorting_multiplexer::AllocateRecordOutput,
+    &vant_sorting_multiplexer::AllocateNothing};
+const vant_sorting_multiplexer::Kind vant_sorting_multiplexer::kOtherKind{
+    kOther,
+    false,
+    VANTMuxQueue::Ties::kNewestFirst,
+    &vant_sorting_multiplexer::ProcessOther,
+    &vant_sorting_multiplexer::WriteOther,
+    &vant_sorting_multiplexer::AllocateNothing,
+    &vant_sorting_multiplexer::AllocateNothing};
