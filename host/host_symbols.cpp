@@ -37,7 +37,8 @@ bool HostSymbols::RenameModule(const char* oldName, const char* newName) {
     }
   }
   // Refuse before changing anything when a new name is taken by a record that is not renamed.
-  for (const auto& [from, to] : renames) {
+  for (const auto& rename : renames) {
+    const std::string& to = rename.second;
     if (m_records.count(to) != 0 && std::none_of(renames.begin(), renames.end(),
                                                  [&](const auto& r) { return r.first == to; })) {
       return false;
