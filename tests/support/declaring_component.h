@@ -3,7 +3,7 @@
 // registers them with the shared test host. For tests of the creation of inputs, outputs,
 // properties and actions, and of the dynamic input and output models.
 //
-// Link: corvex_host and corvex_package_objects (with host_fixture.h).
+// Link: corvex_host and vant_package (with host_fixture.h).
 
 #include "runtime/vant_component.h"
 #include "support/host_fixture.h"
