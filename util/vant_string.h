@@ -226,7 +226,9 @@ public:
 private:
   void Release() noexcept {
     if (m_text != m_buffer) {
-      delete[] m_text;
+      // Not the object's own buffer: a block of new[]. The analyser loses m_text == m_buffer
+      // when a string is returned as a prvalue of a conditional (constructed in place).
+      delete[] m_text; // NOLINT(clang-analyzer-cplusplus.NewDelete)
     }
   }
   void SetEmptyInObject() noexcept {
