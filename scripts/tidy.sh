@@ -31,7 +31,9 @@ mapfile -t known < <(grep -o '"file": "[^"]*"' "$build/compile_commands.json" | 
 if [ "$base" = all ]; then
   files=("${known[@]}")
 elif git rev-parse -q --verify "$base^{commit}" >/dev/null; then
-  mapfile -t changed < <(git diff --name-only --diff-filter=AMR "$base" HEAD -- '*.cpp' | sort -u)
+  # A changed header counts as a change of the source file of the same name beside it.
+  mapfile -t changed < <(git diff --name-only --diff-filter=AMR "$base" HEAD -- '*.cpp' '*.h' |
+    sed 's/\.h$/.cpp/' | sort -u)
   mapfile -t files < <(comm -12 <(printf '%s\n' "${changed[@]}") <(printf '%s\n' "${known[@]}"))
 else
   echo "tidy: no commit $base: checking every file" >&2
