@@ -116,7 +116,8 @@ void Store(void* at, const T& value) noexcept {
   std::memcpy(at, &value, sizeof(T));
 }
 
-void KernelReport(const char* text, int32_t option, bool flag) noexcept {
+// An error report (level kError) with option and flag, to the engine or through the hook.
+void ReportError(const char* text, int32_t option, bool flag) noexcept {
   if (VANTHostKernel* kernel = VANT::Kernel()) {
     kernel->Report(text, VANT::kError, option, flag);
   } else {
@@ -126,12 +127,12 @@ void KernelReport(const char* text, int32_t option, bool flag) noexcept {
 
 // Serialisation reports: level 2, option 0, flag false; nothing is thrown.
 uint32_t FailWith(const char* text) noexcept {
-  KernelReport(text, 0, false);
+  ReportError(text, 0, false);
   return kIOEltFailure;
 }
 
 [[noreturn]] void FailCheck(const char* text) {
-  KernelReport(text, 2, true);
+  ReportError(text, 2, true);
   throw VANT::ErrorException;
 }
 
