@@ -371,9 +371,11 @@ void vant_pcap_live_capture::Cycle() {
 }
 
 void vant_pcap_live_capture::Death() {
-  // A stopped capture sends nothing more: nobody waits for it.
+  // A stopped capture sends nothing more: nobody waits for it, and nobody wakes it any more
+  // (after this call the group no longer writes to its descriptor, which goes with it).
   if (m_group != nullptr) {
     m_group->SetDone(m_member);
+    m_group->SetWakeDescriptor(m_member, -1);
   }
   ReadDrops();
   // The packet buffers stay: elements already published may still be read downstream. They go
