@@ -24,7 +24,8 @@ struct VANTLiveCaptureSettings {
   bool promiscuous = true;
   /// Immediate mode: every packet is handed over as it comes (a ring of whole frames, whose slots
   /// are as large as the largest frame the interface may carry). Otherwise the kernel hands over
-  /// blocks of packets, each at the latest after `bufferTimeoutMs`, in a compact ring.
+  /// blocks of packets, each at the latest after `bufferTimeoutMs` (a block per time-out at
+  /// least, so a slow link fills the ring in blocks x time-out), in a compact ring.
   bool immediate = false;
   int32_t bufferTimeoutMs = 1;
   /// A capture filter in the usual expression language; empty: every packet.

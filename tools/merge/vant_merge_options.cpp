@@ -526,8 +526,9 @@ Live options:
       --filter EXPR         capture filter in the usual expression language, for every
                             interface (e.g. "udp port 53", "ether proto 0x88b5")
       --immediate           the kernel hands every packet over as it comes rather than in
-                            blocks of at most 1 ms (lower latency, but its buffer then holds
-                            whole frames: for bursts give a larger -B or a smaller -s)
+                            blocks of at most a tenth of --delay (1 to 10 ms) (lower
+                            latency, but its buffer then holds whole frames: for bursts give
+                            a larger -B or a smaller -s)
       --batch N             also: the most packets per element of each capture; default 1024
 The summary shows, per interface, the packets and bytes written, the packets the kernel
 dropped, late packets, and the time from capture to write (median, 99th percentile, maximum).
