@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config ccache
           libpcre3-dev libpcap-dev liburing-dev zlib1g-dev libzstd-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          clang clang-tidy libclang-rt-dev tshark wireshark-common locales)
+          clang clang-tidy libclang-rt-dev tshark wireshark-common locales
+          iproute2)
 # Extra packages for optional jobs: scripts/install-deps.sh hyperfine valgrind ...
 packages+=("$@")
 

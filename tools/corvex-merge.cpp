@@ -1,13 +1,15 @@
-// corvex-merge: merges capture files into one time-ordered capture through the package's
-// SortingMultiplexer component.
+// corvex-merge: merges capture files, or the packets of network interfaces as they are
+// captured, into one time-ordered capture through the package's SortingMultiplexer component.
 //
 //   corvex-merge [options] -w OUT.pcap|- IN1|- [IN2 ...]
+//   corvex-merge [options] -w OUT.pcap|- -i IFACE [-i IFACE ...]
 //
-// Exit status: 0 merged; 1 an input could not be read, the output could not be written or the
-// merge failed; 2 usage error; 3 merged but the output is not in time order; 128 + N stopped by
-// signal N.
+// Exit status: 0 merged (a live merge also when ended by Ctrl-C); 1 an input could not be read,
+// the output could not be written or the merge failed; 2 usage error; 3 merged but the output is
+// not in time order; 128 + N stopped by signal N.
 #include "host/components/vant_capture_output.h"
 #include "tools/merge/vant_merge_inputs.h"
+#include "tools/merge/vant_merge_live.h"
 #include "tools/merge/vant_merge_options.h"
 #include "tools/merge/vant_merge_pipeline.h"
 #include "tools/merge/vant_merge_report.h"
@@ -75,6 +77,11 @@ bool Interrupted() {
   return g_signal.load() != 0;
 }
 
+/// Ctrl-C during a live merge: the normal end, not an interruption.
+bool EndedByUser(const VANT::MergeOptions& options) {
+  return options.Live() && g_signal.load() == SIGINT;
+}
+
 int Stopped(bool quiet) {
   const int number = g_signal.load();
   if (number != SIGPIPE && !quiet) {
@@ -118,15 +125,26 @@ int main(int argc, char** argv) {
   }
 
   CatchSignals(false);
-  VANT::MergeInputCheck check = VANT::CheckMergeInputs(options.inputs, &Interrupted);
+  VANT::MergeInputCheck check;
+  VANT::MergeLiveInputs live;
+  if (options.Live()) {
+    live = VANT::OpenLiveInputs(options);
+  } else {
+    check = VANT::CheckMergeInputs(options.inputs, &Interrupted);
+  }
   if (Interrupted()) {
     return Stopped(options.quiet);
   }
-  if (!check.ok) {
-    for (const std::string& error : check.errors) {
+  if (options.Live() ? !live.ok : !check.ok) {
+    for (const std::string& error : options.Live() ? live.errors : check.errors) {
       std::fprintf(stderr, "corvex-merge: %s\n", error.c_str());
     }
     return kFailed;
+  }
+  if (!options.quiet) {
+    for (const std::string& warning : live.warnings) {
+      std::fprintf(stderr, "corvex-merge: warning: %s\n", warning.c_str());
+    }
   }
 
   std::vector<std::string> tried;
@@ -170,12 +188,22 @@ int main(int argc, char** argv) {
       progressShown = true;
     };
   }
+  if (options.Live() && !options.quiet) {
+    // The kernel captures from here on; the line tells a user (or a script) when to begin.
+    std::string names;
+    for (const std::string& name : live.names) {
+      names += (names.empty() ? "" : ", ") + name;
+    }
+    std::fprintf(stderr, "corvex-merge: capturing on %s (Ctrl-C ends)\n", names.c_str());
+  }
   const VANT::MergeRunResult result =
-      VANT::RunMergePipeline(options, check, package, output, progress, 0.25, &g_signal);
+      options.Live()
+          ? VANT::RunLiveMergePipeline(options, live, package, output, progress, 0.25, &g_signal)
+          : VANT::RunMergePipeline(options, check, package, output, progress, 0.25, &g_signal);
   if (progressShown) {
     std::fputs("\r\033[K", stderr);
   }
-  if (Interrupted()) {
+  if (Interrupted() && !EndedByUser(options)) {
     g_temporarySet.store(false);
     output.Abort();
     return Stopped(options.quiet);
@@ -202,7 +230,10 @@ int main(int argc, char** argv) {
     std::fputs(VANT::FormatSummary(result.summary).c_str(), stderr);
   }
   if (!VANT::InTimeOrder(result.summary)) {
-    if (!options.quiet) {
+    if (!options.quiet && options.Live()) {
+      std::fprintf(stderr, "corvex-merge: warning: the output is not in time order; packets "
+                           "came later than --delay allows: capture again with a larger one\n");
+    } else if (!options.quiet) {
       std::fprintf(stderr,
                    "corvex-merge: warning: the output is not in time order; merge again with "
                    "-b %lld\n",

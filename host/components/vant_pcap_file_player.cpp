@@ -1,7 +1,6 @@
 #include "host/components/vant_pcap_file_player.h"
 
 #include "dataflow/vant_io_elt.h"
-#include "dataflow/vant_io_monitor.h"
 #include "dataflow/vant_output.h"
 #include "kernel/vant_kernel.h"
 #include "util/vant_exceptions.h"
@@ -239,7 +238,6 @@ void vant_pcap_file_player::Birth() {
   m_reader->SetInterruptCheck([this] { return IsDying(); });
   m_finer.store(m_reader->FinerThanMicroseconds(), std::memory_order_relaxed);
   // The data of each element is one header; the packets live in the player's own buffers.
-  m_output->AllocOutputBuffer(static_cast<int32_t>(sizeof(VANTpcap_data_t)), 1);
   AllocatePacketBuffers();
   // The first packet tells the group where this player stands.
   m_atEnd = !ReadNext();
@@ -247,33 +245,13 @@ void vant_pcap_file_player::Birth() {
 }
 
 void vant_pcap_file_player::AllocatePacketBuffers() {
-  FreePacketBuffers();
-  VANTIOMonitor* monitor = m_output->Monitor();
-  if (monitor == nullptr) {
+  if (!m_slots.Allocate(m_output, m_reader->LinkType())) {
     Fail("the output has no FIFO");
-  }
-  // Right after the allocation no element is in use: every one of them gets a buffer.
-  VANTFastIOItem* position = nullptr;
-  for (VANTFastIOItem* item = monitor->First(&position); item != nullptr;
-       item = monitor->Next(&position)) {
-    VANTIOElt* element = monitor->ElementOf(item);
-    auto slot = std::make_unique<Slot>();
-    slot->buffer = VANT::NewPcapPacketBuffer();
-    m_slots.push_back(std::move(slot));
-    Slot& stored = *m_slots.back();
-    VANTpcap_data_t header{};
-    header.tag = 1;
-    header.linkType = m_reader->LinkType();
-    header.headerSize = VANT::kPcapHeaderSize;
-    header.data = stored.buffer->data;
-    header.buffer = stored.buffer.get();
-    header.offsetList = &stored.offsets;
-    VANT::StorePcapElement(element->Data(), header);
   }
 }
 
 void vant_pcap_file_player::FreePacketBuffers() noexcept {
-  m_slots.clear();
+  m_slots.Free();
 }
 
 bool vant_pcap_file_player::ReadNext() {
@@ -289,14 +267,6 @@ bool vant_pcap_file_player::ReadNext() {
   }
   m_hasPending = false;
   Fail(m_reader->Error());
-}
-
-void vant_pcap_file_player::Append(VANTPcapPacketBuffer& buffer, VANTPcapOffsetList& offsets,
-                                   const VANTCapturePacket& packet) {
-  const VANTPcapPacketHeader header{packet.inclLen, packet.origLen,
-                                    static_cast<uint64_t>(packet.tsSec),
-                                    static_cast<uint64_t>(packet.tsUsec)};
-  VANT::AppendPcapPacket(buffer, offsets, header, packet.data);
 }
 
 void vant_pcap_file_player::Cycle() {
@@ -323,15 +293,10 @@ void vant_pcap_file_player::Cycle() {
   if (element == nullptr) {
     return;
   }
-  VANTpcap_data_t header = VANT::LoadPcapElement(element->Data());
-  VANTPcapPacketBuffer* buffer = header.buffer;
-  VANTPcapOffsetList* offsets = header.offsetList;
-  if (buffer == nullptr || offsets == nullptr) {
+  if (!m_slots.Begin(element)) {
     StopWriting(element, true);
     Fail("an element of the output has no packet buffer");
   }
-  buffer->used = 0;
-  offsets->clear();
   const int64_t firstTimestamp = m_pending.Timestamp();
   uint32_t count = 0;
   uint64_t bytes = 0;
@@ -343,7 +308,8 @@ void vant_pcap_file_player::Cycle() {
           m_engineOrigin + (m_pending.Timestamp() - m_captureOrigin) > now) {
         break; // not due yet: it starts the next element
       }
-      Append(*buffer, *offsets, m_pending);
+      m_slots.Append(m_pending.tsSec, m_pending.tsUsec, m_pending.inclLen, m_pending.origLen,
+                     m_pending.data);
       ++count;
       bytes += m_pending.inclLen;
       m_lastTimestamp = m_pending.Timestamp();
@@ -362,16 +328,7 @@ void vant_pcap_file_player::Cycle() {
     StopWriting(element, true);
     throw;
   }
-  header.tag = 1;
-  header.linkType = m_reader->LinkType();
-  header.packetCount = static_cast<uint16_t>(count);
-  header.packetOffsets = offsets->empty() ? nullptr : offsets->data();
-  header.headerSize = VANT::kPcapHeaderSize;
-  header.dataSize = buffer->used;
-  header.data = buffer->data;
-  VANT::StorePcapElement(element->Data(), header);
-  element->VectorSize() = static_cast<int32_t>(sizeof(VANTpcap_data_t));
-  element->Timestamp() = firstTimestamp;
+  m_slots.Finish(element, m_reader->LinkType(), firstTimestamp);
   StopWriting(element, false);
   MoveFrontier(); // after the publication: what lies below the new frontier is in the FIFO
   m_packets.fetch_add(count, std::memory_order_relaxed);

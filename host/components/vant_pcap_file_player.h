@@ -20,6 +20,7 @@
 //   `output` point into those buffers until the player is born again or destroyed.
 
 #include "host/components/vant_pcap_capture_file.h"
+#include "host/components/vant_pcap_element_slots.h"
 #include "pcap_stream/vant_pcap_stream.h"
 #include "runtime/vant_component.h"
 
@@ -132,17 +133,8 @@ public:
   std::string FailureText() const;
 
 private:
-  /// One FIFO element's packet storage.
-  struct Slot {
-    std::unique_ptr<VANTPcapPacketBuffer> buffer;
-    VANTPcapOffsetList offsets;
-  };
-
   void AllocatePacketBuffers();
   void FreePacketBuffers() noexcept;
-  /// Appends one packet to the element being filled.
-  void Append(VANTPcapPacketBuffer& buffer, VANTPcapOffsetList& offsets,
-              const VANTCapturePacket& packet);
   /// Reads the next packet into m_pending; false at the end of the file. A read error fails.
   bool ReadNext();
   /// Records the failure and raises it through Error (never returns).
@@ -164,8 +156,8 @@ private:
   std::unique_ptr<VANTPcapCaptureReader> m_reader; // opened at Birth, or the one given
   std::unique_ptr<VANTPcapCaptureReader> m_given;  // handed over by Configure, taken at Birth
   size_t m_blockSize = VANTPcapCaptureReader::kDefaultBlockSize;
-  int64_t m_latest = INT64_MIN;               // the latest time sent so far
-  std::vector<std::unique_ptr<Slot>> m_slots; // element headers point into these: never moved
+  int64_t m_latest = INT64_MIN; // the latest time sent so far
+  VANTPcapElementSlots m_slots;
   // The packet read ahead (the reader's data stays valid only until its next call).
   VANTCapturePacket m_pending;
   bool m_hasPending = false;

@@ -111,6 +111,7 @@ void vant_pcap_file_recorder::Birth() {
   m_packets.store(0, std::memory_order_relaxed);
   m_bytes.store(0, std::memory_order_relaxed);
   m_outOfOrder.store(0, std::memory_order_relaxed);
+  m_limitReached.store(false, std::memory_order_release);
   m_finished.store(false, std::memory_order_release);
   m_failed.store(false, std::memory_order_release);
   {
@@ -162,12 +163,15 @@ void vant_pcap_file_recorder::WriteElement(VANTIOElt* element) {
   uint64_t packets = 0;
   uint64_t bytes = 0;
   bool writeFailed = false;
+  const uint64_t before = m_packets.load(std::memory_order_relaxed);
+  const uint64_t room =
+      m_packetLimit == 0 ? UINT64_MAX : m_packetLimit - std::min(before, m_packetLimit);
   std::unique_lock<std::mutex> lock(m_orderMutex);
   const uint64_t backwardsBefore = m_order.Result().backwards;
   VANT::ForEachPcapPacket(
       header,
       [&](const uint8_t* at, const uint8_t* data, uint32_t inclLen) {
-        if (writeFailed) {
+        if (writeFailed || packets >= room) {
           return;
         }
         const VANTPcapPacketHeader packet = VANT::LoadPcapHeader(at);
@@ -194,6 +198,12 @@ void vant_pcap_file_recorder::WriteElement(VANTIOElt* element) {
   m_outOfOrder.fetch_add(late, std::memory_order_relaxed);
   if (writeFailed) {
     Fail(m_writer->Error());
+  }
+  if (m_packetLimit != 0 && before + packets >= m_packetLimit) {
+    m_limitReached.store(true, std::memory_order_release);
+  }
+  if (m_listener != nullptr) {
+    m_listener->ElementWritten(header, static_cast<uint32_t>(packets));
   }
 }
 

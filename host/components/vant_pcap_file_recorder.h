@@ -14,6 +14,9 @@
 // While it writes, it watches the order of the times it writes (see OrderCheck): how often time
 // went backwards, by how much at most, and how far back a packet came at most.
 //
+// With a packet limit, packets beyond it are passed over (not written); LimitReached() tells when
+// it was reached. A write listener is told of every element taken (see VANTCaptureWriteListener).
+//
 // The file is opened (a path) or attached (a descriptor) at Birth. An element whose link type
 // differs from the file's, a packet that does not fit its element, or a write that fails is
 // raised through Error; Failed() and FailureText() tell the caller.
@@ -51,6 +54,15 @@ struct VANTCaptureOrder {
   bool delayBeyondWindow = false;
 };
 
+/// Told by the recorder, on its thread, of every element it took: the first `written` packets of
+/// `element` were written (and handed to the system, when the recorder flushes each element), the
+/// rest were passed over.
+class VANTCaptureWriteListener {
+public:
+  virtual ~VANTCaptureWriteListener() = default;
+  virtual void ElementWritten(const VANTpcap_data_t& element, uint32_t written) = 0;
+};
+
 /// Follows the times of a stream packet by packet, in bounded memory.
 class VANTCaptureOrderCheck {
 public:
@@ -84,6 +96,10 @@ public:
                            uint32_t snapLength = 262144);
   /// Hands every element to the system as soon as it is written.
   void SetFlushEachElement(bool flush) { m_flushEachElement = flush; }
+  /// Writes at most `packets` packets (0: no limit).
+  void SetPacketLimit(uint64_t packets) { m_packetLimit = packets; }
+  /// Tells `listener` (null: nobody) of every element taken; it must outlive the run.
+  void SetWriteListener(VANTCaptureWriteListener* listener) { m_listener = listener; }
 
   void Birth() override;
   void Cycle() override;
@@ -97,6 +113,8 @@ public:
   VANTCaptureOrder Order() const;
   /// The snapshot length the file's header announces (after the end: the final one).
   uint32_t SnapLength() const;
+  /// True once the packet limit was reached.
+  bool LimitReached() const noexcept { return m_limitReached.load(std::memory_order_acquire); }
   /// True once the end-of-file event was read and the file finished without error.
   bool Finished() const noexcept { return m_finished.load(std::memory_order_acquire); }
   bool Failed() const noexcept { return m_failed.load(std::memory_order_acquire); }
@@ -114,6 +132,8 @@ private:
   uint32_t m_linkType = 1;
   uint32_t m_snapLength = 262144;
   bool m_flushEachElement = false;
+  uint64_t m_packetLimit = 0;
+  VANTCaptureWriteListener* m_listener = nullptr;
 
   std::unique_ptr<VANTPcapCaptureWriter> m_writer;
   VANTEvent m_never; // idling after the end: only the stop event ends the wait
@@ -125,6 +145,7 @@ private:
   std::atomic<uint64_t> m_packets{0};
   std::atomic<uint64_t> m_bytes{0};
   std::atomic<uint64_t> m_outOfOrder{0};
+  std::atomic<bool> m_limitReached{false};
   std::atomic<bool> m_finished{false};
   std::atomic<bool> m_failed{false};
   mutable std::mutex m_failureMutex; // guards m_failureText

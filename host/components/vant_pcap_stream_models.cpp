@@ -3,7 +3,10 @@
 #include "dataflow/vant_input.h"
 #include "host/components/vant_pcap_file_player.h"
 #include "host/components/vant_pcap_file_recorder.h"
+#include "host/components/vant_pcap_live_capture.h"
 #include "runtime/vant_model_definition.h"
+
+#include <iterator>
 
 namespace VANT {
 namespace {
@@ -17,12 +20,16 @@ VANTModule* MakePlayer(const char* name, VANTComponentModelDefinition* record) {
   return new vant_pcap_file_player(name, record);
 }
 
+VANTModule* MakeLiveCapture(const char* name, VANTComponentModelDefinition* record) {
+  return new vant_pcap_live_capture(name, record);
+}
+
 VANTModule* MakeRecorder(const char* name, VANTComponentModelDefinition* record) {
   return new vant_pcap_file_recorder(name, record);
 }
 
-// The player allocates its PCAP output itself at Birth (one 49-byte header per element), so the
-// start allocates nothing there (buffer size 0).
+// The player and the live capture allocate their PCAP output themselves at Birth (one 49-byte
+// header per element), so the start allocates nothing there (buffer size 0).
 VANTOutputDefinition g_playerOutputs[] = {
     {"output", 0, 0, {kPcapStreamFlags, kPcapStructureName, nullptr}, 0, kPlayerFifoSize, 1, 1},
     {"end_of_file", 0, 0, {TypeCode::Integer64, nullptr, nullptr}, 1, kEndOfFileFifoSize, 1, 1},
@@ -60,6 +67,15 @@ VANTComponentModelDefinition& PlayerRecord() {
   return record;
 }
 
+VANTComponentModelDefinition& LiveCaptureRecord() {
+  static VANTComponentModelDefinition record = [] {
+    VANTComponentModelDefinition made = MakeRecord(kPcapLiveCaptureModel, &MakeLiveCapture);
+    made.outputs = g_playerOutputs;
+    return made;
+  }();
+  return record;
+}
+
 VANTComponentModelDefinition& RecorderRecord() {
   static VANTComponentModelDefinition record = [] {
     VANTComponentModelDefinition made = MakeRecord(kPcapFileRecorderModel, &MakeRecorder);
@@ -75,15 +91,16 @@ int32_t PcapStreamModels(const char* groupName, void** out, int32_t maxCount) {
   if (groupName != nullptr) {
     return out == nullptr ? -1 : 0;
   }
+  VANTComponentModelDefinition* const records[] = {&PlayerRecord(), &RecorderRecord(),
+                                                   &LiveCaptureRecord()};
   if (out == nullptr) {
-    return 2;
+    return static_cast<int32_t>(std::size(records));
   }
   int32_t written = 0;
-  if (written < maxCount) {
-    out[written++] = &PlayerRecord();
-  }
-  if (written < maxCount) {
-    out[written++] = &RecorderRecord();
+  for (VANTComponentModelDefinition* record : records) {
+    if (written < maxCount) {
+      out[written++] = record;
+    }
   }
   return written;
 }

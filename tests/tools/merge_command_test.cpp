@@ -87,4 +87,15 @@ TEST_F(MergeCommandTest, InputsThatCannotBeMergedExitWithOneNamingEachFile) {
   EXPECT_FALSE(merge_test::fs::exists(out)) << "a refused merge must not leave an output behind";
 }
 
+TEST_F(MergeCommandTest, InterfacesThatCannotBeCapturedExitWithOneNamingEach) {
+  const std::string out = Path("out.pcap").string();
+  const merge_test::RunResult run =
+      RunMerge({"-w", out, "-i", "cvxnosuch0", "-i", "cvxnosuch1"}, m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("corvex-merge: cvxnosuch0: "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("corvex-merge: cvxnosuch1: "), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("capturing on"), std::string::npos) << run.err;
+  EXPECT_FALSE(merge_test::fs::exists(out));
+}
+
 } // namespace

@@ -83,6 +83,22 @@ TEST(MergeOptionsTest, UsageErrorsSayWhatIsWrong) {
       {{"--pace", "1e3", "-w", "o", "i"}, "speed factor"},
       {{"--pace", ".5", "-w", "o", "i"}, "speed factor"},
       {{"-w", "o", "-", "i", "-"}, "standard input (-) can be read only once"},
+      // A live merge.
+      {{"-w", "o", "-i", "eth0", "in.pcap"}, "cannot be merged in one run"},
+      {{"-w", "o", "-i", "eth0", "-b", "10"}, "-b/--buffer is for merging files"},
+      {{"-w", "o", "-i", "eth0", "--pace", "2"}, "--pace is for merging files"},
+      {{"-w", "o", "-c", "10", "in.pcap"}, "-c/--count is for a live merge"},
+      {{"-w", "o", "--delay", "1s", "in.pcap"}, "--delay is for a live merge"},
+      {{"-w", "o", "-i", "eth0", "-i", "eth0"}, "the interface eth0 is given twice"},
+      {{"-w", "o", "-i", "eth0", "-c", "0"}, "1 or more"},
+      {{"-w", "o", "-i", "eth0", "-a", "packets:5"}, "use -c"},
+      {{"-w", "o", "-i", "eth0", "-a", "duration:0"}, "above 0"},
+      {{"-w", "o", "-i", "eth0", "-a", "duration:1x"}, "above 0"},
+      {{"-w", "o", "-i", "eth0", "-s", "262145"}, "from 1 to 262144"},
+      {{"-w", "o", "-i", "eth0", "-B", "0"}, "from 1 to 4096"},
+      {{"-w", "o", "-i", "eth0", "--delay", "999us"}, "from 1ms to 1h"},
+      {{"-w", "o", "-i", "eth0", "--delay", "2h"}, "from 1ms to 1h"},
+      {{"-w", "o", "-i", "eth0", "--filter="}, "needs a filter expression"},
   };
   for (const Case& c : cases) {
     const VANT::MergeCommand command = Parse(c.arguments);
@@ -137,11 +153,59 @@ TEST(MergeOptionsTest, DefaultBufferGrowsWithTheNumberOfInputsUnlessGiven) {
   EXPECT_EQ(Parse({"--batch", "4000", "-n", "8", "-w", "o", "i"}).options.vectorMaxSize, 8);
 }
 
+TEST(MergeOptionsTest, LiveMergeTakesItsOptionsAndWritesEveryElementAsItComes) {
+  VANT::MergeCommand command =
+      Parse({"-i", "eth0", "-ieth1", "-w", "o", "-c", "100", "-a", "duration:2", "-s", "128", "-p",
+             "-B", "32", "--filter", "udp port 53", "--delay=50ms", "--immediate"});
+  ASSERT_EQ(command.action, Action::kRun) << command.error;
+  const VANT::MergeOptions& options = command.options;
+  EXPECT_TRUE(options.Live());
+  EXPECT_EQ(options.interfaces, (std::vector<std::string>{"eth0", "eth1"}));
+  EXPECT_EQ(options.packetLimit, 100u);
+  EXPECT_EQ(options.duration, 2000000);
+  EXPECT_EQ(options.snapLength, 128u);
+  EXPECT_FALSE(options.promiscuous);
+  EXPECT_EQ(options.kernelBufferMiB, 32);
+  EXPECT_EQ(options.filter, "udp port 53");
+  EXPECT_EQ(options.delayBound, 50000);
+  EXPECT_TRUE(options.immediate);
+  // Nothing held back, and every element read is written whole at once.
+  EXPECT_EQ(options.bufferPacketCount, 0);
+  EXPECT_EQ(options.packetsPerElement, 1024);
+  EXPECT_EQ(options.vectorMaxSize, options.packetsPerElement);
+  EXPECT_GE(options.vectorMaxLatency, 86400LL * 1000000);
+  EXPECT_EQ(options.flushDelay, 0);
+  EXPECT_EQ(Parse({"-i", "eth0", "-w", "o", "--batch", "7"}).options.vectorMaxSize, 7);
+  EXPECT_EQ(Parse({"-i", "eth0", "-w", "o", "-a", "duration:500ms"}).options.duration, 500000);
+  EXPECT_EQ(Parse({"-i", "eth0", "-w", "o"}).options.delayBound, 100000);
+}
+
 TEST(MergeOptionsTest, HelpNamesEveryOptionAndTheComponentDefaults) {
   const std::string help = VANT::MergeHelpText();
-  for (const char* name : {"--write", "--buffer", "--vector-size", "--vector-latency",
-                           "--flush-delay", "--batch", "--pace", "--package", "--quiet", "--help",
-                           "--version", "buffer 100", "flush delay 500ms"}) {
+  for (const char* name :
+       {"--write",
+        "--buffer",
+        "--vector-size",
+        "--vector-latency",
+        "--flush-delay",
+        "--batch",
+        "--pace",
+        "--package",
+        "--quiet",
+        "--help",
+        "--version",
+        "buffer 100",
+        "flush delay 500ms",
+        "--interface",
+        "--count",
+        "--autostop",
+        "--delay",
+        "--snaplen",
+        "--no-promiscuous",
+        "--kernel-buffer",
+        "--filter",
+        "--immediate",
+        "every packet\nis written at most D (--delay, 100ms by default) after"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
   EXPECT_EQ(VANT::MergeVersionText().rfind("corvex-merge 1.4.0", 0), 0u);

@@ -19,6 +19,11 @@ constexpr int64_t kMinVectorLatency = 1000;       // the component refuses less 
 constexpr int64_t kMaxDuration = 1000000000000LL; // 11.5 days: far from any overflow
 constexpr int64_t kManyInputs = 16;               // beyond this the default batch shrinks
 constexpr int64_t kSmallestBatch = 16;
+constexpr int64_t kLiveBatch = 1024; // packets per element of a live capture
+constexpr int64_t kLargestSnapLength = 262144;
+constexpr int64_t kLargestKernelBufferMiB = 4096;
+constexpr int64_t kLargestDelay = 3600LL * 1000000; // one hour
+constexpr int64_t kLiveVectorLatency = 86400LL * 1000000;
 
 bool ParseCount(std::string_view text, int64_t& value) {
   if (text.empty() || text.front() < '0' || text.front() > '9') {
@@ -54,13 +59,36 @@ struct OptionEntry {
 };
 
 constexpr OptionEntry kOptions[] = {
-    {'w', 'w', "write", true},       {'b', 'b', "buffer", true},
-    {'n', 'n', "vector-size", true}, {'l', 'l', "vector-latency", true},
-    {'f', 'f', "flush-delay", true}, {'B', 0, "batch", true},
-    {'P', 0, "pace", true},          {'p', 0, "package", true},
-    {'q', 'q', "quiet", false},      {'h', 'h', "help", false},
+    {'w', 'w', "write", true},
+    {'b', 'b', "buffer", true},
+    {'n', 'n', "vector-size", true},
+    {'l', 'l', "vector-latency", true},
+    {'f', 'f', "flush-delay", true},
+    {'B', 0, "batch", true},
+    {'P', 0, "pace", true},
+    {'p', 0, "package", true},
+    {'q', 'q', "quiet", false},
+    {'h', 'h', "help", false},
     {'V', 'V', "version", false},
+    // A live merge.
+    {'i', 'i', "interface", true},
+    {'c', 'c', "count", true},
+    {'a', 'a', "autostop", true},
+    {'s', 's', "snaplen", true},
+    {'m', 'p', "no-promiscuous", false},
+    {'k', 'B', "kernel-buffer", true},
+    {'F', 0, "filter", true},
+    {'D', 0, "delay", true},
+    {'I', 0, "immediate", false},
 };
+
+// Options that only a merge of files takes, and those that only a live merge takes.
+constexpr char kFileOnly[] = "bnlfP";
+constexpr char kLiveOnly[] = "casmkFDI";
+
+bool IsOneOf(char id, const char* ids) {
+  return std::string_view(ids).find(id) != std::string_view::npos;
+}
 
 const OptionEntry* FindShort(char name) {
   for (const OptionEntry& entry : kOptions) {
@@ -153,9 +181,103 @@ std::string Apply(const OptionEntry& entry, const std::string& value, MergeComma
       command.action = MergeCommand::Action::kVersion;
     }
     return {};
+  case 'i':
+    if (value.empty()) {
+      return name + " needs an interface name";
+    }
+    if (std::find(options.interfaces.begin(), options.interfaces.end(), value) !=
+        options.interfaces.end()) {
+      return "the interface " + value + " is given twice";
+    }
+    options.interfaces.push_back(value);
+    return {};
+  case 'c':
+    if (!ParseCount(value, number) || number < 1) {
+      return name + " wants a number of packets (1 or more), not '" + value + "'";
+    }
+    options.packetLimit = static_cast<uint64_t>(number);
+    return {};
+  case 'a': {
+    static constexpr std::string_view kDuration = "duration:";
+    if (value.rfind(kDuration, 0) != 0) {
+      return name + " takes duration:N (seconds, or with a unit: duration:500ms), not '" + value +
+             "'; to stop after a number of packets use -c";
+    }
+    const std::string amount = value.substr(kDuration.size());
+    const bool bare = !amount.empty() && std::all_of(amount.begin(), amount.end(),
+                                                     [](char c) { return c >= '0' && c <= '9'; });
+    if (!ParseDuration(bare ? amount + "s" : amount, number) || number < 1) {
+      return name +
+             " wants a duration above 0 after duration: (duration:10, duration:500ms), "
+             "not '" +
+             value + "'";
+    }
+    options.duration = number;
+    return {};
+  }
+  case 's':
+    if (!ParseCount(value, number) || number < 1 || number > kLargestSnapLength) {
+      return name + " wants a number of bytes from 1 to 262144, not '" + value + "'";
+    }
+    options.snapLength = static_cast<uint32_t>(number);
+    return {};
+  case 'm':
+    options.promiscuous = false;
+    return {};
+  case 'k':
+    if (!ParseCount(value, number) || number < 1 || number > kLargestKernelBufferMiB) {
+      return name + " wants a size in MiB from 1 to 4096, not '" + value + "'";
+    }
+    options.kernelBufferMiB = number;
+    return {};
+  case 'F':
+    if (value.empty()) {
+      return name + " needs a filter expression";
+    }
+    options.filter = value;
+    return {};
+  case 'D':
+    if (!ParseDuration(value, number) || number < kMinVectorLatency || number > kLargestDelay) {
+      return name + " wants a duration from 1ms to 1h (e.g. 50ms, 2s), not '" + value + "'";
+    }
+    options.delayBound = number;
+    return {};
+  case 'I':
+    options.immediate = true;
+    return {};
   default:
     return "internal error: unhandled option " + name;
   }
+}
+
+// The rest of a live merge's command line: no files, none of the options of a merge of files,
+// and the multiplexer set to write every element as it reads it.
+MergeCommand FinishLive(MergeCommand& command, bool explicitBatch, const std::string& fileOnly) {
+  MergeOptions& options = command.options;
+  auto fail = [&command](std::string error) {
+    command.action = MergeCommand::Action::kUsageError;
+    command.error = std::move(error);
+    return command;
+  };
+  if (!options.inputs.empty()) {
+    return fail("capture interfaces (-i) and capture files (" + options.inputs.front() +
+                ") cannot be merged in one run: capture into a file first, then merge the files");
+  }
+  if (!fileOnly.empty()) {
+    return fail(fileOnly +
+                " is for merging files: a live merge holds nothing back and writes each packet "
+                "once no earlier one can come (see --delay)");
+  }
+  if (!explicitBatch) {
+    options.packetsPerElement = kLiveBatch;
+  }
+  // The captures hand their packets over in time order, one element at a time: the multiplexer
+  // writes each element whole as it reads it.
+  options.bufferPacketCount = 0;
+  options.vectorMaxSize = options.packetsPerElement;
+  options.vectorMaxLatency = kLiveVectorLatency;
+  options.flushDelay = 0;
+  return command;
 }
 
 } // namespace
@@ -197,6 +319,8 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
   bool explicitBuffer = false;
   bool explicitVectorSize = false;
   bool explicitBatch = false;
+  std::string fileOnly; // the first option given that only a merge of files takes
+  std::string liveOnly; // the first option given that only a live merge takes
   auto fail = [&command](std::string error) {
     command.action = MergeCommand::Action::kUsageError;
     command.error = std::move(error);
@@ -264,6 +388,12 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
     if (std::string error = Apply(*entry, value, command); !error.empty()) {
       return fail(error);
     }
+    if (fileOnly.empty() && IsOneOf(entry->id, kFileOnly)) {
+      fileOnly = Display(*entry);
+    }
+    if (liveOnly.empty() && IsOneOf(entry->id, kLiveOnly)) {
+      liveOnly = Display(*entry);
+    }
     explicitBuffer = explicitBuffer || entry->id == 'b';
     explicitVectorSize = explicitVectorSize || entry->id == 'n';
     explicitBatch = explicitBatch || entry->id == 'B';
@@ -275,8 +405,14 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
   if (command.options.output.empty()) {
     return fail("no output file: give one with -w OUT.pcap");
   }
+  if (command.options.Live()) {
+    return FinishLive(command, explicitBatch, fileOnly);
+  }
   if (command.options.inputs.empty()) {
-    return fail("no input file");
+    return fail("no input file (or -i IFACE to capture network interfaces)");
+  }
+  if (!liveOnly.empty()) {
+    return fail(liveOnly + " is for a live merge: give the interfaces with -i IFACE");
   }
   if (std::count(command.options.inputs.begin(), command.options.inputs.end(), "-") > 1) {
     return fail("standard input (-) can be read only once");
@@ -311,15 +447,17 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
 
 std::string MergeUsageText() {
   return "usage: corvex-merge [options] -w OUT.pcap|- IN1|- [IN2 ...]\n"
+         "       corvex-merge [options] -w OUT.pcap|- -i IFACE [-i IFACE ...]\n"
          "       corvex-merge --help | --version\n";
 }
 
 std::string MergeHelpText() {
   std::string text = MergeUsageText();
   text += R"(
-Merges capture files into one capture whose packets are in time order, through the
-SortingMultiplexer component of corvex_sorting_multiplexer.pck: one file player per input, the
-multiplexer, and a recorder writing OUT.pcap (classic pcap, microseconds).
+Merges capture files, or the packets of network interfaces as they are captured, into one
+capture whose packets are in time order, through the SortingMultiplexer component of
+corvex_sorting_multiplexer.pck: one file player per input (or one live capture per interface),
+the multiplexer, and a recorder writing OUT.pcap (classic pcap, microseconds).
 
 Inputs: pcap (microseconds or nanoseconds, either byte order) and pcapng, also compressed with
 gzip (.gz) or zstd (.zst); regular files, pipes, FIFOs, process substitutions, or - for the
@@ -359,6 +497,42 @@ Options:
   -h, --help                this text
   -V, --version             the version
 
+Live merge: -i IFACE, once per network interface, captures the interfaces (through libpcap,
+with the kernel's capture times) and merges their packets as they come, until Ctrl-C, -c or
+-a. Then every packet captured up to that moment is written and the file is finished: Ctrl-C
+is the normal end of a live merge and exits with 0. Interfaces and capture files cannot be
+merged in one run, and -b, -n, -l, -f and --pace are for files only.
+
+Latency bound: the multiplexer holds nothing back (buffer 0); a capture hands a packet over
+only once no earlier packet can come from another interface: each other interface has handed
+over a later one, or is idle and D has passed since the packet's capture time. So every packet
+is written at most D (--delay, 100ms by default) after it was captured, plus the time the
+merge takes to pass it on (well under a millisecond on an idle machine, as long as it keeps up
+with the packet rate), and never before an earlier packet of another interface. This holds as
+long as the system hands each packet to its capture within D of its capture time; a packet
+that comes later is counted as late in the summary and may be written out of order: then
+raise --delay.
+
+Live options:
+  -i, --interface IFACE     capture this network interface (once per interface)
+  -c, --count N             stop after N packets written
+  -a, --autostop duration:N stop after N seconds (or a duration with a unit:
+                            duration:500ms, duration:5min)
+      --delay D             the delivery bound D (see above), 1ms to 1h; default 100ms
+  -s, --snaplen N           bytes kept of each packet, 1 to 262144; default 262144
+  -p, --no-promiscuous      leave the interfaces out of promiscuous mode
+  -B, --kernel-buffer MIB   the kernel's capture buffer of each interface, in MiB, 1 to
+                            4096; default 8
+      --filter EXPR         capture filter in the usual expression language, for every
+                            interface (e.g. "udp port 53", "ether proto 0x88b5")
+      --immediate           the kernel hands every packet over as it comes rather than in
+                            blocks of at most a tenth of --delay (1 to 10 ms) (lower
+                            latency, but its buffer then holds whole frames: for bursts give
+                            a larger -B or a smaller -s)
+      --batch N             also: the most packets per element of each capture; default 1024
+The summary shows, per interface, the packets and bytes written, the packets the kernel
+dropped, late packets, and the time from capture to write (median, 99th percentile, maximum).
+
 Durations are whole numbers in microseconds, or with a unit: us, ms, s, min or h (250ms, 2s,
 5min, 1h).
 
@@ -376,15 +550,17 @@ flush delay 500ms, made for live streams): an offline merge reads files as fast 
   - the files are over when their players say so: no need to wait before the final flush.
 
 Exit status:
-  0    merged; the output is in time order
+  0    merged; the output is in time order (a live merge also when ended by Ctrl-C)
   1    an input could not be read (missing, unreadable, not a capture, truncated or
        damaged, different link types), the output could not be written, or the merge failed
   2    usage error
   3    merged, every packet written, but the output is not in time order: an input was
-       more out of order than the buffer holds (the summary tells which -b would do)
+       more out of order than the buffer holds (the summary tells which -b would do), or
+       in a live merge packets came later than --delay allows
   128+N  stopped by signal N (130 Ctrl-C/SIGINT, 129 SIGHUP, 131 SIGQUIT, 141 SIGPIPE when
        the reader of the output went away, 143 SIGTERM)
-A merge that fails or is stopped leaves no output file behind, and an old one untouched.
+A merge that fails or is stopped leaves no output file behind, and an old one untouched
+(Ctrl-C ends a live merge normally; a second Ctrl-C stops it at once).
 )";
   return text;
 }

@@ -1,8 +1,10 @@
 #pragma once
-// The command line of corvex-merge: what it accepts, its defaults for an offline merge, and the
-// texts of --help and --version. Parsing never prints and never exits: the caller decides.
+// The command line of corvex-merge: what it accepts, its defaults for an offline merge and for a
+// live one, and the texts of --help and --version. Parsing never prints and never exits: the
+// caller decides.
 //
 //   corvex-merge [options] -w OUT.pcap IN1 [IN2 ...]
+//   corvex-merge [options] -w OUT.pcap -i IFACE [-i IFACE ...]
 
 #include <cstdint>
 #include <string>
@@ -23,9 +25,23 @@ struct MergeOptions {
   int64_t vectorMaxLatency = 86400LL * 1000000; // vector_max_latency, microseconds (one day)
   int64_t flushDelay = 0;                       // flush_delay, microseconds
 
-  int64_t packetsPerElement = 256; // packets the file players pack into one element
+  int64_t packetsPerElement = 256; // packets the file players (or captures) pack into one element
   double pace = 0;                 // > 0: play the inputs at this multiple of capture time
   bool quiet = false;
+
+  // A live merge (-i): the interfaces in command-line order, how they are captured, and when
+  // the merge ends (besides Ctrl-C).
+  std::vector<std::string> interfaces;
+  uint32_t snapLength = 262144; // -s
+  int64_t kernelBufferMiB = 8;  // -B
+  bool promiscuous = true;      // -p clears it
+  bool immediate = false;       // --immediate
+  std::string filter;           // --filter
+  int64_t delayBound = 100000;  // --delay, microseconds
+  uint64_t packetLimit = 0;     // -c; 0: none
+  int64_t duration = 0;         // -a duration:N, microseconds; 0: none
+
+  bool Live() const noexcept { return !interfaces.empty(); }
 };
 
 struct MergeCommand {
@@ -38,8 +54,8 @@ struct MergeCommand {
 /// Parses the arguments that follow the program name.
 MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments);
 
-/// Reads a duration: a non-negative integer followed by an optional unit "us", "ms" or "s"
-/// (microseconds without a unit). False on anything else or on overflow.
+/// Reads a duration: a non-negative integer followed by an optional unit "us", "ms", "s", "min"
+/// or "h" (microseconds without a unit). False on anything else or on overflow.
 bool ParseDuration(const std::string& text, int64_t& microseconds);
 
 /// The short usage lines shown after a usage error.

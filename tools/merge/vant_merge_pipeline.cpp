@@ -6,6 +6,7 @@
 #include "host/components/vant_pcap_capture_file.h"
 #include "host/components/vant_pcap_file_player.h"
 #include "host/components/vant_pcap_file_recorder.h"
+#include "host/components/vant_pcap_live_capture.h"
 #include "host/components/vant_pcap_stream_models.h"
 #include "host/host.h"
 #include "host/host_clock.h"
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -52,6 +54,8 @@ constexpr int64_t kManyInputsFifo = 4;
 constexpr auto kStallLimit = std::chrono::seconds(60);
 // How long the threads of stopped components may take to be gone.
 constexpr int64_t kThreadEndLimitUs = 2000000;
+// The least a live capture may queue while its packets wait for their turn.
+constexpr size_t kLiveQueueBytes = size_t{64} << 20;
 
 bool IsFile(const std::string& path) {
   struct stat info {};
@@ -72,18 +76,25 @@ bool Contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
 }
 
-/// Everything the merge made, and what it learnt from the reports.
+/// Everything the merge made, and what it learnt from the reports. It merges files (`files`) or
+/// the interfaces of a live merge (`live`).
 class Pipeline {
 public:
-  Pipeline(const MergeOptions& options, MergeInputCheck& inputs, VANTCaptureOutput& output,
-           const std::atomic<int>* cancel)
-      : m_options(options), m_inputs(inputs), m_output(output), m_cancel(cancel) {}
+  Pipeline(const MergeOptions& options, MergeInputCheck* files, MergeLiveInputs* live,
+           VANTCaptureOutput& output, const std::atomic<int>* cancel)
+      : m_options(options), m_files(files), m_live(live), m_output(output), m_cancel(cancel) {}
 
   MergeRunResult Run(const std::string& packagePath, const MergeProgressCallback& progress,
                      double progressInterval);
 
 private:
   bool Build(const std::string& packagePath);
+  /// The file players, or the live captures and their group.
+  bool BuildSources();
+  /// Ends every live capture (once): what was captured up to now is still written.
+  void EndCaptures();
+  /// The summary's lines of the inputs and what the output must hold.
+  uint64_t SummariseInputs(MergeSummary& summary);
   bool SetInteger(const std::string& property, int64_t value);
   bool Connect(const std::string& output, const std::string& input);
   bool StartAll();
@@ -99,12 +110,17 @@ private:
   void Fail(const std::string& error) { m_result.errors.push_back(error); }
 
   const MergeOptions& m_options;
-  MergeInputCheck& m_inputs;
+  MergeInputCheck* m_files;
+  MergeLiveInputs* m_live;
   VANTCaptureOutput& m_output;
   const std::atomic<int>* m_cancel;
   Host* m_host = nullptr;
   std::unique_ptr<VANTPcapPlayerGroup> m_group; // outlives the players' runs (stopped in Run)
   std::vector<vant_pcap_file_player*> m_players;
+  // Outlives the captures' and the recorder's runs (stopped in Run).
+  std::unique_ptr<VANTLiveCaptureGroup> m_liveGroup;
+  std::vector<vant_pcap_live_capture*> m_captures;
+  bool m_capturesEnded = false;
   VANTModule* m_multiplexer = nullptr;
   vant_pcap_file_recorder* m_recorder = nullptr;
   std::vector<std::string> m_multiplexerErrors;
@@ -162,28 +178,11 @@ bool Pipeline::Build(const std::string& packagePath) {
     return false;
   }
 
-  const size_t count = m_inputs.inputs.size();
-  m_group = std::make_unique<VANTPcapPlayerGroup>(count);
-  for (size_t i = 0; i < count; ++i) {
-    const std::string name = ModuleName("player_", i);
-    auto* player = dynamic_cast<vant_pcap_file_player*>(
-        m_host->CreateComponent(kPcapFilePlayerModel, name.c_str()));
-    if (player == nullptr) {
-      Fail("cannot create the file player for " + m_inputs.inputs[i].path);
-      return false;
-    }
-    // The input was opened by the check: a pipe can be read only once.
-    player->Configure(std::move(m_inputs.inputs[i].reader),
-                      static_cast<int32_t>(m_options.packetsPerElement));
-    player->SetGroup(m_group.get(), i);
-    m_players.push_back(player);
-    if (count > kManyInputs) {
-      // Many players: fewer elements each, to keep their packet buffers within memory.
-      if (VANTProperty* fifo = m_host->FindProperty((name + ".output.fifosize").c_str())) {
-        fifo->SetInteger(kManyInputsFifo);
-      }
-    }
+  if (!BuildSources()) {
+    return false;
   }
+  const size_t count = m_live != nullptr ? m_captures.size() : m_players.size();
+  const char* const prefix = m_live != nullptr ? "capture_" : "player_";
   m_multiplexer = m_host->CreateComponent(kMultiplexerModel, kMultiplexer);
   if (m_multiplexer == nullptr) {
     Fail("cannot create the " + std::string(kMultiplexerModel) + " of " + packagePath);
@@ -195,9 +194,18 @@ bool Pipeline::Build(const std::string& packagePath) {
     Fail("cannot create the file recorder");
     return false;
   }
-  m_recorder->ConfigureDescriptor(m_output.Descriptor(), OutputName(m_options.output),
-                                  m_inputs.linkType, m_inputs.snapLength);
-  m_recorder->SetFlushEachElement(m_options.pace > 0);
+  if (m_live != nullptr) {
+    // Each element goes to the system as it comes; the group learns what was written.
+    m_recorder->ConfigureDescriptor(m_output.Descriptor(), OutputName(m_options.output),
+                                    m_live->linkType, m_live->snapLength);
+    m_recorder->SetFlushEachElement(true);
+    m_recorder->SetPacketLimit(m_options.packetLimit);
+    m_recorder->SetWriteListener(m_liveGroup.get());
+  } else {
+    m_recorder->ConfigureDescriptor(m_output.Descriptor(), OutputName(m_options.output),
+                                    m_files->linkType, m_files->snapLength);
+    m_recorder->SetFlushEachElement(m_options.pace > 0);
+  }
 
   // nb_inputs first: it makes the input pairs.
   if (!SetInteger("nb_inputs", static_cast<int64_t>(count)) ||
@@ -208,10 +216,10 @@ bool Pipeline::Build(const std::string& packagePath) {
     return false;
   }
   for (size_t i = 0; i < count; ++i) {
-    const std::string player = ModuleName("player_", i);
+    const std::string source = ModuleName(prefix, i);
     const std::string index = std::to_string(i);
-    if (!Connect(player + ".output", std::string(kMultiplexer) + ".input_" + index) ||
-        !Connect(player + ".end_of_file", std::string(kMultiplexer) + ".iEndOfFile_" + index)) {
+    if (!Connect(source + ".output", std::string(kMultiplexer) + ".input_" + index) ||
+        !Connect(source + ".end_of_file", std::string(kMultiplexer) + ".iEndOfFile_" + index)) {
       return false;
     }
   }
@@ -222,11 +230,58 @@ bool Pipeline::Build(const std::string& packagePath) {
                  std::string(kRecorder) + ".end_of_file");
 }
 
+bool Pipeline::BuildSources() {
+  if (m_live != nullptr) {
+    const size_t count = m_live->sources.size();
+    m_liveGroup = std::make_unique<VANTLiveCaptureGroup>(count, m_options.delayBound);
+    const size_t queueBytes =
+        std::max(kLiveQueueBytes, static_cast<size_t>(m_options.kernelBufferMiB) << 21);
+    for (size_t i = 0; i < count; ++i) {
+      const std::string name = ModuleName("capture_", i);
+      auto* capture = dynamic_cast<vant_pcap_live_capture*>(
+          m_host->CreateComponent(kPcapLiveCaptureModel, name.c_str()));
+      if (capture == nullptr) {
+        Fail("cannot create the capture of " + m_live->names[i]);
+        return false;
+      }
+      capture->Configure(std::move(m_live->sources[i]),
+                         static_cast<int32_t>(m_options.packetsPerElement));
+      capture->SetGroup(m_liveGroup.get(), i);
+      capture->SetQueueLimit(queueBytes);
+      m_captures.push_back(capture);
+    }
+    return true;
+  }
+  const size_t count = m_files->inputs.size();
+  m_group = std::make_unique<VANTPcapPlayerGroup>(count);
+  for (size_t i = 0; i < count; ++i) {
+    const std::string name = ModuleName("player_", i);
+    auto* player = dynamic_cast<vant_pcap_file_player*>(
+        m_host->CreateComponent(kPcapFilePlayerModel, name.c_str()));
+    if (player == nullptr) {
+      Fail("cannot create the file player for " + m_files->inputs[i].path);
+      return false;
+    }
+    // The input was opened by the check: a pipe can be read only once.
+    player->Configure(std::move(m_files->inputs[i].reader),
+                      static_cast<int32_t>(m_options.packetsPerElement));
+    player->SetGroup(m_group.get(), i);
+    m_players.push_back(player);
+    if (count > kManyInputs) {
+      // Many players: fewer elements each, to keep their packet buffers within memory.
+      if (VANTProperty* fifo = m_host->FindProperty((name + ".output.fifosize").c_str())) {
+        fifo->SetInteger(kManyInputsFifo);
+      }
+    }
+  }
+  return true;
+}
+
 bool Pipeline::StartAll() {
   if (m_options.pace > 0) {
     // Every player counts from the earliest packet of all inputs, a little ahead of now.
     int64_t origin = INT64_MAX;
-    for (const MergeInputInfo& input : m_inputs.inputs) {
+    for (const MergeInputInfo& input : m_files->inputs) {
       if (input.hasPacket) {
         origin = std::min(origin, input.firstTimestamp);
       }
@@ -252,6 +307,15 @@ bool Pipeline::StartAll() {
       return false;
     }
   }
+  // The captures likewise: none publishes before every one of them has told its group where
+  // it stands.
+  for (vant_pcap_live_capture* capture : m_captures) {
+    if (!m_host->StartComponent(capture)) {
+      Fail(capture->Failed() ? capture->FailureText()
+                             : "the capture of " + capture->Interface() + " did not start");
+      return false;
+    }
+  }
   if (!m_host->StartComponent(m_multiplexer)) {
     Fail("the multiplexer did not start");
     return false;
@@ -269,6 +333,9 @@ void Pipeline::StopAll() {
   }
   for (vant_pcap_file_player* player : m_players) {
     m_host->StopComponent(player);
+  }
+  for (vant_pcap_live_capture* capture : m_captures) {
+    m_host->StopComponent(capture);
   }
   if (m_recorder != nullptr) {
     m_host->StopComponent(m_recorder);
@@ -302,6 +369,9 @@ void Pipeline::DrainReports() {
     for (vant_pcap_file_player* player : m_players) {
       known = known || (player->Failed() && Contains(text, player->FailureText().c_str()));
     }
+    for (vant_pcap_live_capture* capture : m_captures) {
+      known = known || (capture->Failed() && Contains(text, capture->FailureText().c_str()));
+    }
     if (m_recorder != nullptr && m_recorder->Failed()) {
       known = known || Contains(text, m_recorder->FailureText().c_str());
     }
@@ -327,6 +397,14 @@ std::string Pipeline::CheckFailure() {
       return player->Path() + ": the file player failed: " + player->ErrorText().Text();
     }
   }
+  for (vant_pcap_live_capture* capture : m_captures) {
+    if (capture->Failed()) {
+      return capture->Interface() + ": " + capture->FailureText();
+    }
+    if ((capture->State() & VANTModule::kError) != 0) {
+      return capture->Interface() + ": the capture failed: " + capture->ErrorText().Text();
+    }
+  }
   if (m_recorder->Failed()) {
     return m_recorder->FailureText();
   }
@@ -349,7 +427,64 @@ uint64_t Pipeline::Movement() const {
   for (const vant_pcap_file_player* player : m_players) {
     moved += player->PacketsSent() + (player->Finished() ? 1 : 0);
   }
+  for (const vant_pcap_live_capture* capture : m_captures) {
+    moved += capture->PacketsSent() + (capture->Finished() ? 1 : 0);
+  }
   return moved;
+}
+
+void Pipeline::EndCaptures() {
+  if (m_capturesEnded) {
+    return;
+  }
+  m_capturesEnded = true;
+  for (vant_pcap_live_capture* capture : m_captures) {
+    capture->EndCapture();
+  }
+}
+
+uint64_t Pipeline::SummariseInputs(MergeSummary& summary) {
+  uint64_t packetsIn = 0;
+  for (const vant_pcap_file_player* player : m_players) {
+    MergeStreamCount input;
+    input.name = player->Path() == "-" ? "standard input" : player->Path();
+    input.packets = player->PacketsSent();
+    input.bytes = player->BytesSent();
+    input.reordered = player->PacketsReordered();
+    input.truncated = player->TimestampsTruncated();
+    input.finer = player->FinerThanMicroseconds();
+    summary.inputs.push_back(std::move(input));
+    packetsIn += player->PacketsSent();
+  }
+  if (m_live == nullptr) {
+    return packetsIn;
+  }
+  // A live merge: each interface's line counts what was written of it.
+  summary.live = true;
+  summary.delayBound = m_options.delayBound;
+  for (size_t i = 0; i < m_captures.size(); ++i) {
+    const vant_pcap_live_capture* capture = m_captures[i];
+    const VANTLiveCaptureGroup::Written written = m_liveGroup->WrittenOf(i);
+    MergeStreamCount input;
+    input.name = capture->Interface();
+    input.packets = written.packets;
+    input.bytes = written.bytes;
+    summary.inputs.push_back(std::move(input));
+    MergeInterfaceCount counts;
+    counts.captured = capture->PacketsCaptured();
+    counts.kernelDrops = capture->KernelDrops();
+    counts.interfaceDrops = capture->InterfaceDrops();
+    counts.queueDrops = capture->QueueDrops();
+    counts.late = capture->PacketsLate();
+    counts.latencyMedian = written.latency.Quantile(0.5);
+    counts.latencyP99 = written.latency.Quantile(0.99);
+    counts.latencyMax = written.latency.Max();
+    summary.interfaces.push_back(counts);
+    packetsIn += capture->PacketsSent();
+  }
+  // With a packet limit the recorder passes over what comes after it.
+  return m_options.packetLimit != 0 ? std::min<uint64_t>(packetsIn, m_options.packetLimit)
+                                    : packetsIn;
 }
 
 MergeProgress Pipeline::Progress(Clock::time_point start) const {
@@ -357,7 +492,7 @@ MergeProgress Pipeline::Progress(Clock::time_point start) const {
   progress.packets = m_recorder->PacketsWritten();
   progress.bytes = m_recorder->BytesWritten();
   progress.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  progress.inputTotal = m_inputs.sizeKnown ? m_inputs.totalSize : 0;
+  progress.inputTotal = m_files != nullptr && m_files->sizeKnown ? m_files->totalSize : 0;
   for (const vant_pcap_file_player* player : m_players) {
     progress.inputRead += player->FileBytesRead();
   }
@@ -384,8 +519,17 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       DrainReports();
       failure = CheckFailure();
-      if (m_cancel != nullptr && m_cancel->load(std::memory_order_relaxed) != 0) {
+      const int signal = m_cancel != nullptr ? m_cancel->load(std::memory_order_relaxed) : 0;
+      if (m_live != nullptr && signal == SIGINT) {
+        EndCaptures(); // Ctrl-C is the normal end of a live merge
+      } else if (signal != 0) {
         failure = "interrupted";
+      }
+      if (m_live != nullptr &&
+          ((m_options.packetLimit != 0 && m_recorder->LimitReached()) ||
+           (m_options.duration != 0 &&
+            Clock::now() - start >= std::chrono::microseconds(m_options.duration)))) {
+        EndCaptures();
       }
       if (!failure.empty()) {
         break;
@@ -414,7 +558,7 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
       if (moved != lastMovement) {
         lastMovement = moved;
         lastMove = Clock::now();
-      } else if (m_options.pace <= 0 && m_inputs.sizeKnown &&
+      } else if (m_options.pace <= 0 && m_files != nullptr && m_files->sizeKnown &&
                  Clock::now() - lastMove > kStallLimit) {
         failure =
             "the merge stopped moving for " +
@@ -452,18 +596,7 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
 
   MergeSummary& summary = m_result.summary;
   summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  uint64_t packetsIn = 0;
-  for (const vant_pcap_file_player* player : m_players) {
-    MergeStreamCount input;
-    input.name = player->Path() == "-" ? "standard input" : player->Path();
-    input.packets = player->PacketsSent();
-    input.bytes = player->BytesSent();
-    input.reordered = player->PacketsReordered();
-    input.truncated = player->TimestampsTruncated();
-    input.finer = player->FinerThanMicroseconds();
-    summary.inputs.push_back(std::move(input));
-    packetsIn += player->PacketsSent();
-  }
+  const uint64_t packetsIn = SummariseInputs(summary);
   summary.output.name = OutputName(m_options.output);
   summary.bufferPacketCount = m_options.bufferPacketCount;
   if (m_recorder != nullptr) {
@@ -478,6 +611,10 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
     for (vant_pcap_file_player* player : m_players) {
       summary.overruns += m_host->OverrunCount(player->Output("output"));
       summary.overruns += m_host->OverrunCount(player->Output("end_of_file"));
+    }
+    for (vant_pcap_live_capture* capture : m_captures) {
+      summary.overruns += m_host->OverrunCount(capture->Output("output"));
+      summary.overruns += m_host->OverrunCount(capture->Output("end_of_file"));
     }
     // The multiplexer's outputs, found by name (its objects belong to the package's runtime).
     for (const char* output : {".output", ".end_of_file"}) {
@@ -496,7 +633,7 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
   if (m_result.errors.empty() && m_recorder != nullptr && summary.output.packets != packetsIn) {
     Fail(OutputName(m_options.output) + ": the output holds " +
          std::to_string(summary.output.packets) + " packets, the inputs " +
-         std::to_string(packetsIn));
+         std::to_string(packetsIn) + (m_live != nullptr ? " to write" : ""));
   }
   m_result.ok = m_result.errors.empty();
   return m_result;
@@ -540,7 +677,15 @@ MergeRunResult RunMergePipeline(const MergeOptions& options, MergeInputCheck& in
                                 const std::string& packagePath, VANTCaptureOutput& output,
                                 const MergeProgressCallback& progress, double progressInterval,
                                 const std::atomic<int>* cancel) {
-  Pipeline pipeline(options, inputs, output, cancel);
+  Pipeline pipeline(options, &inputs, nullptr, output, cancel);
+  return pipeline.Run(packagePath, progress, progressInterval);
+}
+
+MergeRunResult RunLiveMergePipeline(const MergeOptions& options, MergeLiveInputs& inputs,
+                                    const std::string& packagePath, VANTCaptureOutput& output,
+                                    const MergeProgressCallback& progress, double progressInterval,
+                                    const std::atomic<int>* cancel) {
+  Pipeline pipeline(options, nullptr, &inputs, output, cancel);
   return pipeline.Run(packagePath, progress, progressInterval);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The merge itself: an engine stand-in (Host) with the package file loaded, one PcapFilePlayer per
-// input, the package's SortingMultiplexer with nb_inputs = number of inputs, and a
-// PcapFileRecorder writing the output. Players and recorder come from the runtime linked into this
+// input (a live merge: one PcapLiveCapture per interface, kept in time order by their group), the
+// package's SortingMultiplexer with nb_inputs = number of inputs, and a PcapFileRecorder writing
+// the output. Players and recorder come from the runtime linked into this
 // program; the multiplexer comes from the package file, with its own copy of the same runtime.
 //
 //   player_0.output ------> multiplexer.input_0
@@ -15,6 +16,7 @@
 
 #include "host/components/vant_capture_output.h"
 #include "tools/merge/vant_merge_inputs.h"
+#include "tools/merge/vant_merge_live.h"
 #include "tools/merge/vant_merge_options.h"
 #include "tools/merge/vant_merge_report.h"
 
@@ -53,5 +55,16 @@ MergeRunResult RunMergePipeline(const MergeOptions& options, MergeInputCheck& in
                                 const MergeProgressCallback& progress = nullptr,
                                 double progressInterval = 0.25,
                                 const std::atomic<int>* cancel = nullptr);
+
+/// Runs one live merge of the opened interfaces (their sources are taken) into `output`, until
+/// `cancel` becomes SIGINT (the normal end), options.packetLimit packets are written or
+/// options.duration has passed: then the captures end, everything captured up to then is
+/// written, and the output is complete. Any other non-zero `cancel` stops the merge, which then
+/// fails with "interrupted".
+MergeRunResult RunLiveMergePipeline(const MergeOptions& options, MergeLiveInputs& inputs,
+                                    const std::string& packagePath, VANTCaptureOutput& output,
+                                    const MergeProgressCallback& progress = nullptr,
+                                    double progressInterval = 0.25,
+                                    const std::atomic<int>* cancel = nullptr);
 
 } // namespace VANT

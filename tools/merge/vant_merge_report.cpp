@@ -143,6 +143,23 @@ std::string FormatSummary(const MergeSummary& summary) {
   for (const MergeStreamCount& input : summary.inputs) {
     reordered += input.reordered;
   }
+  if (summary.live) {
+    for (size_t i = 0; i < summary.inputs.size() && i < summary.interfaces.size(); ++i) {
+      const MergeInterfaceCount& counts = summary.interfaces[i];
+      text += "  " + summary.inputs[i].name + ": dropped by the kernel " +
+              FormatCount(counts.kernelDrops) + ", by the interface " +
+              FormatCount(counts.interfaceDrops);
+      if (counts.queueDrops > 0) {
+        text += ", while waiting (queue full) " + FormatCount(counts.queueDrops);
+      }
+      text += "; late " + FormatCount(counts.late);
+      if (summary.inputs[i].packets > 0) {
+        text += "; capture to write: median " + FormatDuration(counts.latencyMedian) + ", 99% " +
+                FormatDuration(counts.latencyP99) + ", max " + FormatDuration(counts.latencyMax);
+      }
+      text += "\n";
+    }
+  }
   if (InTimeOrder(summary)) {
     text += "  order: in time order";
     if (reordered > 0) {
@@ -150,6 +167,13 @@ std::string FormatSummary(const MergeSummary& summary) {
               " reordered (the inputs were not in time order; the buffer put them right)";
     }
     text += "\n";
+  } else if (summary.live) {
+    text += "  order: NOT IN TIME ORDER: time went backwards " +
+            FormatCount(summary.order.backwards, "time") + ", by at most " +
+            FormatDuration(summary.order.largestStepBack) +
+            ": packets came later than the delivery bound (--delay " +
+            FormatDuration(summary.delayBound) +
+            ") allows; a larger --delay would keep it in order\n";
   } else {
     text += "  order: NOT IN TIME ORDER: time went backwards " +
             FormatCount(summary.order.backwards, "time") + " (" +

@@ -24,6 +24,19 @@ struct MergeStreamCount {
   bool finer = false;     // input: times finer than microseconds
 };
 
+/// What a live merge adds for each interface.
+struct MergeInterfaceCount {
+  uint64_t captured = 0;       // packets taken from the kernel
+  uint64_t kernelDrops = 0;    // dropped by the kernel: its capture buffer was full
+  uint64_t interfaceDrops = 0; // dropped by the interface or its driver
+  uint64_t queueDrops = 0;     // dropped while waiting for their turn: the queue was full
+  uint64_t late = 0;           // came later than the delivery bound allows
+  // Capture time to write, microseconds, over the packets written.
+  int64_t latencyMedian = 0;
+  int64_t latencyP99 = 0;
+  int64_t latencyMax = 0;
+};
+
 /// The order of the output's times, as the recorder saw them.
 struct MergeOrder {
   int64_t first = 0; // microseconds, when the output holds packets
@@ -37,6 +50,10 @@ struct MergeOrder {
 
 struct MergeSummary {
   std::vector<MergeStreamCount> inputs;
+  /// A live merge: one entry per input (interface), and the delivery bound of the run.
+  bool live = false;
+  std::vector<MergeInterfaceCount> interfaces;
+  int64_t delayBound = 0;
   MergeStreamCount output;
   MergeOrder order;
   int64_t bufferPacketCount = 0; // the -b of the run
@@ -69,7 +86,8 @@ int64_t NeededBuffer(const MergeSummary& summary);
 
 /// The summary: packets and bytes per input and for the output, the output's first and last
 /// time, its order (and what the inputs' disorder was), truncated times, overruns, wall time and
-/// rate. Ends with a line break.
+/// rate; for a live merge also each interface's drops, late packets and latency. Ends with a
+/// line break.
 std::string FormatSummary(const MergeSummary& summary);
 
 } // namespace VANT
