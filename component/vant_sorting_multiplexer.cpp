@@ -178,17 +178,16 @@ void vant_sorting_multiplexer::DecideKind(VANTIOElt& element) {
   (this->*m_kind->allocate)(); // the other kind allocates like its first element (Cycle)
 }
 
-bool vant_sorting_multiplexer::InputsConsistent(bool withEndOfFile) {
-  if (m_dataInputs.empty() || m_dataInputs[0] == nullptr || !m_dataInputs[0]->IsConnected()) {
+bool vant_sorting_multiplexer::InputsConsistent(bool withEndOfFile, VANTDataType* firstType) {
+  // Copies: a source's component may retype its output while this one looks at it.
+  VANTDataType first;
+  if (m_dataInputs.empty() || m_dataInputs[0] == nullptr ||
+      !m_dataInputs[0]->CopySourceType(&first)) {
     return false;
   }
-  const VANTDataType* first = m_dataInputs[0]->SourceType();
-  if (first == nullptr) {
-    return false;
-  }
+  VANTDataType other;
   for (VANTInput* input : m_dataInputs) {
-    if (input == nullptr || !input->IsConnected() || input->SourceType() == nullptr ||
-        !SameType(*first, *input->SourceType())) {
+    if (input == nullptr || !input->CopySourceType(&other) || !SameType(first, other)) {
       return false;
     }
   }
@@ -199,14 +198,17 @@ bool vant_sorting_multiplexer::InputsConsistent(bool withEndOfFile) {
       }
     }
   }
+  if (firstType != nullptr) {
+    *firstType = std::move(first);
+  }
   return true;
 }
 
 void vant_sorting_multiplexer::TypeOutput() {
-  if (InputsConsistent(false)) {
-    const VANTDataType* type = m_dataInputs[0]->SourceType();
-    m_output->SetTypeFlags(type->flags);
-    m_output->SetStructureName(type->name1);
+  VANTDataType type;
+  if (InputsConsistent(false, &type)) {
+    m_output->SetTypeFlags(type.flags);
+    m_output->SetStructureName(type.name1);
   } else {
     m_output->SetTypeFlags(VANT::kAnyTypeWord);
     m_output->SetStructureName("");
@@ -241,11 +243,10 @@ void vant_sorting_multiplexer::Dynamic() {
         *this, name.c_str(), VANT::kAnyTypeWord, "", VANT::NeverSkippingReader);
   }
 
-  VANTInput* first = m_dataInputs[0];
-  const VANTDataType* firstType = first->IsConnected() ? first->SourceType() : nullptr;
+  VANTDataType firstType;
   // A source still typed with the any-type word has not told its type yet.
-  if (firstType != nullptr && !Untyped(*firstType)) {
-    m_kind = &KindOf(*firstType);
+  if (m_dataInputs[0]->CopySourceType(&firstType) && !Untyped(firstType)) {
+    m_kind = &KindOf(firstType);
     Property("vector_max_size")->SetMutable(m_kind->vectors);
     Property("vector_max_latency")->SetMutable(m_kind->vectors);
   }
@@ -262,13 +263,13 @@ void vant_sorting_multiplexer::Birth() {
                             ? std::numeric_limits<int32_t>::max()
                             : static_cast<int32_t>(bufferPacketCount);
 
-  if (!InputsConsistent(true)) {
+  VANTDataType type;
+  if (!InputsConsistent(true, &type)) {
     Error(VANT::MuxText::kNotConnected, 1, 0);
   }
   // Decided again here: the last Dynamic() may have run before input_0 was connected. A source
   // that is still typed with the any-type word (an upstream multiplexer that has not started
   // yet, say) would pass every kind's test: its kind is taken from the first element read.
-  const VANTDataType& type = *m_dataInputs[0]->SourceType();
   m_kindPending = Untyped(type);
   m_checkElementTypes = false;
   m_kind = m_kindPending ? &kOtherKind : &KindOf(type);

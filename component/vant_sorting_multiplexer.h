@@ -189,8 +189,8 @@ private:
   /// Empties the queue for the inputs and the tie rule of the kind.
   void ResetQueue();
   /// Every data input connected with the type of input_0 (word and name1), and every end-of-file
-  /// input connected.
-  bool InputsConsistent(bool withEndOfFile);
+  /// input connected (when asked); `firstType`, when given, receives input_0's type then.
+  bool InputsConsistent(bool withEndOfFile, VANTDataType* firstType = nullptr);
   /// Types `output` like input_0 when every data input agrees, else as any type.
   void TypeOutput();
   /// Erases input index from the schedule and inserts it again under key (lower-bound rule).
