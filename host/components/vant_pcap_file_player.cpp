@@ -134,7 +134,8 @@ vant_pcap_file_player::vant_pcap_file_player(const char* name, VANTComponentMode
 }
 
 vant_pcap_file_player::~vant_pcap_file_player() {
-  FreePacketBuffers();
+  // Before the outputs go: a reader may still hold an element that points into the buffers.
+  m_slots.HandOver(*this);
 }
 
 void vant_pcap_file_player::Configure(const std::string& path, int32_t packetsPerElement) {
@@ -245,13 +246,9 @@ void vant_pcap_file_player::Birth() {
 }
 
 void vant_pcap_file_player::AllocatePacketBuffers() {
-  if (!m_slots.Allocate(m_output, m_reader->LinkType())) {
+  if (!m_slots.Allocate(*this, m_output, m_reader->LinkType())) {
     Fail("the output has no FIFO");
   }
-}
-
-void vant_pcap_file_player::FreePacketBuffers() noexcept {
-  m_slots.Free();
 }
 
 bool vant_pcap_file_player::ReadNext() {
@@ -356,7 +353,8 @@ void vant_pcap_file_player::Death() {
   if (m_group != nullptr) {
     m_group->SetFrontier(m_member, VANTPcapPlayerGroup::kDone);
   }
-  // The packet buffers stay: elements already published may still be read downstream. They go
-  // with the next Birth or with the player.
+  // Elements already published may still be read downstream: the packet buffers go when the
+  // last reader of one lets go.
+  m_slots.HandOver(*this);
   m_reader.reset();
 }

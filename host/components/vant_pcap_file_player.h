@@ -17,7 +17,8 @@
 // Thread: configure (Configure, SetPacing) before the start; the counters may be read from any
 // thread at any time. Cycle runs on the component's main thread.
 // Ownership: the player owns its capture reader and its packet buffers; elements published on
-//   `output` point into those buffers until the player is born again or destroyed.
+//   `output` point into those buffers, which the player hands to its outputs when it stops or
+//   goes, so that they are freed only once no reader holds such an element.
 
 #include "host/components/vant_pcap_capture_file.h"
 #include "host/components/vant_pcap_element_slots.h"
@@ -134,7 +135,6 @@ public:
 
 private:
   void AllocatePacketBuffers();
-  void FreePacketBuffers() noexcept;
   /// Reads the next packet into m_pending; false at the end of the file. A read error fails.
   bool ReadNext();
   /// Records the failure and raises it through Error (never returns).

@@ -91,6 +91,7 @@ vant_pcap_live_capture::vant_pcap_live_capture(const char* name,
 }
 
 vant_pcap_live_capture::~vant_pcap_live_capture() {
+  m_slots.HandOver(*this); // before the outputs go: a reader may still hold an element
   if (m_wake >= 0) {
     close(m_wake);
   }
@@ -184,7 +185,7 @@ void vant_pcap_live_capture::Birth() {
     Fail("no interface to capture");
   }
   m_linkType = m_source->LinkType();
-  if (!m_slots.Allocate(m_output, m_linkType)) {
+  if (!m_slots.Allocate(*this, m_output, m_linkType)) {
     Fail("the output has no FIFO");
   }
   if (m_group != nullptr) {
@@ -378,7 +379,8 @@ void vant_pcap_live_capture::Death() {
     m_group->SetWakeDescriptor(m_member, -1);
   }
   ReadDrops();
-  // The packet buffers stay: elements already published may still be read downstream. They go
-  // with the next Birth or with the capture.
+  // Elements already published may still be read downstream: the packet buffers go when the
+  // last reader of one lets go.
+  m_slots.HandOver(*this);
   m_source.reset();
 }
