@@ -19,6 +19,15 @@
 
 namespace {
 
+// Before it sleeps, the component watches its wake event for a while: as long as a wake-up
+// costs (tens of microseconds) when the recent quiet spells were that short, so that a fast flow
+// is served without that delay, and only briefly otherwise, so that a slow flow (hundreds or
+// thousands of elements a second) costs a wake-up per element rather than a core spinning
+// between them.
+constexpr int64_t kShortSpin = 20;  // real microseconds
+constexpr int64_t kLongSpin = 100;  // real microseconds, the most a watch lasts
+constexpr int64_t kQuietLimit = 50; // recent quiet spells longer than this: the short watch
+
 // ---- The model record
 // ----------------------------------------------------------------------------
 
@@ -288,7 +297,7 @@ void vant_sorting_multiplexer::Birth() {
   ResetQueue();
   ArmInputs();
   m_parametersRead = 0; // read them at the first Cycle
-  m_arrivalsFlowing = false;
+  m_quietSpell = 4 * kLongSpin;
 
   m_outputLinkType = 0;
   m_wrongOrderCount = 0;
@@ -388,12 +397,6 @@ void vant_sorting_multiplexer::Death() {
 
 namespace {
 
-// Before it sleeps, the component watches its wake event for a while: briefly after a quiet
-// spell, longer while samples keep arriving at short intervals, so that a steady trickle is
-// served without the delay of a wake-up and an idle component sleeps.
-constexpr int64_t kShortSpin = 20;  // real microseconds
-constexpr int64_t kLongSpin = 4000; // real microseconds
-
 inline void CpuRelax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -488,16 +491,16 @@ void vant_sorting_multiplexer::Idle() {
   // Once every source has ended, the next thing to come is the flush: a long watch would only
   // put it off.
   const int64_t start = RealTimeNow();
-  if (SpinForWake(m_arrivalsFlowing && !allEnded ? kLongSpin : kShortSpin)) {
-    return; // m_arrivalsFlowing stays as it is: the spell was shorter than its watch
+  const int64_t watch = !allEnded && m_quietSpell <= kQuietLimit
+                            ? std::min(kLongSpin, 2 * m_quietSpell + kShortSpin)
+                            : kShortSpin;
+  bool woken = SpinForWake(watch);
+  if (!woken) {
+    woken = flushDue ? !WaitForTimestamp(due + 1, &m_wake) : Wait4Event(&m_wake, -1);
   }
-  bool woken = false;
-  if (flushDue) {
-    woken = !WaitForTimestamp(due + 1, &m_wake);
-  } else {
-    woken = Wait4Event(&m_wake, -1);
-  }
-  m_arrivalsFlowing = woken && RealTimeNow() - start <= kLongSpin;
+  // A running mean of the quiet spells, each counted up to the limit of the watch.
+  const int64_t spell = woken ? std::min(RealTimeNow() - start, 4 * kLongSpin) : 4 * kLongSpin;
+  m_quietSpell = (3 * m_quietSpell + spell) / 4;
 }
 
 // ---- Output allocation and the end-of-file event

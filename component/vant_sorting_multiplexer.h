@@ -224,7 +224,7 @@ private:
   std::vector<VANTInput*> m_armedInputs;
   std::atomic<uint64_t> m_parameterChanges{1}; // set by the write callback: release
   uint64_t m_parametersRead = 0;               // m_parameterChanges when ReadParams last ran
-  bool m_arrivalsFlowing = false; // the last idle wait ended with an arrival within the long spin
+  int64_t m_quietSpell = 0; // running mean of the idle spells, real microseconds (Idle)
 
   VANTOutput* m_output = nullptr;
   VANTOutput* m_endOfFileOutput = nullptr;
