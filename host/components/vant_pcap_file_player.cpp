@@ -193,17 +193,8 @@ void vant_pcap_file_player::WaitForTurn(int64_t timestamp) {
   m_group->SetWaiting(m_member, VANTPcapPlayerGroup::kNotWaiting);
 }
 
-std::string vant_pcap_file_player::FailureText() const {
-  std::lock_guard<std::mutex> lock(m_failureMutex);
-  return m_failureText;
-}
-
 void vant_pcap_file_player::Fail(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(m_failureMutex);
-    m_failureText = text;
-  }
-  m_failed.store(true, std::memory_order_release);
+  m_failure.Set(text);
   if (m_group != nullptr) { // the others must not wait for a player that sends nothing more
     m_group->SetFrontier(m_member, VANTPcapPlayerGroup::kDone);
   }
@@ -216,7 +207,7 @@ void vant_pcap_file_player::Birth() {
   m_bytes.store(0, std::memory_order_relaxed);
   m_fileRead.store(0, std::memory_order_relaxed);
   m_finished.store(false, std::memory_order_release);
-  m_failed.store(false, std::memory_order_release);
+  m_failure.Clear();
   m_reordered.store(0, std::memory_order_relaxed);
   m_truncated.store(0, std::memory_order_relaxed);
   m_hasPending = false;

@@ -136,17 +136,8 @@ void vant_pcap_live_capture::EngineStop() noexcept {
   VANTComponent::EngineStop();
 }
 
-std::string vant_pcap_live_capture::FailureText() const {
-  std::lock_guard<std::mutex> lock(m_failureMutex);
-  return m_failureText;
-}
-
 void vant_pcap_live_capture::Fail(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(m_failureMutex);
-    m_failureText = text;
-  }
-  m_failed.store(true, std::memory_order_release);
+  m_failure.Set(text);
   if (m_group != nullptr) { // the others must not wait for a capture that sends nothing more
     m_group->SetDone(m_member);
   }
@@ -169,7 +160,7 @@ void vant_pcap_live_capture::Birth() {
   m_late.store(0, std::memory_order_relaxed);
   m_queueDrops.store(0, std::memory_order_relaxed);
   m_finished.store(false, std::memory_order_release);
-  m_failed.store(false, std::memory_order_release);
+  m_failure.Clear();
   m_stopping.store(false, std::memory_order_release);
   m_told = Told::kNothing;
   m_promise = INT64_MIN;
