@@ -47,8 +47,9 @@ constexpr size_t kWrongOrderShown = 5;
 // How long the end may lag behind: the multiplexer ends its run as soon as the recorder has let
 // go of its last elements, and the recorder finishes right after the multiplexer's last write.
 constexpr auto kEndGrace = std::chrono::seconds(10);
-// Beyond this many inputs each player's FIFO holds only kManyInputsFifo elements.
-constexpr size_t kManyInputs = 16;
+// Beyond this many inputs each player's FIFO holds only kManyInputsFifo elements: the players
+// keep in step, so a few elements ahead are enough, and memory stays bounded as inputs grow.
+constexpr size_t kManyInputs = 4;
 constexpr int64_t kManyInputsFifo = 4;
 // A run without pacing in which nothing moves for this long has hung.
 constexpr auto kStallLimit = std::chrono::seconds(60);
