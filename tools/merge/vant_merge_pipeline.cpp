@@ -53,6 +53,8 @@ constexpr size_t kManyInputs = 4;
 constexpr int64_t kManyInputsFifo = 4;
 // A run without pacing in which nothing moves for this long has hung.
 constexpr auto kStallLimit = std::chrono::seconds(60);
+// Beyond the longest flush delay the options take (1000000 s), in microseconds.
+constexpr int64_t kLargestFlushDelayUs = int64_t{1000000} * 1000000;
 // How long the threads of stopped components may take to be gone.
 constexpr int64_t kThreadEndLimitUs = 2000000;
 // The least a live capture may queue while its packets wait for their turn.
@@ -516,6 +518,10 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
     Clock::time_point endSeen{};
     uint64_t lastMovement = Movement();
     Clock::time_point lastMove = Clock::now();
+    // Once the inputs have ended the multiplexer keeps what it holds for the flush delay (engine
+    // time, which runs at real speed here): standing still that long is what was asked for.
+    const auto stallLimit = kStallLimit + std::chrono::microseconds(std::clamp<int64_t>(
+                                              m_options.flushDelay, 0, kLargestFlushDelayUs));
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       DrainReports();
@@ -560,10 +566,10 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
         lastMovement = moved;
         lastMove = Clock::now();
       } else if (m_options.pace <= 0 && m_files != nullptr && m_files->sizeKnown &&
-                 Clock::now() - lastMove > kStallLimit) {
+                 Clock::now() - lastMove > stallLimit) {
         failure =
             "the merge stopped moving for " +
-            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStallLimit).count()) +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(stallLimit).count()) +
             " s (" + std::to_string(m_recorder->PacketsWritten()) + " packets written)";
         break;
       }
