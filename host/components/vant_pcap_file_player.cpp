@@ -323,6 +323,7 @@ void vant_pcap_file_player::Cycle() {
   m_bytes.fetch_add(bytes, std::memory_order_relaxed);
   m_reordered.fetch_add(reordered, std::memory_order_relaxed);
   m_truncated.store(m_reader->TruncatedTimestamps(), std::memory_order_relaxed);
+  m_finer.store(m_reader->FinerThanMicroseconds(), std::memory_order_relaxed); // a later section
   m_fileRead.store(m_reader->BytesRead(), std::memory_order_relaxed);
 }
 
@@ -336,6 +337,7 @@ void vant_pcap_file_player::WriteEndOfFile() {
   StopWriting(element, false);
   m_fileRead.store(m_reader->FileSize(), std::memory_order_relaxed);
   m_truncated.store(m_reader->TruncatedTimestamps(), std::memory_order_relaxed);
+  m_finer.store(m_reader->FinerThanMicroseconds(), std::memory_order_relaxed);
   m_finished.store(true, std::memory_order_release);
 }
 
