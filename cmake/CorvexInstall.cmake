@@ -96,11 +96,13 @@ if(PROJECT_IS_TOP_LEVEL)
   set(CPACK_PACKAGE_CONTACT "Corvex developers <corvex@localhost>")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
       "time-ordered merge of packet captures through the Corvex sorting multiplexer")
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "corvex-merge merges pcap and pcapng captures (files, pipes, or live interfaces) into one
- capture in time order, through the SortingMultiplexer component package of the Corvex
- data-flow engine. corvex-pckinfo shows and checks package files. Also holds the SDK for
- writing component packages: headers, the static runtime, corvex_pack and a CMake package.")
+  # One line of text per line of the field (cpack indents them).
+  string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION
+         "corvex-merge merges pcap and pcapng captures (files, pipes or live interfaces)"
+         "into one capture in time order, through the SortingMultiplexer component package"
+         "of the Corvex data-flow engine; corvex-pckinfo shows and checks package files."
+         "Also the SDK for writing component packages: headers, the static runtime,"
+         "corvex_pack and a CMake package (find_package(Corvex)).")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   # The shared libraries the programs link (libpcap, zlib, zstd, the C++ runtime), as

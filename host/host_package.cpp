@@ -229,6 +229,9 @@ std::string HostPackages::DescribeModel(const VANTComponentModelDefinition& reco
   if (record.inputCount == 0 && record.outputCount == 0 && record.propertyCount == 0) {
     text += "  declares no input, output or property\n";
   }
+  if (record.inputCount == 0 && (record.outputCount != 0 || record.propertyCount != 0)) {
+    text += "  input    none in the record (a model may make them from its properties)\n";
+  }
   for (uint32_t i = 0; i < record.inputCount; ++i) {
     const VANTInputDefinition& input = record.inputs[i];
     text +=
