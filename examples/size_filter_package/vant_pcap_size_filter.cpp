@@ -18,6 +18,7 @@
 #include "runtime/vant_property_value.h"
 #include "util/vant_string.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -77,7 +78,8 @@ public:
 private:
   void Filter(VANTIOElt& in) {
     const VANTpcap_data_t source = VANT::LoadPcapElement(in.Data());
-    const auto minSize = static_cast<uint64_t>(m_minSize->Integer());
+    // min_size may change while running; a negative value set then counts as 0.
+    const auto minSize = static_cast<uint64_t>(std::max<int64_t>(0, m_minSize->Integer()));
 
     VANTIOElt* out = StartWriting(m_output);
     if (out == nullptr) {
@@ -86,6 +88,10 @@ private:
     VANTpcap_data_t header = VANT::LoadPcapElement(out->Data());
     VANTPcapPacketBuffer* buffer = header.buffer;
     VANTPcapOffsetList* offsets = header.offsetList;
+    if (buffer == nullptr || offsets == nullptr) {
+      StopWriting(out, true);
+      Error("the output element has no packet buffer", 1, 0);
+    }
     buffer->used = 0;
     offsets->clear();
     bool first = true;
