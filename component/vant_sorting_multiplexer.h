@@ -37,9 +37,9 @@
 
 #include "component/vant_mux_queue.h"
 #include "component/vant_mux_texts.h"
-#include "component/vant_pcap_component.h"
 #include "dataflow/vant_data_type.h"
 #include "local_interfaces/vant_dynamic_io_models.h"
+#include "pcap_component/vant_pcap_component.h"
 #include "sync/vant_event.h"
 
 #include <atomic>

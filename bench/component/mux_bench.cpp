@@ -10,12 +10,12 @@
 //
 // Usage: mux_bench [packets per run, default 2048000] [runs per source count, default 3]
 
-#include "component/vant_pcap_component.h"
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_output.h"
 #include "host/host.h"
 #include "package/vant_package_entry.h"
+#include "pcap_component/vant_pcap_component.h"
 #include "runtime/vant_component.h"
 #include "runtime/vant_property.h"
 

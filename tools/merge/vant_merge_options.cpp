@@ -501,8 +501,9 @@ Options:
                             each output element is written as it comes; default: as fast as
                             the inputs can be read
       --package FILE        the package file (default: $CORVEX_PACKAGE when set, else
-                            corvex_sorting_multiplexer.pck next to this program or in the
-                            build tree it was built in)
+                            corvex_sorting_multiplexer.pck found from this program's
+                            folder: ../lib/corvex/packages/ when installed, or the build
+                            folder it was built in; never the current folder)
   -q, --quiet               no progress line, no summary and no warnings (errors still show)
   -h, --help                this text
   -V, --version             the version

@@ -26,10 +26,6 @@
 #include <thread>
 #include <unistd.h>
 
-#ifndef CORVEX_DEFAULT_PACKAGE
-#define CORVEX_DEFAULT_PACKAGE ""
-#endif
-
 namespace VANT {
 namespace {
 
@@ -655,15 +651,12 @@ std::string FindMergePackage(const std::string& option, std::vector<std::string>
   } else if (const char* environment = std::getenv("CORVEX_PACKAGE");
              environment != nullptr && *environment != '\0') {
     candidates.emplace_back(environment);
-  } else {
-    const fs::path folder = ProgramFolder();
-    if (!folder.empty()) {
-      candidates.push_back((folder / kPackageName).string());
-      candidates.push_back((folder.parent_path() / kPackageName).string());
-    }
-    if (*CORVEX_DEFAULT_PACKAGE != '\0') {
-      candidates.emplace_back(CORVEX_DEFAULT_PACKAGE);
-    }
+  } else if (const fs::path folder = ProgramFolder(); folder.is_absolute()) {
+    // Only where the program itself lies: installed, <prefix>/bin/../lib/corvex/packages/; in
+    // its build folder, one up from tools/. Never the current folder, never a compiled-in path.
+    candidates.push_back(
+        (folder.parent_path() / "lib" / "corvex" / "packages" / kPackageName).string());
+    candidates.push_back((folder.parent_path() / kPackageName).string());
   }
   for (const std::string& candidate : candidates) {
     if (IsFile(candidate)) {
