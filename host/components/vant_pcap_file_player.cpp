@@ -9,8 +9,8 @@
 
 namespace {
 
-// Longest engine-time wait for a turn before the frontiers are read again (a safety net: every
-// move of a frontier wakes the waiters).
+// Longest wait for a turn, in real microseconds, before the frontiers are read again (a safety
+// net: every move of a frontier wakes the waiters).
 constexpr int64_t kTurnPoll = 20000;
 
 int64_t EngineNow() {
@@ -184,7 +184,13 @@ void vant_pcap_file_player::WaitForTurn(int64_t timestamp) {
       if (m_group->MayGo(m_member, timestamp)) {
         break;
       }
-      Wait4Event(&m_turn, kTurnPoll); // throws the stop exception when the player is stopped
+      // The other players set m_turn when this one may go; the look again after a while of
+      // real time (not engine time, which a fast pace turns into no time at all: the players
+      // then spun on the wait and a merge of 8 ms of capture took minutes) costs nothing.
+      VANTEvent* events[2] = {&m_turn, &StopEvent()};
+      if (VANTEvent::Wait(2, events, kTurnPoll) == 1) {
+        throw VANT::StopException;
+      }
     }
   } catch (...) {
     m_group->SetWaiting(m_member, VANTPcapPlayerGroup::kNotWaiting);
