@@ -123,6 +123,7 @@ struct DiagramRun::State {
     std::map<std::string, const DiagramSetting*> hostValues; // host models' properties
     std::unique_ptr<VANTCaptureOutput> output;               // a recorder's file
     bool endOfFileConnected = false;                         // a recorder's end_of_file input
+    bool spoiled = false; // a mistake in its setup: its connections would only add noise
   };
 
   const Diagram& diagram;
@@ -473,8 +474,8 @@ void DiagramRun::State::ConnectInputs(Part& part) {
       continue;
     }
     Part* from = Find(connection.fromComponent);
-    if (from == nullptr) {
-      continue; // its model was unknown: told already
+    if (from == nullptr || from->spoiled) {
+      continue; // its model was unknown, or its setup failed: told already
     }
     const std::string outputName = connection.fromComponent + "." + connection.output;
     const std::string inputName = connection.toComponent + "." + connection.input;
@@ -672,18 +673,24 @@ bool DiagramRun::State::Setup() {
   }
   CreateComponents();
   for (Part& part : parts) {
+    const size_t before = errors.size();
     SetProperties(part);
+    part.spoiled = errors.size() != before;
   }
   OrderFlow();
   for (const size_t i : flowOrder) {
     Part& part = parts[i];
     // The component makes the inputs and outputs its properties ask for, its inputs are set up
     // and connected, and then it learns the types of its sources and types its outputs.
-    if (part.role == HostRole::kNone) {
+    if (part.role == HostRole::kNone && !part.spoiled) {
       host->RunDynamic(part.module);
       if (const std::string reports = TakeErrorReports(); !reports.empty()) {
         Error(part.spec->line, part.spec->name + ": " + reports);
+        part.spoiled = true;
       }
+    }
+    if (part.spoiled) {
+      continue;
     }
     SetElementSettings(part);
     ConnectInputs(part);
