@@ -49,7 +49,7 @@ constexpr const char kHelpText[] =
     "  [engine]\n"
     "  speed = 0.5              # engine time at half speed: file players play paced\n"
     "  [end]\n"
-    "  when = \"recorder\"        # a component ended its run, or \"component.output\"\n"
+    "  when = \"recorder\"        # a component ended its run, or \"component.end_of_file\"\n"
     "  duration = \"10s\"         # and/or a duration\n"
     "  [[component]]\n"
     "  name = \"player\"\n"

@@ -94,13 +94,28 @@ model = "PcapFileRecorder"
 properties = { file = "out.pcap" }
 )";
 
-TEST_F(RunDiagramTest, BothBaseDiagramsRun) {
+TEST_F(RunDiagramTest, BaseDiagramsRunAndTellWhatEachComponentDid) {
   for (const char* diagram : {kPlayerToRecorder, kMultiplexer}) {
     const RunResult result = Run(diagram);
-    EXPECT_EQ(result.status, 0) << result.err;
+    ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_TRUE(merge_test::fs::exists(Path("out.pcap"))) << result.err;
+    EXPECT_NE(result.err.find("recorder (PcapFileRecorder): ended its run\n"), std::string::npos)
+        << result.err;
     merge_test::fs::remove(Path("out.pcap"));
   }
+  const RunResult counted = Run(kPlayerToRecorder);
+  EXPECT_NE(counted.err.find("sent: 600 packets"), std::string::npos) << counted.err;
+  EXPECT_NE(counted.err.find("written: 600 packets, 92,162 bytes, in time order"),
+            std::string::npos)
+      << counted.err;
+  // "-" is the standard output: the same capture, and no file.
+  const std::string file = ReadText(Path("out.pcap"));
+  merge_test::fs::remove(Path("out.pcap"));
+  const RunResult piped = Run(Replace(kPlayerToRecorder, "out.pcap", "-"), "-q");
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.out.size(), file.size());
+  EXPECT_EQ(piped.err, "");
+  EXPECT_FALSE(merge_test::fs::exists(Path("out.pcap")));
 }
 
 TEST_F(RunDiagramTest, EachMistakeIsRefusedWithItsLine) {
@@ -144,6 +159,8 @@ TEST_F(RunDiagramTest, EachMistakeIsRefusedWithItsLine) {
        "no end condition"},
       {"end on an unknown component", kPlayerToRecorder, "when = \"recorder\"", "when = \"writer\"",
        6, "unknown component writer"},
+      {"end on an output other than end_of_file", kPlayerToRecorder, "when = \"recorder\"",
+       "when = \"player.output\"", 6, "when takes a component, or its end_of_file output"},
       {"unknown key", kPlayerToRecorder, "model = \"PcapFilePlayer\"",
        "model = \"PcapFilePlayer\"\nthreads = 2", 10, "unknown key 'threads' in a component"},
       {"malformed connection", kPlayerToRecorder, "player.output -> recorder.input",

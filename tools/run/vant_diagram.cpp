@@ -329,7 +329,7 @@ void DiagramReader::Read(const toml::table& root) {
   }
   if (m_diagram.endLine == 0 && m_diagram.endDuration == 0 && m_errors.empty()) {
     Error(end != nullptr ? LineOf(end->source()) : 1,
-          "no end condition: give [end] when = \"component\" (or \"component.output\") "
+          "no end condition: give [end] when = \"component\" (or \"component.end_of_file\") "
           "and/or duration = \"10s\"");
   }
   CheckNames();

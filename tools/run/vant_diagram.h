@@ -8,7 +8,7 @@
 //   [engine]
 //   speed = 0.5                 # engine time at half the real speed: players play paced
 //   [end]
-//   when = "recorder"           # "C": C ended its run; "C.OUTPUT": C published on OUTPUT
+//   when = "recorder"           # "C": C ended its run; "C.end_of_file": C sent its end of file
 //   duration = "10s"            # and/or: after this long
 //   [[component]]
 //   name = "player"

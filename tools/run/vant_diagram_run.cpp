@@ -207,7 +207,8 @@ struct DiagramRun::State {
   std::string CheckFailure();
   bool Dead(const Part& part);
   bool DurationPassed(Clock::time_point start) const;
-  /// The component of [end] when ended its run, or published on the output named there.
+  /// The component of [end] when ended its run, or sent its end of file (for the components
+  /// of packages: ended their run, which they do right after it).
   bool ConditionHeld();
   bool RecordersFinished(bool onlyWithEndOfFile);
   MergeProgress Progress(Clock::time_point start) const;
