@@ -167,6 +167,10 @@ TEST_F(RunDiagramTest, EachMistakeIsRefusedWithItsLine) {
        "player.output => recorder.input", 2, "a connection must read"},
       {"unreadable input", kPlayerToRecorder, "cap_icmp.pcap", "no_such.pcap", 10,
        "no_such.pcap: No such file"},
+      {"interface that cannot be captured", kPlayerToRecorder,
+       "\"PcapFilePlayer\"\nproperties = { file = \"@C@/cap_icmp.pcap\" }",
+       "\"PcapLiveCapture\"\nproperties = { interface = \"nosuch0\" }", 10,
+       "nosuch0: "}, // no such interface (or no permission, without root)
       {"TOML syntax", kPlayerToRecorder, "when = \"recorder\"", "when = recorder", 6, ""},
   };
   for (const Case& c : cases) {

@@ -4,7 +4,9 @@
 
 // Header-only: the parser is compiled into this file (no shared library to match the build).
 #define TOML_HEADER_ONLY 1
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -404,15 +406,16 @@ bool ParseDiagram(const std::string& text, const std::string& file, Diagram& dia
 }
 
 bool ReadDiagram(const std::string& path, Diagram& diagram, std::vector<DiagramError>& errors) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf())) {
-    // An empty file reads nothing but is no error of its own: its missing end condition is.
-    if (!in.is_open()) {
-      errors.push_back({1, "cannot read the diagram file"});
-      return false;
-    }
+  if (!in.is_open()) {
+    errors.push_back({1, std::string("cannot read the diagram file: ") +
+                             (errno != 0 ? std::strerror(errno) : "unknown error")});
+    return false;
   }
+  // An empty file reads nothing but is no error of its own: its missing end condition is.
+  std::ostringstream text;
+  text << in.rdbuf();
   return ParseDiagram(text.str(), path, diagram, errors);
 }
 
