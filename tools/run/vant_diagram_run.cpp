@@ -518,12 +518,16 @@ void DiagramRun::State::ConnectInputs(Part& part) {
 }
 
 void DiagramRun::State::CheckEnd() {
-  if (diagram.endComponent.empty() || diagram.endOutput.empty()) {
-    return;
+  Part* part = diagram.endComponent.empty() ? nullptr : Find(diagram.endComponent);
+  if (part == nullptr || part->spoiled) {
+    return; // none, or its model was unknown or its setup failed: told already
   }
-  Part* part = Find(diagram.endComponent);
-  if (part == nullptr) {
-    return; // its model was unknown: told already
+  if (part->recorder != nullptr && !part->endOfFileConnected) {
+    Error(diagram.endLine, diagram.endComponent +
+                               " would never end its run: its end_of_file input is not connected");
+  }
+  if (diagram.endOutput.empty()) {
+    return;
   }
   if (OutputNamed(diagram.endComponent + "." + diagram.endOutput) == nullptr) {
     Error(diagram.endLine,
