@@ -40,7 +40,7 @@ function(corvex_add_gtest name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock
                                         GTest::gtest_main corvex_warnings)
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_include_directories(${name} PRIVATE ${CORVEX_SOURCE_DIR}/tests)
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()

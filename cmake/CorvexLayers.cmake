@@ -7,9 +7,10 @@
 #   dataflow          I/O elements, FIFOs, outputs and inputs (owners seen as VANTDataflowOwner)
 #   runtime,          modules, components, properties, actions, reports;
 #   pcap_stream       the PCAP stream type (element header, packet walk, type word, filter)
-#   package,          the module registry; the dynamic input and output models
-#   local_interfaces
-#   component, host,  the multiplexer and the package's entry points; the engine stand-in and
+#   package,          the module registry and the package's entry points; the dynamic input and
+#   local_interfaces, output models; the base of components that write PCAP streams
+#   pcap_component
+#   component, host,  the multiplexer; the engine stand-in and
 #   host/components   the host's components (file player, recorder)
 #   tools/merge       corvex-merge's parts (and what the programs share)
 #   tools/run         corvex-run's parts: diagram files and their runs
@@ -23,8 +24,8 @@ set(CORVEX_LAYERS
   "vant_sync vant_files"
   "vant_dataflow"
   "vant_runtime vant_pcap_stream"
-  "vant_package vant_local_interfaces"
-  "vant_component vant_package_entry corvex_host corvex_host_components"
+  "vant_package vant_local_interfaces vant_pcap_component"
+  "vant_package_entry vant_component corvex_host corvex_host_components"
   "corvex_merge_tool"
   "corvex_run_tool")
 
@@ -35,7 +36,7 @@ set(CORVEX_FOLDER_LAYERS
   "sync files"
   "dataflow"
   "runtime pcap_stream"
-  "package local_interfaces"
+  "package local_interfaces pcap_component"
   "component host host/components"
   "tools/merge"
   "tools/run"
@@ -121,11 +122,11 @@ function(corvex_add_library name type)
   cmake_parse_arguments(L "" "" "SOURCES;PUBLIC;PRIVATE" ${ARGN})
   if(type STREQUAL "INTERFACE")
     add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR})
+    target_include_directories(${name} INTERFACE ${CORVEX_SOURCE_DIR})
     target_link_libraries(${name} INTERFACE ${L_PUBLIC})
     return()
   endif()
   add_library(${name} ${type} ${L_SOURCES})
-  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_include_directories(${name} PUBLIC ${CORVEX_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${L_PUBLIC} PRIVATE ${L_PRIVATE} corvex_warnings)
 endfunction()

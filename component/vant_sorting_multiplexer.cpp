@@ -19,6 +19,15 @@
 
 namespace {
 
+// Before it sleeps, the component watches its wake event for a while: as long as a wake-up
+// costs (tens of microseconds) when the recent quiet spells were that short, so that a fast flow
+// is served without that delay, and only briefly otherwise, so that a slow flow (hundreds or
+// thousands of elements a second) costs a wake-up per element rather than a core spinning
+// between them.
+constexpr int64_t kShortSpin = 20;  // real microseconds
+constexpr int64_t kLongSpin = 100;  // real microseconds, the most a watch lasts
+constexpr int64_t kQuietLimit = 50; // recent quiet spells longer than this: the short watch
+
 // ---- The model record
 // ----------------------------------------------------------------------------
 
@@ -178,17 +187,16 @@ void vant_sorting_multiplexer::DecideKind(VANTIOElt& element) {
   (this->*m_kind->allocate)(); // the other kind allocates like its first element (Cycle)
 }
 
-bool vant_sorting_multiplexer::InputsConsistent(bool withEndOfFile) {
-  if (m_dataInputs.empty() || m_dataInputs[0] == nullptr || !m_dataInputs[0]->IsConnected()) {
+bool vant_sorting_multiplexer::InputsConsistent(bool withEndOfFile, VANTDataType* firstType) {
+  // Copies: a source's component may retype its output while this one looks at it.
+  VANTDataType first;
+  if (m_dataInputs.empty() || m_dataInputs[0] == nullptr ||
+      !m_dataInputs[0]->CopySourceType(&first)) {
     return false;
   }
-  const VANTDataType* first = m_dataInputs[0]->SourceType();
-  if (first == nullptr) {
-    return false;
-  }
+  VANTDataType other;
   for (VANTInput* input : m_dataInputs) {
-    if (input == nullptr || !input->IsConnected() || input->SourceType() == nullptr ||
-        !SameType(*first, *input->SourceType())) {
+    if (input == nullptr || !input->CopySourceType(&other) || !SameType(first, other)) {
       return false;
     }
   }
@@ -199,14 +207,17 @@ bool vant_sorting_multiplexer::InputsConsistent(bool withEndOfFile) {
       }
     }
   }
+  if (firstType != nullptr) {
+    *firstType = std::move(first);
+  }
   return true;
 }
 
 void vant_sorting_multiplexer::TypeOutput() {
-  if (InputsConsistent(false)) {
-    const VANTDataType* type = m_dataInputs[0]->SourceType();
-    m_output->SetTypeFlags(type->flags);
-    m_output->SetStructureName(type->name1);
+  VANTDataType type;
+  if (InputsConsistent(false, &type)) {
+    m_output->SetTypeFlags(type.flags);
+    m_output->SetStructureName(type.name1);
   } else {
     m_output->SetTypeFlags(VANT::kAnyTypeWord);
     m_output->SetStructureName("");
@@ -241,11 +252,10 @@ void vant_sorting_multiplexer::Dynamic() {
         *this, name.c_str(), VANT::kAnyTypeWord, "", VANT::NeverSkippingReader);
   }
 
-  VANTInput* first = m_dataInputs[0];
-  const VANTDataType* firstType = first->IsConnected() ? first->SourceType() : nullptr;
+  VANTDataType firstType;
   // A source still typed with the any-type word has not told its type yet.
-  if (firstType != nullptr && !Untyped(*firstType)) {
-    m_kind = &KindOf(*firstType);
+  if (m_dataInputs[0]->CopySourceType(&firstType) && !Untyped(firstType)) {
+    m_kind = &KindOf(firstType);
     Property("vector_max_size")->SetMutable(m_kind->vectors);
     Property("vector_max_latency")->SetMutable(m_kind->vectors);
   }
@@ -262,13 +272,13 @@ void vant_sorting_multiplexer::Birth() {
                             ? std::numeric_limits<int32_t>::max()
                             : static_cast<int32_t>(bufferPacketCount);
 
-  if (!InputsConsistent(true)) {
+  VANTDataType type;
+  if (!InputsConsistent(true, &type)) {
     Error(VANT::MuxText::kNotConnected, 1, 0);
   }
   // Decided again here: the last Dynamic() may have run before input_0 was connected. A source
   // that is still typed with the any-type word (an upstream multiplexer that has not started
   // yet, say) would pass every kind's test: its kind is taken from the first element read.
-  const VANTDataType& type = *m_dataInputs[0]->SourceType();
   m_kindPending = Untyped(type);
   m_checkElementTypes = false;
   m_kind = m_kindPending ? &kOtherKind : &KindOf(type);
@@ -287,7 +297,7 @@ void vant_sorting_multiplexer::Birth() {
   ResetQueue();
   ArmInputs();
   m_parametersRead = 0; // read them at the first Cycle
-  m_arrivalsFlowing = false;
+  m_quietSpell = 4 * kLongSpin;
 
   m_outputLinkType = 0;
   m_wrongOrderCount = 0;
@@ -387,12 +397,6 @@ void vant_sorting_multiplexer::Death() {
 
 namespace {
 
-// Before it sleeps, the component watches its wake event for a while: briefly after a quiet
-// spell, longer while samples keep arriving at short intervals, so that a steady trickle is
-// served without the delay of a wake-up and an idle component sleeps.
-constexpr int64_t kShortSpin = 20;  // real microseconds
-constexpr int64_t kLongSpin = 4000; // real microseconds
-
 inline void CpuRelax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -487,16 +491,16 @@ void vant_sorting_multiplexer::Idle() {
   // Once every source has ended, the next thing to come is the flush: a long watch would only
   // put it off.
   const int64_t start = RealTimeNow();
-  if (SpinForWake(m_arrivalsFlowing && !allEnded ? kLongSpin : kShortSpin)) {
-    return; // m_arrivalsFlowing stays as it is: the spell was shorter than its watch
+  const int64_t watch = !allEnded && m_quietSpell <= kQuietLimit
+                            ? std::min(kLongSpin, 2 * m_quietSpell + kShortSpin)
+                            : kShortSpin;
+  bool woken = SpinForWake(watch);
+  if (!woken) {
+    woken = flushDue ? !WaitForTimestamp(due + 1, &m_wake) : Wait4Event(&m_wake, -1);
   }
-  bool woken = false;
-  if (flushDue) {
-    woken = !WaitForTimestamp(due + 1, &m_wake);
-  } else {
-    woken = Wait4Event(&m_wake, -1);
-  }
-  m_arrivalsFlowing = woken && RealTimeNow() - start <= kLongSpin;
+  // A running mean of the quiet spells, each counted up to the limit of the watch.
+  const int64_t spell = woken ? std::min(RealTimeNow() - start, 4 * kLongSpin) : 4 * kLongSpin;
+  m_quietSpell = (3 * m_quietSpell + spell) / 4;
 }
 
 // ---- Output allocation and the end-of-file event

@@ -37,9 +37,9 @@
 
 #include "component/vant_mux_queue.h"
 #include "component/vant_mux_texts.h"
-#include "component/vant_pcap_component.h"
 #include "dataflow/vant_data_type.h"
 #include "local_interfaces/vant_dynamic_io_models.h"
+#include "pcap_component/vant_pcap_component.h"
 #include "sync/vant_event.h"
 
 #include <atomic>
@@ -189,8 +189,8 @@ private:
   /// Empties the queue for the inputs and the tie rule of the kind.
   void ResetQueue();
   /// Every data input connected with the type of input_0 (word and name1), and every end-of-file
-  /// input connected.
-  bool InputsConsistent(bool withEndOfFile);
+  /// input connected (when asked); `firstType`, when given, receives input_0's type then.
+  bool InputsConsistent(bool withEndOfFile, VANTDataType* firstType = nullptr);
   /// Types `output` like input_0 when every data input agrees, else as any type.
   void TypeOutput();
   /// Erases input index from the schedule and inserts it again under key (lower-bound rule).
@@ -224,7 +224,7 @@ private:
   std::vector<VANTInput*> m_armedInputs;
   std::atomic<uint64_t> m_parameterChanges{1}; // set by the write callback: release
   uint64_t m_parametersRead = 0;               // m_parameterChanges when ReadParams last ran
-  bool m_arrivalsFlowing = false; // the last idle wait ended with an arrival within the long spin
+  int64_t m_quietSpell = 0; // running mean of the idle spells, real microseconds (Idle)
 
   VANTOutput* m_output = nullptr;
   VANTOutput* m_endOfFileOutput = nullptr;

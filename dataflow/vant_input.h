@@ -40,4 +40,8 @@ public:
   /// Readable samples not yet read by this reader (FIFO readers), or all readable samples.
   virtual int32_t AvailableCount() = 0; // 6
   virtual ~VANTInput() = default;       // 7
+  /// A copy of the connected output's type, taken under the connection's lock: unlike the
+  /// pointer of SourceType(), it stays valid when the output's component retypes the output or
+  /// the output goes. False (and `type` untouched) while unconnected.
+  virtual bool CopySourceType(VANTDataType* type) = 0; // 8
 };

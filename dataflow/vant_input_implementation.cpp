@@ -49,6 +49,17 @@ VANTDataType* VANTInputImplementation::SourceType() {
   return source != nullptr ? &source->Type() : nullptr;
 }
 
+bool VANTInputImplementation::CopySourceType(VANTDataType* type) {
+  // The output is unlinked from this input under m_lock before it can go.
+  VANTMutexLocker lock(m_lock);
+  VANTOutputImplementation* source = m_source.load(std::memory_order_acquire);
+  if (source == nullptr) {
+    return false;
+  }
+  *type = source->TypeCopy();
+  return true;
+}
+
 bool VANTInputImplementation::DataAvailable() {
   VANTMutexLocker lock(m_lock);
   return m_connection.fifo != nullptr && m_connection.fifo->DataAvailable(m_connection.index);

@@ -46,6 +46,7 @@ public:
   bool IsConnected() override { return m_connected.load(std::memory_order_acquire) != nullptr; }
   VANTOutput* Source() override;
   VANTDataType* SourceType() override;
+  bool CopySourceType(VANTDataType* type) override;
   VANTStackedString<40>& Name() override { return m_name; }
   const char* ShortName() override { return m_shortName.Text(); }
   bool DataAvailable() override;

@@ -64,17 +64,25 @@ public:
   void ClearMark() override { m_markFlag = 0; }
   int32_t BytesPerSample() override { return m_bytesPerSample; }
   int32_t FreeSlotCount() override { return Fifo().FreeSlotCount(); }
+  /// The type itself, for the owning component's thread; other threads take TypeCopy().
   VANTDataType& Type() override { return m_type; }
   void SetTypeFlags(uint64_t flags) override {
+    VANTMutexLocker lock(m_typeLock);
     if (m_type.flags != flags) { // the same flags again write nothing (readers may be looking)
       m_type.flags = flags;
     }
   }
-  void SetName2(const char* name2) override { m_type.SetName2(name2); }
-  void SetName2(const VANTStackedString<40>& name2) override { m_type.SetName2(name2.Text()); }
+  void SetName2(const char* name2) override {
+    VANTMutexLocker lock(m_typeLock);
+    m_type.SetName2(name2);
+  }
+  void SetName2(const VANTStackedString<40>& name2) override { SetName2(name2.Text()); }
   VANTStackedString<40> GetName2() override;
   VANTStackedString<40> GetName2() const override;
-  void SetStructureName(const char* name1) override { m_type.SetName1(name1); }
+  void SetStructureName(const char* name1) override {
+    VANTMutexLocker lock(m_typeLock);
+    m_type.SetName1(name1);
+  }
   const char* StructureName() override { return m_type.name1; }
 
   bool EngineConnect(VANTInput* input, uint32_t readerIndex, uint32_t role,
@@ -87,6 +95,13 @@ public:
   /// Disconnects every connected input as the engine's disconnect does (kernel slot 73, then
   /// EngineDisconnect): each wakes and waits for a new connection. Before the output goes.
   void DisconnectAll() noexcept;
+
+  /// A copy of the output's type, safe on any thread while the output exists: its component may
+  /// retype it (Dynamic, Birth, a first element) while a downstream component looks at it.
+  VANTDataType TypeCopy() const {
+    VANTMutexLocker lock(m_typeLock);
+    return m_type;
+  }
 
   /// Returns the output to the unallocated state: history zeroed, sizes 0, unread samples dropped,
   /// the data block (and what was kept with it) freed, or left to the readers that still hold
@@ -174,6 +189,9 @@ private:
   VANTMutex m_inputsLock;
   std::atomic<VANTIOMonitorImplementation*> m_fifo; // one reference; changed under m_inputsLock
   VANTStackedString<40> m_shortName;
+  // The type's writers take m_typeLock (a leaf: nothing is locked under it), and so do the
+  // copies other threads make; the owning component's thread reads it without.
+  mutable VANTMutex m_typeLock;
   VANTDataType m_type;
   VANTOutputDefinition m_definition;
   VANTDataflowOwner* m_owner;

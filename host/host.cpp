@@ -294,7 +294,12 @@ int64_t Host::EngineInt(const char* symbolName, bool* found) {
 
 bool Host::LoadPackage(const std::string& path, std::string* error) {
   std::string why;
-  if (m_packages.Load(path, this, why)) {
+  int32_t models = 0;
+  if (m_packages.Load(path, this, why, &models)) {
+    // Loaded but useless: most often the registration was left out of the link.
+    if (models == 0) {
+      m_reports.Add(("Package " + path + ": registers no component model").c_str(), 1, 0, false);
+    }
     return true;
   }
   m_reports.Add(why.c_str(), 2, 0, false);

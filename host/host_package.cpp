@@ -1,7 +1,13 @@
 #include "host/host_package.h"
 
+#include "runtime/vant_property_value.h"
+
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <filesystem>
+#include <system_error>
 
 // Package libraries are never unloaded: a package frees nothing at unload (its registry stays
 // allocated), and its components or threads may still be referenced when the host goes away.
@@ -22,7 +28,8 @@ void HostPackages::FillCounts(VANTComponentModelDefinition* record) noexcept {
   }
 }
 
-bool HostPackages::Load(const std::string& path, VANTHostKernel* kernel, std::string& error) {
+bool HostPackages::Load(const std::string& path, VANTHostKernel* kernel, std::string& error,
+                        int32_t* modelCount) {
   const std::string prefix = "Package " + path + ": ";
   VANT::PackageInfo info;
   const VANT::PackageInfoStatus status = VANT::ReadPackageInfo(path, info);
@@ -49,8 +56,16 @@ bool HostPackages::Load(const std::string& path, VANTHostKernel* kernel, std::st
     return false;
   }
 
+  // A name without a slash would make the loader search its library path (and maybe load
+  // another file than the one whose block was checked): the file is named by its full path.
+  std::error_code failed;
+  const std::string full = std::filesystem::absolute(path, failed).string();
+  if (failed) {
+    error = prefix + "cannot be located: " + failed.message();
+    return false;
+  }
   std::lock_guard<std::mutex> lock(m_mutex);
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  void* handle = dlopen(full.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!handle) {
     const char* why = dlerror();
     error = prefix + "cannot be loaded: " + (why ? why : "unknown error");
@@ -74,6 +89,9 @@ bool HostPackages::Load(const std::string& path, VANTHostKernel* kernel, std::st
   if (!AddModelsLocked(query, error)) {
     error = prefix + error;
     return false;
+  }
+  if (modelCount != nullptr) {
+    *modelCount = query(nullptr, nullptr, 0);
   }
   return true;
 }
@@ -150,4 +168,84 @@ std::vector<VANT::PackageInfo> HostPackages::LoadedInfo() {
     infos.push_back(loaded.info);
   }
   return infos;
+}
+
+namespace {
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%" PRIx64, value);
+  return text;
+}
+
+std::string ValueText(const VANTPropertyValue* value) {
+  if (value == nullptr) {
+    return "(no default)";
+  }
+  switch (value->Kind()) {
+  case VANTPropertyBoolean:
+    return value->Boolean() ? "true (boolean)" : "false (boolean)";
+  case VANTPropertyInteger:
+    return std::to_string(value->Integer()) + " (integer)";
+  case VANTPropertyFloat: {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g (float)", value->Float());
+    return text;
+  }
+  case VANTPropertyString:
+    return "\"" + std::string(value->String().Text()) + "\" (string)";
+  case VANTPropertyEnum:
+    return std::string(value->Enum().ValuesText().Text()) + " (enumeration)";
+  default:
+    return "(kind " + std::to_string(value->Kind()) + ")";
+  }
+}
+
+std::string TypeText(const VANTDataTypeDef& type) {
+  std::string text = "type " + Hex(type.flags);
+  if (type.name1 != nullptr && *type.name1 != '\0') {
+    text += " " + std::string(type.name1);
+  }
+  return text;
+}
+
+std::string FilterText(const VANTDataTypeFilter* filter) {
+  if (filter == nullptr) {
+    return "any type";
+  }
+  std::string text = "types with mask " + Hex(filter->mask) + " = " + Hex(filter->value) +
+                     ", or codes " + Hex(filter->accept);
+  if (filter->pattern1 != nullptr && *filter->pattern1 != '\0') {
+    text += ", named " + std::string(filter->pattern1);
+  }
+  return text;
+}
+
+} // namespace
+
+std::string HostPackages::DescribeModel(const VANTComponentModelDefinition& record) {
+  std::string text = std::string("model ") + (record.modelName ? record.modelName : "(no name)") +
+                     ", version " + (record.version ? record.version : "(none)") + "\n";
+  if (record.inputCount == 0 && record.outputCount == 0 && record.propertyCount == 0) {
+    text += "  declares no input, output or property\n";
+  }
+  if (record.inputCount == 0 && (record.outputCount != 0 || record.propertyCount != 0)) {
+    text += "  input    none in the record (a model may make them from its properties)\n";
+  }
+  for (uint32_t i = 0; i < record.inputCount; ++i) {
+    const VANTInputDefinition& input = record.inputs[i];
+    text +=
+        std::string("  input    ") + input.name + ": accepts " + FilterText(input.filter) + "\n";
+  }
+  for (uint32_t i = 0; i < record.outputCount; ++i) {
+    const VANTOutputDefinition& output = record.outputs[i];
+    text += std::string("  output   ") + output.name + ": " + TypeText(output.type) + ", FIFO of " +
+            std::to_string(output.fifoSize) + "\n";
+  }
+  for (uint32_t i = 0; i < record.propertyCount; ++i) {
+    const VANTPropertyDefinition& property = record.properties[i];
+    text += std::string("  property ") + property.name + " = " + ValueText(property.defaultValue) +
+            (property.readOnly ? ", read-only" : "") + "\n";
+  }
+  return text;
 }

@@ -35,12 +35,15 @@ public:
   HostPackages(const HostPackages&) = delete;
   HostPackages& operator=(const HostPackages&) = delete;
 
-  /// Loads a package file for kernel. False with a message in error when the file is no package
-  /// for linux/x86_64/corvex, its information block is damaged (VANT::CheckPackageEntries), its
-  /// SIG is not the digest of its library image, it cannot be loaded, lacks an entry point,
+  /// Loads a package file for kernel. A relative path is taken from the current folder, never
+  /// looked for along the loader's search path. False with a message in error when the file is no
+  /// package for linux/x86_64/corvex, its information block is damaged (VANT::CheckPackageEntries),
+  /// its SIG is not the digest of its library image, it cannot be loaded, lacks an entry point,
   /// refuses the kernel, or declares a model that is already known. Nothing of a refused file
   /// is loaded before those checks pass.
-  bool Load(const std::string& path, VANTHostKernel* kernel, std::string& error);
+  /// modelCount, when given, receives the number of models the package registers.
+  bool Load(const std::string& path, VANTHostKernel* kernel, std::string& error,
+            int32_t* modelCount = nullptr);
   /// Adds the records that query hands out; false with a message on a duplicate model name.
   bool AddModels(HostModelsQuery query, std::string& error);
 
@@ -49,6 +52,11 @@ public:
   std::vector<VANTComponentModelDefinition*> Models();
   /// The information block of every package file loaded, in load order.
   std::vector<VANT::PackageInfo> LoadedInfo();
+
+  /// What a model record declares, for people: its name and version, then one line per input
+  /// (with the types it accepts), output (with its type and FIFO size) and property (with its
+  /// default value), in table order. The counts must be filled in.
+  static std::string DescribeModel(const VANTComponentModelDefinition& record);
 
   /// Replaces the "not counted" marks of a record by the number of entries before each table's
   /// null name.

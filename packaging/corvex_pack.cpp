@@ -1,8 +1,11 @@
 // corvex_pack: turns the linked package library into the package file by copying it and
 // appending the package information block.
 //
-//   corvex_pack --input LIBRARY --output FILE.pck --version VERSION [--date YYYYMMDD]
+//   corvex_pack --input LIBRARY --output FILE.pck --version VERSION --description TEXT
+//               [--date YYYYMMDD]
 //
+// FILENAME is the output's file name, VERSION and DESCRIPTION are the caller's: every package
+// names itself.
 // DATE is the UTC build date, or the date of SOURCE_DATE_EPOCH when it is set, so that builds are
 // reproducible. The file is written under a temporary name and renamed into place.
 #include "packaging/vant_package_info.h"
@@ -20,7 +23,7 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr, "usage: corvex_pack --input LIBRARY --output FILE.pck --version VERSION "
-                       "[--date YYYYMMDD]\n");
+                       "--description TEXT [--date YYYYMMDD]\n");
   return 2;
 }
 
@@ -44,7 +47,7 @@ bool ValidDate(const std::string& date) {
 } // namespace
 
 int main(int argc, char** argv) {
-  std::string input, output, version, date;
+  std::string input, output, version, description, date;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (i + 1 >= argc) {
@@ -57,13 +60,15 @@ int main(int argc, char** argv) {
       output = value;
     } else if (option == "--version") {
       version = value;
+    } else if (option == "--description") {
+      description = value;
     } else if (option == "--date") {
       date = value;
     } else {
       return Usage();
     }
   }
-  if (input.empty() || output.empty() || version.empty()) {
+  if (input.empty() || output.empty() || version.empty() || description.empty()) {
     return Usage();
   }
   if (date.empty()) {
@@ -80,10 +85,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "corvex_pack: cannot read %s\n", input.c_str());
     return 1;
   }
-  const VANT::PackageDescription description{BaseName(output), version, date};
+  const VANT::PackageDescription package{BaseName(output), version, date, description};
+  const std::vector<VANT::PackageInfoEntry> entries =
+      VANT::PackageEntries(package, image.data(), image.size());
+  // What the engine would refuse is never written: the same checks as at loading.
+  VANT::PackageInfo info;
+  info.entries = entries;
+  const std::vector<std::string> problems = VANT::CheckPackageEntries(info);
+  if (!problems.empty()) {
+    for (const std::string& problem : problems) {
+      std::fprintf(stderr, "corvex_pack: %s\n", problem.c_str());
+    }
+    return 2;
+  }
   std::string block;
-  if (!VANT::BuildPackageInfoBlock(VANT::PackageEntries(description, image.data(), image.size()),
-                                   block)) {
+  if (!VANT::BuildPackageInfoBlock(entries, block)) {
     std::fprintf(stderr, "corvex_pack: invalid package information\n");
     return 1;
   }

@@ -153,20 +153,9 @@ bool ValidSignatureText(std::string_view text) noexcept {
   });
 }
 
-// One line that names the maker and the component: "Sorting Multiplexer" with some other
-// non-blank text beside it.
+// One line of text, not blank: what it says is the packager's (every package has its own).
 bool ValidDescription(std::string_view text) noexcept {
-  constexpr std::string_view kComponent = "Sorting Multiplexer";
-  const size_t at = text.find(kComponent);
-  if (at == std::string_view::npos || HasControlBytes(text)) {
-    return false;
-  }
-  const std::string_view before = text.substr(0, at);
-  const std::string_view after = text.substr(at + kComponent.size());
-  auto blank = [](std::string_view part) {
-    return part.find_first_not_of(' ') == std::string_view::npos;
-  };
-  return !blank(before) || !blank(after);
+  return text.find_first_not_of(' ') != std::string_view::npos && !HasControlBytes(text);
 }
 
 bool ValidEntry(const PackageInfoEntry& entry) noexcept {
@@ -296,7 +285,7 @@ std::vector<PackageInfoEntry> PackageEntries(const PackageDescription& descripti
       {"TARGET", std::string(kPackageTarget)},
       {"SIG", Base64Encode(digest.data(), digest.size())},
       {"GENID", ""},
-      {"DESCRIPTION", "Corvex Sorting Multiplexer"},
+      {"DESCRIPTION", description.text},
   };
   entries[7].value = GenerationId(entries);
   return entries;
@@ -402,8 +391,7 @@ std::vector<std::string> CheckPackageEntries(const PackageInfo& info) {
       }
     } else if (entry.key == "DESCRIPTION") {
       if (!ValidDescription(value)) {
-        problems.push_back("DESCRIPTION " + quoted(value) +
-                           " is not one line naming its maker and \"Sorting Multiplexer\"");
+        problems.push_back("DESCRIPTION " + quoted(value) + " is not one line of text");
       }
     }
   }

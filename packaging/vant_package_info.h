@@ -69,11 +69,12 @@ struct PackageDescription {
   std::string fileName; // FILENAME: the package file's name, extension ".pck"
   std::string version;  // VERSION: the component model's version
   std::string date;     // DATE: eight digits, year, month, day
+  std::string text;     // DESCRIPTION: one line naming the maker and what the package holds
 };
 
 /// The package's entries in their file order: FILENAME, OS (linux), ARCH (x86_64), VERSION,
 /// DATE, TARGET (corvex), SIG (Base64 of the image's 64-byte SHA-512), GENID (GenerationId of
-/// the others), DESCRIPTION ("Corvex Sorting Multiplexer").
+/// the others), DESCRIPTION (description.text).
 std::vector<PackageInfoEntry> PackageEntries(const PackageDescription& description,
                                              const uint8_t* image, size_t imageSize);
 
@@ -88,8 +89,8 @@ std::string GenerationId(const std::vector<PackageInfoEntry>& entries);
 /// kPackageKeys, once each and in that order; FILENAME a file name ending in ".pck"; OS, ARCH and
 /// TARGET this engine's; VERSION numbers separated by dots; DATE a calendar date as eight digits;
 /// SIG the Base64 text of 64 bytes; GENID the GenerationId of the entries; DESCRIPTION one line
-/// that names the maker and "Sorting Multiplexer". Whether SIG is the digest of the library image
-/// is ImageSignature's to tell.
+/// of text, not blank. Whether SIG is the digest of the library image is ImageSignature's to
+/// tell.
 std::vector<std::string> CheckPackageEntries(const PackageInfo& info);
 
 /// The text with every control byte written as \xNN, for messages and listings.

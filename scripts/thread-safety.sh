@@ -12,5 +12,6 @@ start=$SECONDS
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCORVEX_BUILD_TESTS=OFF -DCORVEX_BUILD_BENCH=OFF -DCORVEX_FUZZ=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target vant_runtime vant_package vant_package_entry \
-  vant_component vant_pcap_stream corvex_host corvex_host_components
+  vant_pcap_component vant_component vant_pcap_stream corvex_host corvex_host_components \
+  corvex_size_filter
 echo "== thread safety analysis: $((SECONDS - start)) s"

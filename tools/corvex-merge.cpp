@@ -23,6 +23,7 @@
 #include <cstring>
 #include <malloc.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -62,6 +63,23 @@ void TuneAllocator() {
   mallopt(M_MMAP_THRESHOLD, 64 << 20);
 }
 
+// Every input stays open for the whole merge: the limit of open files is raised as far as this
+// user may raise it. Returns the limit (0 when unknown).
+rlim_t RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return 0;
+  }
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+      limit = raised;
+    }
+  }
+  return limit.rlim_cur;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +102,18 @@ int main(int argc, char** argv) {
   const VANT::MergeOptions& options = command.options;
   if (VANT::OutputIsAnInput(options.output, options.inputs)) {
     return UsageError("the output " + options.output + " is also an input");
+  }
+
+  // Descriptors besides the inputs': the output, the package, standard streams, the engine's.
+  constexpr size_t kOtherDescriptors = 32;
+  const rlim_t openFiles = RaiseOpenFileLimit();
+  if (openFiles != 0 && openFiles != RLIM_INFINITY &&
+      options.inputs.size() + kOtherDescriptors > openFiles) {
+    std::fprintf(stderr,
+                 "corvex-merge: %zu inputs need more open files than this process may have "
+                 "(%llu: see ulimit -n)\n",
+                 options.inputs.size(), static_cast<unsigned long long>(openFiles));
+    return kFailed;
   }
 
   VANT::CatchTerminatingSignals(false);

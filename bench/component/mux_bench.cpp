@@ -10,12 +10,12 @@
 //
 // Usage: mux_bench [packets per run, default 2048000] [runs per source count, default 3]
 
-#include "component/vant_pcap_component.h"
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_output.h"
 #include "host/host.h"
 #include "package/vant_package_entry.h"
+#include "pcap_component/vant_pcap_component.h"
 #include "runtime/vant_component.h"
 #include "runtime/vant_property.h"
 
@@ -488,25 +488,36 @@ int main(int argc, char** argv) {
                 (cpu1 - cpu0) / 1e9 / wall, tid);
 
     // 3. Latency, StopWriting of the source to the multiplexer's output (same graph: one
-    // source in latency mode, buffer_packet_count 0).
-    std::vector<double> micros;
+    // source in latency mode, buffer_packet_count 0): one element every 2 ms (a slow flow: the
+    // multiplexer sleeps between them), then one every 30 us after the last came out (a fast
+    // flow: it watches for the next one instead).
     BenchSource* source = g.sources[0];
-    for (int k = 0; k < 300; ++k) {
-      const int64_t before = g.data->elements.load(std::memory_order_acquire);
-      source->triggers.fetch_add(1, std::memory_order_release);
-      const auto deadline = Clock::now() + std::chrono::seconds(5);
-      while (g.data->elements.load(std::memory_order_acquire) == before &&
-             Clock::now() < deadline) {
-        std::this_thread::yield();
+    for (const auto gap : {std::chrono::microseconds(2000), std::chrono::microseconds(30)}) {
+      std::vector<double> micros;
+      for (int k = 0; k < 300; ++k) {
+        const int64_t before = g.data->elements.load(std::memory_order_acquire);
+        source->triggers.fetch_add(1, std::memory_order_release);
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (g.data->elements.load(std::memory_order_acquire) == before &&
+               Clock::now() < deadline) {
+          std::this_thread::yield();
+        }
+        micros.push_back(g.data->lastLatencyNs.load() / 1000.0);
+        const auto next = Clock::now() + gap;
+        if (gap >= std::chrono::milliseconds(1)) {
+          std::this_thread::sleep_until(next);
+        } else {
+          while (Clock::now() < next) {
+          }
+        }
       }
-      micros.push_back(g.data->lastLatencyNs.load() / 1000.0);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      std::sort(micros.begin(), micros.end());
+      std::printf("latency StopWriting -> multiplexer output (buffer_packet_count 0, one element "
+                  "every %lld us, %zu runs): median %.1f us, p90 %.1f us, p99 %.1f us, max %.1f "
+                  "us\n",
+                  static_cast<long long>(gap.count()), micros.size(), micros[micros.size() / 2],
+                  micros[micros.size() * 9 / 10], micros[micros.size() * 99 / 100], micros.back());
     }
-    std::sort(micros.begin(), micros.end());
-    std::printf("latency StopWriting -> multiplexer output (buffer_packet_count 0, %zu runs): "
-                "median %.1f us, p90 %.1f us, p99 %.1f us, max %.1f us\n",
-                micros.size(), micros[micros.size() / 2], micros[micros.size() * 9 / 10],
-                micros[micros.size() * 99 / 100], micros.back());
     StopGraph(*host, g);
     host->TakeReports();
   }

@@ -121,6 +121,12 @@ bool VANTCaptureOutput::Open(const std::string& path) {
     m_target = target;
     return true;
   }
+  // Replacing a file goes through its folder: a file its user may not write is refused as if
+  // it were written in place.
+  if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+    m_error = path + ": " + SystemError(errno);
+    return false;
+  }
   std::string temporary = Folder(target) + "/." + Base(target) + ".corvex-XXXXXX";
   m_fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (m_fd < 0) {

@@ -317,6 +317,8 @@ void VANTPcapCaptureReader::Close() noexcept {
   m_linkType = 0;
   m_snapLength = 0;
   m_finer = false;
+  m_lastSeconds = 0;
+  m_lastMicroseconds = 0;
   m_truncated = 0;
   m_fileSize = 0;
 }
@@ -617,6 +619,11 @@ VANTPcapCaptureReader::Step VANTPcapCaptureReader::ReadPcap(VANTCapturePacket& p
                      Count(m_end - m_position - m_recordHeader) + " of its " + Count(captured) +
                      " bytes");
   }
+  if (fraction >= (m_nanoseconds ? 1000000000u : 1000000u)) {
+    return Damaged("packet " + Count(number) + " has " + Count(fraction) +
+                   (m_nanoseconds ? " nanoseconds" : " microseconds") + " in its time, " +
+                   (m_nanoseconds ? "not below 1000000000" : "not below 1000000"));
+  }
   at = m_buffer.data() + m_position;
   packet.tsSec = seconds; // unsigned 32-bit: captures after 2038 stay in order
   if (m_nanoseconds) {
@@ -826,8 +833,9 @@ VANTPcapCaptureReader::Step VANTPcapCaptureReader::ReadPcapng(VANTCapturePacket&
       if (interface.snapLength != 0) {
         captured = std::min(captured, interface.snapLength);
       }
-      packet.tsSec = 0;
-      packet.tsUsec = 0;
+      // A simple packet block carries no time: it keeps its place after the packet before it.
+      packet.tsSec = m_lastSeconds;
+      packet.tsUsec = m_lastMicroseconds;
     } else {
       captured = Load32(body + 12);
       packet.origLen = Load32(body + 16);
@@ -841,6 +849,8 @@ VANTPcapCaptureReader::Step VANTPcapCaptureReader::ReadPcapng(VANTCapturePacket&
     packet.inclLen = captured;
     packet.data = body + fixed;
     m_packetNumber = number;
+    m_lastSeconds = packet.tsSec;
+    m_lastMicroseconds = packet.tsUsec;
     return Step::kPacket;
   }
 }

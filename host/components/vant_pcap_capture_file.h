@@ -158,6 +158,8 @@ private:
   uint32_t m_linkType = 0;
   uint32_t m_snapLength = 0;
   bool m_finer = false;
+  int64_t m_lastSeconds = 0; // the time of the last pcapng packet, for one that has none
+  int64_t m_lastMicroseconds = 0;
   uint64_t m_truncated = 0;
   uint64_t m_fileSize = 0;
 };

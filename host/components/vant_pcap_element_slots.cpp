@@ -1,14 +1,34 @@
 #include "host/components/vant_pcap_element_slots.h"
 
-#include "pcap_stream/vant_pcap_stream.h"
-
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_io_monitor.h"
 #include "dataflow/vant_output.h"
+#include "pcap_stream/vant_pcap_stream.h"
+#include "runtime/vant_component.h"
 
+#include <new>
 
-bool VANTPcapElementSlots::Allocate(VANTOutput* output, uint32_t linkType) {
-  Free();
+void VANTPcapElementSlots::HandOver(VANTComponent& owner) noexcept {
+  if (!m_slots || m_slots->empty()) {
+    m_slots.reset();
+    return;
+  }
+  try {
+    const std::shared_ptr<void> kept = m_slots; // on failure the buffers stay here
+    owner.ReleaseWithOutputs(kept);
+    m_slots.reset();
+  } catch (...) {
+    // No memory for the hand-over: the buffers stay until the owner goes, which disconnects
+    // every reader first.
+  }
+}
+
+bool VANTPcapElementSlots::Allocate(VANTComponent& owner, VANTOutput* output, uint32_t linkType) {
+  HandOver(owner);
+  if (m_slots) {
+    throw std::bad_alloc(); // no memory for the hand-over; never new buffers in their place
+  }
+  m_slots = std::make_shared<SlotList>();
   output->AllocOutputBuffer(VANT::kPcapElementSize, 1);
   VANTIOMonitor* monitor = output->Monitor();
   if (monitor == nullptr) {
@@ -21,8 +41,8 @@ bool VANTPcapElementSlots::Allocate(VANTOutput* output, uint32_t linkType) {
     VANTIOElt* element = monitor->ElementOf(item);
     auto slot = std::make_unique<Slot>();
     slot->buffer = VANT::NewPcapPacketBuffer();
-    m_slots.push_back(std::move(slot));
-    Slot& stored = *m_slots.back();
+    m_slots->push_back(std::move(slot));
+    Slot& stored = *m_slots->back();
     VANTpcap_data_t header{};
     header.tag = 1;
     header.linkType = linkType;

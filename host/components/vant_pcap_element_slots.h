@@ -9,7 +9,7 @@
 //
 // Thread: the writing component's thread.
 // Ownership: the slots own the buffers that published elements point into; they are freed by
-//   the next Allocate, by Free, or with the object, never while a reader may hold an element.
+//   the owner's outputs once handed over (HandOver), never while a reader may hold an element.
 
 #include "pcap_stream/vant_pcap_data.h"
 
@@ -17,16 +17,20 @@
 #include <memory>
 #include <vector>
 
+class VANTComponent;
 class VANTIOElt;
 class VANTOutput;
 
 class VANTPcapElementSlots {
 public:
   /// Allocates the output's elements (one header each) and a packet buffer for each of them.
-  /// False when the output has no FIFO.
-  [[nodiscard]] bool Allocate(VANTOutput* output, uint32_t linkType);
-  void Free() noexcept { m_slots.clear(); }
-
+  /// The buffers of an earlier allocation are handed over first (HandOver). False when the
+  /// output has no FIFO; std::bad_alloc without memory.
+  [[nodiscard]] bool Allocate(VANTComponent& owner, VANTOutput* output, uint32_t linkType);
+  /// Hands the buffers to the owner's outputs (VANTComponent::ReleaseWithOutputs): they go once
+  /// no reader holds an element pointing into them. Called before the outputs are released (at
+  /// Death) and when the owner goes; a reader may hold an element across both.
+  void HandOver(VANTComponent& owner) noexcept;
   /// Starts filling `element`, as StartWriting gave it; false when it has no packet buffer.
   [[nodiscard]] bool Begin(VANTIOElt* element);
   /// Appends one packet to the element begun (the buffer grows as needed).
@@ -42,7 +46,8 @@ private:
     std::unique_ptr<VANTPcapPacketBuffer> buffer;
     VANTPcapOffsetList offsets;
   };
-  std::vector<std::unique_ptr<Slot>> m_slots; // element headers point into these: never moved
+  using SlotList = std::vector<std::unique_ptr<Slot>>;
+  std::shared_ptr<SlotList> m_slots; // element headers point into these: never moved
   VANTPcapPacketBuffer* m_buffer = nullptr;
   VANTPcapOffsetList* m_offsets = nullptr;
   uint32_t m_count = 0;

@@ -134,7 +134,8 @@ vant_pcap_file_player::vant_pcap_file_player(const char* name, VANTComponentMode
 }
 
 vant_pcap_file_player::~vant_pcap_file_player() {
-  FreePacketBuffers();
+  // Before the outputs go: a reader may still hold an element that points into the buffers.
+  m_slots.HandOver(*this);
 }
 
 void vant_pcap_file_player::Configure(const std::string& path, int32_t packetsPerElement) {
@@ -192,17 +193,8 @@ void vant_pcap_file_player::WaitForTurn(int64_t timestamp) {
   m_group->SetWaiting(m_member, VANTPcapPlayerGroup::kNotWaiting);
 }
 
-std::string vant_pcap_file_player::FailureText() const {
-  std::lock_guard<std::mutex> lock(m_failureMutex);
-  return m_failureText;
-}
-
 void vant_pcap_file_player::Fail(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(m_failureMutex);
-    m_failureText = text;
-  }
-  m_failed.store(true, std::memory_order_release);
+  m_failure.Set(text);
   if (m_group != nullptr) { // the others must not wait for a player that sends nothing more
     m_group->SetFrontier(m_member, VANTPcapPlayerGroup::kDone);
   }
@@ -215,7 +207,7 @@ void vant_pcap_file_player::Birth() {
   m_bytes.store(0, std::memory_order_relaxed);
   m_fileRead.store(0, std::memory_order_relaxed);
   m_finished.store(false, std::memory_order_release);
-  m_failed.store(false, std::memory_order_release);
+  m_failure.Clear();
   m_reordered.store(0, std::memory_order_relaxed);
   m_truncated.store(0, std::memory_order_relaxed);
   m_hasPending = false;
@@ -245,13 +237,9 @@ void vant_pcap_file_player::Birth() {
 }
 
 void vant_pcap_file_player::AllocatePacketBuffers() {
-  if (!m_slots.Allocate(m_output, m_reader->LinkType())) {
+  if (!m_slots.Allocate(*this, m_output, m_reader->LinkType())) {
     Fail("the output has no FIFO");
   }
-}
-
-void vant_pcap_file_player::FreePacketBuffers() noexcept {
-  m_slots.Free();
 }
 
 bool vant_pcap_file_player::ReadNext() {
@@ -335,6 +323,7 @@ void vant_pcap_file_player::Cycle() {
   m_bytes.fetch_add(bytes, std::memory_order_relaxed);
   m_reordered.fetch_add(reordered, std::memory_order_relaxed);
   m_truncated.store(m_reader->TruncatedTimestamps(), std::memory_order_relaxed);
+  m_finer.store(m_reader->FinerThanMicroseconds(), std::memory_order_relaxed); // a later section
   m_fileRead.store(m_reader->BytesRead(), std::memory_order_relaxed);
 }
 
@@ -348,6 +337,7 @@ void vant_pcap_file_player::WriteEndOfFile() {
   StopWriting(element, false);
   m_fileRead.store(m_reader->FileSize(), std::memory_order_relaxed);
   m_truncated.store(m_reader->TruncatedTimestamps(), std::memory_order_relaxed);
+  m_finer.store(m_reader->FinerThanMicroseconds(), std::memory_order_relaxed);
   m_finished.store(true, std::memory_order_release);
 }
 
@@ -356,7 +346,8 @@ void vant_pcap_file_player::Death() {
   if (m_group != nullptr) {
     m_group->SetFrontier(m_member, VANTPcapPlayerGroup::kDone);
   }
-  // The packet buffers stay: elements already published may still be read downstream. They go
-  // with the next Birth or with the player.
+  // Elements already published may still be read downstream: the packet buffers go when the
+  // last reader of one lets go.
+  m_slots.HandOver(*this);
   m_reader.reset();
 }

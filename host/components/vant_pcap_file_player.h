@@ -17,8 +17,10 @@
 // Thread: configure (Configure, SetPacing) before the start; the counters may be read from any
 // thread at any time. Cycle runs on the component's main thread.
 // Ownership: the player owns its capture reader and its packet buffers; elements published on
-//   `output` point into those buffers until the player is born again or destroyed.
+//   `output` point into those buffers, which the player hands to its outputs when it stops or
+//   goes, so that they are freed only once no reader holds such an element.
 
+#include "host/components/vant_failure_note.h"
 #include "host/components/vant_pcap_capture_file.h"
 #include "host/components/vant_pcap_element_slots.h"
 #include "pcap_stream/vant_pcap_stream.h"
@@ -129,12 +131,11 @@ public:
   bool FinerThanMicroseconds() const noexcept { return m_finer.load(std::memory_order_relaxed); }
   /// True once the end-of-file event has been published.
   bool Finished() const noexcept { return m_finished.load(std::memory_order_acquire); }
-  bool Failed() const noexcept { return m_failed.load(std::memory_order_acquire); }
-  std::string FailureText() const;
+  bool Failed() const noexcept { return m_failure.Failed(); }
+  std::string FailureText() const { return m_failure.Text(); }
 
 private:
   void AllocatePacketBuffers();
-  void FreePacketBuffers() noexcept;
   /// Reads the next packet into m_pending; false at the end of the file. A read error fails.
   bool ReadNext();
   /// Records the failure and raises it through Error (never returns).
@@ -175,7 +176,5 @@ private:
   std::atomic<uint64_t> m_truncated{0};
   std::atomic<bool> m_finer{false};
   std::atomic<bool> m_finished{false};
-  std::atomic<bool> m_failed{false};
-  mutable std::mutex m_failureMutex; // guards m_failureText
-  std::string m_failureText;
+  VANTFailureNote m_failure;
 };

@@ -82,11 +82,6 @@ void vant_pcap_file_recorder::ConfigureDescriptor(int fd, const std::string& nam
   m_snapLength = snapLength;
 }
 
-std::string vant_pcap_file_recorder::FailureText() const {
-  std::lock_guard<std::mutex> lock(m_failureMutex);
-  return m_failureText;
-}
-
 VANTCaptureOrder vant_pcap_file_recorder::Order() const {
   std::lock_guard<std::mutex> lock(m_orderMutex);
   return m_order.Result();
@@ -98,11 +93,7 @@ uint32_t vant_pcap_file_recorder::SnapLength() const {
 }
 
 void vant_pcap_file_recorder::Fail(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(m_failureMutex);
-    m_failureText = text;
-  }
-  m_failed.store(true, std::memory_order_release);
+  m_failure.Set(text);
   Error(text.c_str(), 1, 0);
   throw VANT::ErrorException; // not reached: Error throws it itself
 }
@@ -113,7 +104,7 @@ void vant_pcap_file_recorder::Birth() {
   m_outOfOrder.store(0, std::memory_order_relaxed);
   m_limitReached.store(false, std::memory_order_release);
   m_finished.store(false, std::memory_order_release);
-  m_failed.store(false, std::memory_order_release);
+  m_failure.Clear();
   {
     std::lock_guard<std::mutex> lock(m_orderMutex);
     m_order = VANTCaptureOrderCheck();

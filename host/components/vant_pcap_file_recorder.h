@@ -23,6 +23,7 @@
 //
 // Thread: configure before the start; the counters may be read from any thread at any time.
 
+#include "host/components/vant_failure_note.h"
 #include "host/components/vant_pcap_capture_file.h"
 #include "pcap_stream/vant_pcap_stream.h"
 #include "runtime/vant_component.h"
@@ -117,8 +118,8 @@ public:
   bool LimitReached() const noexcept { return m_limitReached.load(std::memory_order_acquire); }
   /// True once the end-of-file event was read and the file finished without error.
   bool Finished() const noexcept { return m_finished.load(std::memory_order_acquire); }
-  bool Failed() const noexcept { return m_failed.load(std::memory_order_acquire); }
-  std::string FailureText() const;
+  bool Failed() const noexcept { return m_failure.Failed(); }
+  std::string FailureText() const { return m_failure.Text(); }
 
 private:
   [[noreturn]] void Fail(const std::string& text);
@@ -147,7 +148,5 @@ private:
   std::atomic<uint64_t> m_outOfOrder{0};
   std::atomic<bool> m_limitReached{false};
   std::atomic<bool> m_finished{false};
-  std::atomic<bool> m_failed{false};
-  mutable std::mutex m_failureMutex; // guards m_failureText
-  std::string m_failureText;
+  VANTFailureNote m_failure;
 };

@@ -91,6 +91,7 @@ vant_pcap_live_capture::vant_pcap_live_capture(const char* name,
 }
 
 vant_pcap_live_capture::~vant_pcap_live_capture() {
+  m_slots.HandOver(*this); // before the outputs go: a reader may still hold an element
   if (m_wake >= 0) {
     close(m_wake);
   }
@@ -135,17 +136,8 @@ void vant_pcap_live_capture::EngineStop() noexcept {
   VANTComponent::EngineStop();
 }
 
-std::string vant_pcap_live_capture::FailureText() const {
-  std::lock_guard<std::mutex> lock(m_failureMutex);
-  return m_failureText;
-}
-
 void vant_pcap_live_capture::Fail(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(m_failureMutex);
-    m_failureText = text;
-  }
-  m_failed.store(true, std::memory_order_release);
+  m_failure.Set(text);
   if (m_group != nullptr) { // the others must not wait for a capture that sends nothing more
     m_group->SetDone(m_member);
   }
@@ -168,7 +160,7 @@ void vant_pcap_live_capture::Birth() {
   m_late.store(0, std::memory_order_relaxed);
   m_queueDrops.store(0, std::memory_order_relaxed);
   m_finished.store(false, std::memory_order_release);
-  m_failed.store(false, std::memory_order_release);
+  m_failure.Clear();
   m_stopping.store(false, std::memory_order_release);
   m_told = Told::kNothing;
   m_promise = INT64_MIN;
@@ -184,7 +176,7 @@ void vant_pcap_live_capture::Birth() {
     Fail("no interface to capture");
   }
   m_linkType = m_source->LinkType();
-  if (!m_slots.Allocate(m_output, m_linkType)) {
+  if (!m_slots.Allocate(*this, m_output, m_linkType)) {
     Fail("the output has no FIFO");
   }
   if (m_group != nullptr) {
@@ -378,7 +370,8 @@ void vant_pcap_live_capture::Death() {
     m_group->SetWakeDescriptor(m_member, -1);
   }
   ReadDrops();
-  // The packet buffers stay: elements already published may still be read downstream. They go
-  // with the next Birth or with the capture.
+  // Elements already published may still be read downstream: the packet buffers go when the
+  // last reader of one lets go.
+  m_slots.HandOver(*this);
   m_source.reset();
 }

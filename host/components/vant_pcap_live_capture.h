@@ -26,6 +26,7 @@
 // Ownership: the capture owns its source (closed at Death) and the packet buffers that its
 //   published elements point into.
 
+#include "host/components/vant_failure_note.h"
 #include "host/components/vant_live_capture_group.h"
 #include "host/components/vant_live_packet_source.h"
 #include "host/components/vant_pcap_element_slots.h"
@@ -116,8 +117,8 @@ public:
   }
   /// True once the end-of-file event has been published.
   bool Finished() const noexcept { return m_finished.load(std::memory_order_acquire); }
-  bool Failed() const noexcept { return m_failed.load(std::memory_order_acquire); }
-  std::string FailureText() const;
+  bool Failed() const noexcept { return m_failure.Failed(); }
+  std::string FailureText() const { return m_failure.Text(); }
 
 private:
   enum class Told { kNothing, kIdle, kPending };
@@ -165,7 +166,5 @@ private:
   std::atomic<uint64_t> m_kernelDrops{0};
   std::atomic<uint64_t> m_interfaceDrops{0};
   std::atomic<bool> m_finished{false};
-  std::atomic<bool> m_failed{false};
-  mutable std::mutex m_failureMutex; // guards m_failureText
-  std::string m_failureText;
+  VANTFailureNote m_failure;
 };

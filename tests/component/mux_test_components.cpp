@@ -1,10 +1,10 @@
 #include "mux_test_components.h"
 
-#include "component/vant_pcap_component.h"
 #include "dataflow/vant_data_type.h"
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_output.h"
+#include "pcap_component/vant_pcap_component.h"
 #include "runtime/vant_property.h"
 
 #include <algorithm>

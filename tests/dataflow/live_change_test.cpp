@@ -407,4 +407,48 @@ TEST_F(LiveChangeTest, MessageReadLimitAndTheMatrixSizeInItsMessage) {
   EXPECT_EQ(writer->Output("out")->BytesPerSample(), 0);
 }
 
+// A downstream component looks at its source's type (at its Dynamic and Birth) while the
+// source's component may retype the output, or the output goes. The type's names are owned
+// strings that a retype frees: looking through SourceType() from another thread read freed
+// memory. A copy is whole and of one moment, and an output that went gives none.
+TEST_F(LiveChangeTest, AnOutputsTypeIsCopiedWholeWhileItIsRetypedOrGoes) {
+  FlowComponent* writer = Make("FlowWriter", "W");
+  FlowComponent* reader = Make("FlowReader", "R");
+  ASSERT_TRUE(host().Connect("W.out", "R.in"));
+  VANTOutput* output = writer->Output("out");
+  VANTInput* input = reader->Input("in");
+  VANTDataType initial;
+  ASSERT_TRUE(input->CopySourceType(&initial));
+  const std::string names[3] = {"a_first_rather_long_structure_name", "second",
+                                initial.name1 != nullptr ? initial.name1 : ""};
+  // Each part is set on its own, so a copy may hold parts of two rounds; each part is whole.
+  auto whole = [&names](const char* name) {
+    return name == nullptr || names[0] == name || names[1] == name || names[2] == name;
+  };
+  std::atomic<int> torn{0};
+  std::atomic<int> copies{0};
+  std::thread looking([&] {
+    VANTDataType type;
+    while (input->CopySourceType(&type)) {
+      if (!whole(type.name1) || !whole(type.name2) ||
+          (type.flags != 1 && type.flags != 2 && type.flags != initial.flags)) {
+        ++torn;
+      }
+      ++copies;
+    }
+  });
+  for (int i = 0; i < 20000 || copies.load() < 1000; ++i) {
+    const std::string& name = names[i & 1];
+    output->SetStructureName(name.c_str());
+    output->SetName2(name.c_str());
+    output->SetTypeFlags(static_cast<uint64_t>((i & 1) + 1));
+  }
+  writer->RemoveOutput(output);
+  Watchdog watchdog(kHang, "copying the type of an output that went");
+  looking.join(); // ends when the output went
+  EXPECT_EQ(torn.load(), 0) << "of " << copies.load() << " copies";
+  VANTDataType after;
+  EXPECT_FALSE(input->CopySourceType(&after)) << "an unconnected input gives no type";
+}
+
 } // namespace

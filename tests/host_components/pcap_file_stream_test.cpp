@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -118,7 +120,50 @@ public:
   VANTEvent never;
 };
 
+// Reads one element, holds it until told, then checks that its packets are still those it saw.
+class PcapHolder : public VANTComponent {
+public:
+  PcapHolder(const char* name, VANTComponentModelDefinition* record)
+      : VANTComponent(name, record) {}
+
+  void Cycle() override {
+    if (state.load() != 0) {
+      Wait4Event(&never, -1);
+      return;
+    }
+    VANTIOElt* element = StartReading(Input("input"));
+    if (element == nullptr) {
+      return;
+    }
+    const std::vector<uint8_t> first = Bytes(*element);
+    state = 1;
+    Wait4Event(&check, -1);
+    intact = !first.empty() && Bytes(*element) == first;
+    StopReading(Input("input"));
+    state = 2;
+  }
+
+  static std::vector<uint8_t> Bytes(VANTIOElt& element) {
+    std::vector<uint8_t> bytes;
+    VANT::ForEachPcapPacket(
+        VANT::LoadPcapElement(element.Data()),
+        [&](const uint8_t*, const uint8_t* data, uint32_t inclLen) {
+          bytes.insert(bytes.end(), data, data + inclLen);
+        },
+        [](const char*) {});
+    return bytes;
+  }
+
+  std::atomic<int> state{0}; // 1: holding, 2: checked and let go
+  std::atomic<bool> intact{false};
+  VANTEvent check;
+  VANTEvent never;
+};
+
 VANTModule* MakeProbe(const char* name, VANTComponentModelDefinition* record) {
+  if (std::strcmp(record->modelName, "TestPcapHolder") == 0) {
+    return new PcapHolder(name, record);
+  }
   return new PcapProbe(name, record);
 }
 
@@ -128,9 +173,9 @@ VANTInputDefinition g_probeInputs[] = {
     {nullptr, 0, 0, nullptr, 0, 0},
 };
 
-VANTComponentModelDefinition g_probeRecord = [] {
+VANTComponentModelDefinition ProbeRecord(const char* model) {
   VANTComponentModelDefinition record{};
-  record.modelName = "TestPcapProbe";
+  record.modelName = model;
   record.version = "1.0.0";
   record.factory = &MakeProbe;
   record.destructionStamp = 1;
@@ -141,20 +186,23 @@ VANTComponentModelDefinition g_probeRecord = [] {
   record.threadingModels = VANT::kThreadedModel;
   record.threadedByDefault = 1;
   return record;
-}();
+}
+
+VANTComponentModelDefinition g_probeRecords[2] = {ProbeRecord("TestPcapProbe"),
+                                                  ProbeRecord("TestPcapHolder")};
 
 int32_t ProbeModels(const char* groupName, void** out, int32_t maxCount) {
   if (groupName != nullptr) {
     return out == nullptr ? -1 : 0;
   }
   if (out == nullptr) {
-    return 1;
+    return 2;
   }
-  if (maxCount >= 1) {
-    out[0] = &g_probeRecord;
-    return 1;
+  const int32_t count = std::min(maxCount, 2);
+  for (int32_t k = 0; k < count; ++k) {
+    out[k] = &g_probeRecords[k];
   }
-  return 0;
+  return count;
 }
 
 // ---- Fixture ---------------------------------------------------------------------------------
@@ -314,6 +362,30 @@ TEST_F(PcapStreamTest, EmptyCaptureGivesOnlyTheEndOfFileEvent) {
   std::lock_guard<std::mutex> lock(probe->mutex);
   EXPECT_TRUE(probe->elements.empty());
   EXPECT_EQ(probe->endOfFileValue, 1);
+}
+
+// A reader may hold a player's element across the player's stop, its next run and its
+// destruction: the packet buffers the element points into were freed at the next start and with
+// the player, under the reader. They now go when the reader lets go.
+TEST_F(PcapStreamTest, PacketsAReaderHoldsOutliveThePlayersRestartAndDestruction) {
+  vant_pcap_file_player* player = Player(kCaptures / "cap_tcpchat.pcap", 7);
+  auto* holder = Make<PcapHolder>("TestPcapHolder", "holder");
+  ASSERT_TRUE(host().Connect("player.output", "holder.input"));
+  ASSERT_TRUE(host().StartComponent(holder));
+  ASSERT_TRUE(host().StartComponent(player));
+  ASSERT_TRUE(WaitFor([&] { return holder->state.load() == 1; }));
+  host().StopComponent(player);
+  ASSERT_TRUE(host().StartComponent(player)); // a new run with new packet buffers
+  host().StopComponent(player);
+  m_made.erase(std::find(m_made.begin(), m_made.end(), player));
+  host().DestroyComponent(player);
+  for (int k = 0; k < 64; ++k) { // what was freed gets used again
+    std::vector<uint8_t> scribble(size_t{1} << 17, 0xA5);
+    ASSERT_EQ(scribble.back(), 0xA5);
+  }
+  holder->check.Set();
+  ASSERT_TRUE(WaitFor([&] { return holder->state.load() == 2; }));
+  EXPECT_TRUE(holder->intact.load());
 }
 
 // ---- Failures ----------------------------------------------------------------------------------

@@ -97,7 +97,8 @@ protected:
   fs::path ProbeWithBlock(const std::string& name, const std::string& key = "",
                           const std::string& value = "") {
     std::vector<uint8_t> image = ReadAll(CORVEX_PROBE_PACKAGE);
-    auto entries = VANT::PackageEntries({name, "1.4.0", "20240301"}, image.data(), image.size());
+    auto entries = VANT::PackageEntries({name, "1.4.0", "20240301", "Corvex Sorting Multiplexer"},
+                                        image.data(), image.size());
     for (auto& entry : entries) {
       if (entry.key == key) {
         entry.value = value;
@@ -339,7 +340,8 @@ TEST_F(PackageFile, HostRefusesAPackageWhoseSignatureDoesNotMatchItsCode) {
   other.push_back(0); // sound entries, but they sign another image
   std::string block;
   ASSERT_TRUE(VANT::BuildPackageInfoBlock(
-      VANT::PackageEntries({"signed.pck", "1.4.0", "20240301"}, other.data(), other.size()),
+      VANT::PackageEntries({"signed.pck", "1.4.0", "20240301", "Corvex Sorting Multiplexer"},
+                           other.data(), other.size()),
       block));
   image.insert(image.end(), block.begin(), block.end());
   const fs::path file = m_dir / "signed.pck";
@@ -363,8 +365,9 @@ struct ToolRun {
   std::string output;
 };
 
-ToolRun RunPckInfo(const std::string& path) {
-  const std::string command = std::string("'") + CORVEX_PCKINFO + "' '" + path + "' 2>&1";
+ToolRun RunPckInfo(const std::string& path, const std::string& options = "") {
+  const std::string command =
+      std::string("'") + CORVEX_PCKINFO + "' " + options + " '" + path + "' 2>&1";
   ToolRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) {
@@ -385,11 +388,12 @@ int RunCommand(const std::string& command) {
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
-TEST_F(PackageFile, PackingIsReproducibleUnderSourceDateEpoch) {
+TEST_F(PackageFile, PackingIsReproducibleAndNamesWhatTheCallerSays) {
   const std::string pack = std::string("SOURCE_DATE_EPOCH=1709251200 '") + CORVEX_PACK +
-                           "' --input '" + CORVEX_PACKAGE_LIBRARY + "' --version 1.4.0 --output '";
-  const fs::path first = m_dir / "first" / "corvex_sorting_multiplexer.pck";
-  const fs::path second = m_dir / "second" / "corvex_sorting_multiplexer.pck";
+                           "' --input '" + CORVEX_PACKAGE_LIBRARY +
+                           "' --version 2.0.1 --description 'Acme Labs size filter' --output '";
+  const fs::path first = m_dir / "first" / "acme_filter.pck";
+  const fs::path second = m_dir / "second" / "acme_filter.pck";
   fs::create_directories(first.parent_path());
   fs::create_directories(second.parent_path());
   ASSERT_EQ(RunCommand(pack + first.string() + "'"), 0);
@@ -398,23 +402,30 @@ TEST_F(PackageFile, PackingIsReproducibleUnderSourceDateEpoch) {
   VANT::PackageInfo info;
   ASSERT_EQ(VANT::ReadPackageInfo(first.string(), info), VANT::PackageInfoStatus::kOk);
   EXPECT_EQ(*info.Find("DATE"), "20240301");
-  EXPECT_EQ(*info.Find("FILENAME"), "corvex_sorting_multiplexer.pck");
+  EXPECT_EQ(*info.Find("FILENAME"), "acme_filter.pck");
+  EXPECT_EQ(*info.Find("VERSION"), "2.0.1");
+  EXPECT_EQ(*info.Find("DESCRIPTION"), "Acme Labs size filter");
+  EXPECT_TRUE(VANT::CheckPackageEntries(info).empty());
 
-  // Refusals leave no output behind.
+  // Refusals leave no output behind: no input, no version, no description, a bad date, a
+  // version or a file name the engine would refuse.
   const fs::path refused = m_dir / "refused.pck";
-  const std::string quiet = " 2>/dev/null";
-  EXPECT_NE(RunCommand(std::string("'") + CORVEX_PACK + "' --input '" +
-                       (m_dir / "missing.so").string() + "' --version 1.4.0 --output '" +
-                       refused.string() + "'" + quiet),
-            0);
-  EXPECT_NE(RunCommand(std::string("'") + CORVEX_PACK + "' --input '" + CORVEX_PACKAGE_LIBRARY +
-                       "' --output '" + refused.string() + "'" + quiet),
-            0);
-  EXPECT_NE(RunCommand(std::string("'") + CORVEX_PACK + "' --input '" + CORVEX_PACKAGE_LIBRARY +
-                       "' --version 1.4.0 --date 2024-3-1 --output '" + refused.string() + "'" +
-                       quiet),
-            0);
+  const std::string library = std::string(" --input '") + CORVEX_PACKAGE_LIBRARY + "'";
+  const std::string out = " --output '" + refused.string() + "'";
+  for (const std::string& arguments : {
+           " --input '" + (m_dir / "missing.so").string() + "' --version 1 --description d" + out,
+           library + " --description d" + out,
+           library + " --version 1.4.0" + out,
+           library + " --version 1.4.0 --description d --date 2024-3-1" + out,
+           library + " --version 1..4 --description d" + out,
+           library + " --version 1.4.0 --description d --output '" + (m_dir / "x.so").string() +
+               "'",
+       }) {
+    EXPECT_NE(RunCommand(std::string("'") + CORVEX_PACK + "'" + arguments + " 2>/dev/null"), 0)
+        << arguments;
+  }
   EXPECT_FALSE(fs::exists(refused));
+  EXPECT_FALSE(fs::exists(m_dir / "x.so"));
 }
 
 TEST_F(PackageFile, PckInfoShowsAndVerifiesTheBuiltPackage) {
@@ -425,6 +436,56 @@ TEST_F(PackageFile, PckInfoShowsAndVerifiesTheBuiltPackage) {
   EXPECT_NE(run.output.find("279 bytes"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("signature: valid"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("entries: valid"), std::string::npos) << run.output;
+}
+
+TEST_F(PackageFile, PckInfoListsTheModelsAPackageRegisters) {
+  const struct {
+    const char* file;
+    const char* options;
+    int status;
+    std::vector<const char*> says;
+  } cases[] = {
+      {CORVEX_PACKAGE_FILE,
+       "--models",
+       0,
+       {"models: 1\nmodel SortingMultiplexer, version 1.4.0\n  input    none in the record",
+        "  output   output: type 0x", "  property nb_inputs = 1 (integer)\n",
+        "  property flush_delay = 500000 (integer)\n"}},
+      {CORVEX_SIZE_FILTER_PACKAGE,
+       "--models",
+       0,
+       {"model PcapSizeFilter, version 1.0.0\n", "  input    input: accepts",
+        "named VANTpcap_data_t", "  input    iEndOfFile: accepts",
+        "  output   end_of_file: type 0x8000, FIFO of 4\n", "  property min_size = 0 (integer)"}},
+      {CORVEX_EMPTY_PACKAGE, "--models", 4, {"registers no component model"}},
+      {CORVEX_PACKAGE_FILE, "--help", 0, {"usage: corvex-pckinfo [--models] FILE.pck"}},
+      {CORVEX_PACKAGE_FILE, "--modles", 1, {"unknown option --modles"}},
+  };
+  for (const auto& c : cases) {
+    const ToolRun run = RunPckInfo(c.file, c.options);
+    EXPECT_EQ(run.status, c.status) << c.file << " " << c.options << ": " << run.output;
+    for (const char* text : c.says) {
+      EXPECT_NE(run.output.find(text), std::string::npos) << text << " in:\n" << run.output;
+    }
+  }
+}
+
+// A bare name is the file in the current folder (the loader used to look for it along its own
+// search path and fail), and a package without models loads with a warning.
+TEST_F(PackageFile, HostTakesABareNameFromTheCurrentFolderAndWarnsOfNoModels) {
+  CopyOf(CORVEX_EMPTY_PACKAGE, "empty.pck");
+  const fs::path before = fs::current_path();
+  fs::current_path(m_dir);
+  Host host;
+  std::string error;
+  const bool loaded = host.LoadPackage("empty.pck", &error);
+  fs::current_path(before);
+  ASSERT_TRUE(loaded) << error;
+  EXPECT_TRUE(host.Models().empty());
+  const std::vector<HostReport> reports = host.TakeReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].level, 1);
+  EXPECT_EQ(reports[0].text, "Package empty.pck: registers no component model");
 }
 
 TEST_F(PackageFile, PckInfoRefusesDamagedCopiesClearly) {

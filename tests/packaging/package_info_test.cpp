@@ -155,9 +155,9 @@ TEST(PackageInfo, BuildDateComesFromSourceDateEpochWhenValid) {
 
 TEST(PackageInfo, PackageEntriesFollowTheTableAndSignTheImage) {
   const std::string image = "library image";
-  const auto entries =
-      VANT::PackageEntries({"corvex_sorting_multiplexer.pck", "1.4.0", "20240301"},
-                           reinterpret_cast<const uint8_t*>(image.data()), image.size());
+  const auto entries = VANT::PackageEntries(
+      {"corvex_sorting_multiplexer.pck", "1.4.0", "20240301", "Corvex Sorting Multiplexer"},
+      reinterpret_cast<const uint8_t*>(image.data()), image.size());
   const char* keys[] = {"FILENAME", "OS",  "ARCH",  "VERSION",    "DATE",
                         "TARGET",   "SIG", "GENID", "DESCRIPTION"};
   ASSERT_EQ(entries.size(), std::size(keys));
@@ -176,8 +176,9 @@ TEST(PackageInfo, PackageEntriesFollowTheTableAndSignTheImage) {
   EXPECT_EQ(run.size(), 279u);
 
   const std::string other = "library imagf";
-  const auto changed = VANT::PackageEntries(
-      {"x.pck", "1.4.0", "20240301"}, reinterpret_cast<const uint8_t*>(other.data()), other.size());
+  const auto changed =
+      VANT::PackageEntries({"x.pck", "1.4.0", "20240301", "Corvex Sorting Multiplexer"},
+                           reinterpret_cast<const uint8_t*>(other.data()), other.size());
   EXPECT_NE(changed[6].value, entries[6].value) << "SIG must depend on the image";
 }
 
@@ -192,9 +193,9 @@ using Entries = std::vector<VANT::PackageInfoEntry>;
 // OS, DATE, GENID or DESCRIPTION byte and a removed TARGET used to pass).
 TEST(PackageInfo, CheckingTheEntriesNamesWhatIsWrong) {
   const std::string image = "library image";
-  const Entries good =
-      VANT::PackageEntries({"corvex_sorting_multiplexer.pck", "1.4.0", "20240301"},
-                           reinterpret_cast<const uint8_t*>(image.data()), image.size());
+  const Entries good = VANT::PackageEntries(
+      {"corvex_sorting_multiplexer.pck", "1.4.0", "20240301", "Corvex Sorting Multiplexer"},
+      reinterpret_cast<const uint8_t*>(image.data()), image.size());
   auto problems = [](const Entries& entries) {
     VANT::PackageInfo info;
     info.entries = entries;
@@ -250,8 +251,8 @@ TEST(PackageInfo, CheckingTheEntriesNamesWhatIsWrong) {
       {__FILE__, __LINE__, resealed(replaced("SIG", std::string(88, 'A'))), "SIG is not"},
       {__FILE__, __LINE__, replaced("GENID", genid), "does not match the other entries"},
       {__FILE__, __LINE__, replaced("DESCRIPTION", "Corvey Sorting Multiplexer"), "GENID"},
-      {__FILE__, __LINE__, resealed(replaced("DESCRIPTION", "Sorting Multiplexer")),
-       "DESCRIPTION 'Sorting Multiplexer' is not one line naming its maker"},
+      {__FILE__, __LINE__, resealed(replaced("DESCRIPTION", "  ")),
+       "DESCRIPTION '  ' is not one line of text"},
       {__FILE__, __LINE__, resealed(replaced("DESCRIPTION", "Corvex\nSorting Multiplexer")),
        "DESCRIPTION 'Corvex\\x0ASorting Multiplexer'"},
   };

@@ -30,6 +30,7 @@ public:
   bool IsConnected() override { return true; }
   VANTOutput* Source() override { return nullptr; }
   VANTDataType* SourceType() override { return nullptr; }
+  bool CopySourceType(VANTDataType* /*type*/) override { return false; }
   VANTStackedString<40>& Name() override { return m_name; }
   const char* ShortName() override { return "fake"; }
   bool DataAvailable() override { return pending > 0; }

@@ -84,6 +84,12 @@ TEST_F(MergeCommandTest, InputsThatCannotBeMergedExitWithOneNamingEachFile) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "corvex-merge: " + expected + "\n");
   }
+  // More inputs than open files allowed: one line that says so, not one per input.
+  run = merge_test::RunShell(
+      "ulimit -n 40; $M -w out.pcap $(for i in $(seq 20); do echo $C/cap_icmp.pcap; done)", m_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "corvex-merge: 20 inputs need more open files than this process may have "
+                     "(40: see ulimit -n)\n");
   EXPECT_FALSE(merge_test::fs::exists(out)) << "a refused merge must not leave an output behind";
 }
 

@@ -414,6 +414,34 @@ TEST_F(MergeEndToEndTest, PackageFromTheEnvironmentIsUsedUnlessTheOptionGivesOne
   EXPECT_EQ(fromOption.status, 0) << fromOption.err;
 }
 
+TEST_F(MergeEndToEndTest, PackageIsFoundFromTheProgramNeverFromTheCurrentFolder) {
+  // A copy of the program in <dir>/prefix/bin, run from <dir>, where a package lies: not taken.
+  // Once the package is in <dir>/prefix/lib/corvex/packages (an installed layout), it is.
+  namespace fs = merge_test::fs;
+  const fs::path package =
+      path(CORVEX_MERGE_PATH).parent_path().parent_path() / "corvex_sorting_multiplexer.pck";
+  fs::create_directories(Path("prefix/bin"));
+  fs::copy_file(CORVEX_MERGE_PATH, Path("prefix/bin/corvex-merge"));
+  fs::copy_file(package, Path("corvex_sorting_multiplexer.pck"));
+  const std::string run = "cd '" + m_dir.string() +
+                          "' && env -u CORVEX_PACKAGE prefix/bin/corvex-merge -q -w out.pcap '" +
+                          (kCaptures / "cap_icmp.pcap").string() + "' 2>err.txt";
+  int status = std::system(run.c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(merge_test::ReadText(Path("err.txt")).find("cannot find the package file"),
+            std::string::npos)
+      << merge_test::ReadText(Path("err.txt"));
+  EXPECT_FALSE(fs::exists(Out()));
+
+  fs::create_directories(Path("prefix/lib/corvex/packages"));
+  fs::rename(Path("corvex_sorting_multiplexer.pck"),
+             Path("prefix/lib/corvex/packages/corvex_sorting_multiplexer.pck"));
+  status = std::system(run.c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 0) << merge_test::ReadText(Path("err.txt"));
+  EXPECT_TRUE(merge_test::ReadText(Out()) ==
+              merge_test::StableMerge({kCaptures / "cap_icmp.pcap"}, m_dir));
+}
+
 TEST_F(MergeEndToEndTest, OutputThatCannotBeCreatedFailsNamingIt) {
   const std::string out = Path("no_such_folder/out.pcap").string();
   const RunResult run = RunMerge({"-w", out, (kCaptures / "cap_icmp.pcap").string()}, m_dir);

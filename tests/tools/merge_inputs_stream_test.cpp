@@ -165,4 +165,47 @@ TEST_F(MergeInputStreamTest, CapturesCrossing2038StayInOrderAndFinerTimesAreTold
   EXPECT_EQ(packets[3].usec, 700001);
 }
 
+// Times that a file gets wrong or leaves out: a sub-second field beyond its second is damage
+// (it used to be written as it was, out of order, with advice no buffer could follow); a later
+// section's finer resolution is told like the first one's; a simple packet block, which has no
+// time, keeps its place after the packet before it instead of going to 1970.
+TEST_F(MergeInputStreamTest, TimesAFileGetsWrongOrLeavesOutAreToldOrKeepTheirPlace) {
+  const std::vector<uint8_t> bytes(60, 0x55);
+  for (const auto& [magic, fraction] :
+       {std::pair{0xA1B2C3D4u, 2500000u}, std::pair{0xA1B23C4Du, 1500000000u}}) {
+    merge_test::WriteText(
+        Path("bad.pcap"),
+        merge_test::ClassicCapture(magic, 65535, 1, {{1000, 0, bytes}, {1000, fraction, bytes}}));
+    const RunResult run = RunMerge({"-w", Out(), Path("bad.pcap").string()}, m_dir);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("bad.pcap: damaged capture file (packet 2 has"), std::string::npos)
+        << run.err;
+  }
+
+  std::string sections = merge_test::NextGenerationCapture({{1, 0, -1}}, {{0, 1000000000, bytes}});
+  sections += merge_test::NextGenerationCapture({{1, 0, 9}}, {{0, 1000000000123456789, bytes}});
+  // A simple packet block (type 3) after the last packet: original length, then the data.
+  const uint32_t simple[3] = {3, 16 + 60, 60};
+  sections.append(reinterpret_cast<const char*>(simple), sizeof(simple));
+  sections.append(bytes.begin(), bytes.end());
+  sections.append(reinterpret_cast<const char*>(&simple[1]), 4);
+  merge_test::WriteText(Path("sections.pcapng"), sections);
+  merge_test::WriteText(Path("later.pcap"),
+                        merge_test::ClassicCapture(0xA1B2C3D4, 65535, 1, {{1000000001, 0, bytes}}));
+  const RunResult run =
+      RunMerge({"-w", Out(), Path("sections.pcapng").string(), Path("later.pcap").string()}, m_dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("sections.pcapng has times finer than microseconds: 1 packet truncated"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("order: in time order\n"), std::string::npos) << run.err;
+  const std::vector<Packet> packets = ReadAll(Out());
+  ASSERT_EQ(packets.size(), 4u);
+  EXPECT_EQ(packets[1].sec, 1000000000);
+  EXPECT_EQ(packets[1].usec, 123456);
+  EXPECT_EQ(packets[2].sec, 1000000000) << "the simple block follows the packet before it";
+  EXPECT_EQ(packets[2].usec, 123456);
+  EXPECT_EQ(packets[3].sec, 1000000001);
+}
+
 } // namespace

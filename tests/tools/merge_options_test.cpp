@@ -69,7 +69,7 @@ TEST(MergeOptionsTest, UsageErrorsSayWhatIsWrong) {
       {{"-n", "0", "-w", "o", "i"}, "from 1 to 65535"},
       {{"-n", "65536", "-w", "o", "i"}, "from 1 to 65535"},
       {{"--batch", "0", "-w", "o", "i"}, "from 1 to 65535"},
-      {{"-l", "999", "-w", "o", "i"}, "at least 1ms"},
+      {{"-l", "999", "-w", "o", "i"}, "from 1ms to 1000000s"},
       {{"-l", "5m", "-w", "o", "i"}, "not '5m'"},
       {{"-f", "-5", "-w", "o", "i"}, "not '-5'"},
       {{"-f", "ms", "-w", "o", "i"}, "not 'ms'"},
@@ -151,6 +151,10 @@ TEST(MergeOptionsTest, DefaultBufferGrowsWithTheNumberOfInputsUnlessGiven) {
   // Big batches take the vector size along, unless it is given.
   EXPECT_EQ(Parse({"--batch", "4000", "-w", "o", "i"}).options.vectorMaxSize, 4000);
   EXPECT_EQ(Parse({"--batch", "4000", "-n", "8", "-w", "o", "i"}).options.vectorMaxSize, 8);
+  // Small output elements take the batch down with them (one is written per element read, or
+  // the multiplexer's queue grows with the input), unless the batch is given.
+  EXPECT_EQ(Parse({"-n", "1", "-w", "o", "i"}).options.packetsPerElement, 1);
+  EXPECT_EQ(Parse({"-n", "1", "--batch", "64", "-w", "o", "i"}).options.packetsPerElement, 64);
 }
 
 TEST(MergeOptionsTest, LiveMergeTakesItsOptionsAndWritesEveryElementAsItComes) {

@@ -67,6 +67,25 @@ TEST_F(MergeOutputTest, FailedMergeLeavesTheOldFileAndTheLinkAsTheyWere) {
             merge_test::ReadText(kCaptures / "cap_icmp.pcap"));
 }
 
+// The output replaces its file through the folder, which could replace a file its user may not
+// write: such a file is refused and kept, as a write in place would be.
+TEST_F(MergeOutputTest, AFileTheUserMayNotWriteIsRefusedAndKept) {
+  merge_test::WriteText(Path("kept.pcap"), kOld);
+  fs::permissions(Path("kept.pcap"),
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(m_dir, fs::perms::all);
+  // Root may write anything: the command then runs as nobody.
+  const std::string as =
+      geteuid() == 0 ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
+  if (!as.empty() && RunShell("command -v setpriv", m_dir).status != 0) {
+    GTEST_SKIP() << "running as root without setpriv to drop the rights";
+  }
+  const RunResult run = RunShell(as + "$M -q -w kept.pcap $C/cap_icmp.pcap", m_dir);
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("kept.pcap: Permission denied"), std::string::npos) << run.err;
+  EXPECT_EQ(merge_test::ReadText(Path("kept.pcap")), kOld);
+}
+
 TEST_F(MergeOutputTest, StandardOutputAndDevicesAreWrittenStraightAndNeverRemoved) {
   const std::string inputs = "$C/cap_http.pcap $C/cap_udp.pcap $C/cap_tcpchat.pcap "
                              "$C/cap_icmp.pcap";

@@ -139,13 +139,13 @@ std::string Apply(const OptionEntry& entry, const std::string& value, MergeComma
     return {};
   case 'l':
     if (!ParseDuration(value, number) || number < kMinVectorLatency) {
-      return name + " wants a duration of at least 1ms (e.g. 100ms, 5s), not '" + value + "'";
+      return name + " wants a duration from 1ms to 1000000s (e.g. 100ms, 5s), not '" + value + "'";
     }
     options.vectorMaxLatency = number;
     return {};
   case 'f':
     if (!ParseDuration(value, number)) {
-      return name + " wants a duration (e.g. 0, 500ms, 2s), not '" + value + "'";
+      return name + " wants a duration up to 1000000s (e.g. 0, 500ms, 2s), not '" + value + "'";
     }
     options.flushDelay = number;
     return {};
@@ -208,7 +208,7 @@ std::string Apply(const OptionEntry& entry, const std::string& value, MergeComma
                                                      [](char c) { return c >= '0' && c <= '9'; });
     if (!ParseDuration(bare ? amount + "s" : amount, number) || number < 1) {
       return name +
-             " wants a duration above 0 after duration: (duration:10, duration:500ms), "
+             " wants a whole duration above 0 after duration: (duration:10, duration:2500ms), "
              "not '" +
              value + "'";
     }
@@ -431,6 +431,11 @@ MergeCommand ParseMergeCommandLine(const std::vector<std::string>& arguments) {
   if (!explicitVectorSize && command.options.vectorMaxSize < command.options.packetsPerElement) {
     // An output element takes at least what an input element brings, or the buffer grows.
     command.options.vectorMaxSize = command.options.packetsPerElement;
+  } else if (!explicitBatch && command.options.packetsPerElement > command.options.vectorMaxSize) {
+    // The multiplexer writes one output element per element it reads: with smaller output
+    // elements than the players' its queue would grow with the input. Smaller input elements
+    // keep it within the buffer.
+    command.options.packetsPerElement = command.options.vectorMaxSize;
   }
   if (!explicitBuffer) {
     // The players keep in step, so that every input holds at most one element ahead of the
@@ -478,9 +483,14 @@ Options:
                             default 8192, or 4 x inputs x batch when that is larger
                             (with --pace: 4 x inputs x batch)
   -n, --vector-size N       most packets per output element (vector_max_size), 1 to 65535;
-                            default 1024, or the batch when that is larger
+                            default 1024, or the batch when that is larger; a smaller N
+                            also makes the batch N, unless --batch is given
   -l, --vector-latency D    longest time span inside one output element
-                            (vector_max_latency); default 86400s
+                            (vector_max_latency), 1ms to 1000000s; default 86400s.
+                            The multiplexer writes one output element per element it
+                            reads, so a D shorter than the span of a player's element (or
+                            a --batch above -n) makes it hold more than -b packets, up to
+                            the whole input: use --batch 1 with a short D
   -f, --flush-delay D       wait after the last end of file before the final flush
                             (flush_delay), at most 1000000s; default 0
       --batch N             packets per element sent by each file player; default 256,
@@ -491,8 +501,9 @@ Options:
                             each output element is written as it comes; default: as fast as
                             the inputs can be read
       --package FILE        the package file (default: $CORVEX_PACKAGE when set, else
-                            corvex_sorting_multiplexer.pck next to this program or in the
-                            build tree it was built in)
+                            corvex_sorting_multiplexer.pck found from this program's
+                            folder: ../lib/corvex/packages/ when installed, or the build
+                            folder it was built in; never the current folder)
   -q, --quiet               no progress line, no summary and no warnings (errors still show)
   -h, --help                this text
   -V, --version             the version

@@ -26,10 +26,6 @@
 #include <thread>
 #include <unistd.h>
 
-#ifndef CORVEX_DEFAULT_PACKAGE
-#define CORVEX_DEFAULT_PACKAGE ""
-#endif
-
 namespace VANT {
 namespace {
 
@@ -47,11 +43,14 @@ constexpr size_t kWrongOrderShown = 5;
 // How long the end may lag behind: the multiplexer ends its run as soon as the recorder has let
 // go of its last elements, and the recorder finishes right after the multiplexer's last write.
 constexpr auto kEndGrace = std::chrono::seconds(10);
-// Beyond this many inputs each player's FIFO holds only kManyInputsFifo elements.
-constexpr size_t kManyInputs = 16;
+// Beyond this many inputs each player's FIFO holds only kManyInputsFifo elements: the players
+// keep in step, so a few elements ahead are enough, and memory stays bounded as inputs grow.
+constexpr size_t kManyInputs = 4;
 constexpr int64_t kManyInputsFifo = 4;
 // A run without pacing in which nothing moves for this long has hung.
 constexpr auto kStallLimit = std::chrono::seconds(60);
+// Beyond the longest flush delay the options take (1000000 s), in microseconds.
+constexpr int64_t kLargestFlushDelayUs = int64_t{1000000} * 1000000;
 // How long the threads of stopped components may take to be gone.
 constexpr int64_t kThreadEndLimitUs = 2000000;
 // The least a live capture may queue while its packets wait for their turn.
@@ -515,6 +514,10 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
     Clock::time_point endSeen{};
     uint64_t lastMovement = Movement();
     Clock::time_point lastMove = Clock::now();
+    // Once the inputs have ended the multiplexer keeps what it holds for the flush delay (engine
+    // time, which runs at real speed here): standing still that long is what was asked for.
+    const auto stallLimit = kStallLimit + std::chrono::microseconds(std::clamp<int64_t>(
+                                              m_options.flushDelay, 0, kLargestFlushDelayUs));
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       DrainReports();
@@ -559,10 +562,10 @@ MergeRunResult Pipeline::Run(const std::string& packagePath, const MergeProgress
         lastMovement = moved;
         lastMove = Clock::now();
       } else if (m_options.pace <= 0 && m_files != nullptr && m_files->sizeKnown &&
-                 Clock::now() - lastMove > kStallLimit) {
+                 Clock::now() - lastMove > stallLimit) {
         failure =
             "the merge stopped moving for " +
-            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStallLimit).count()) +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(stallLimit).count()) +
             " s (" + std::to_string(m_recorder->PacketsWritten()) + " packets written)";
         break;
       }
@@ -648,15 +651,12 @@ std::string FindMergePackage(const std::string& option, std::vector<std::string>
   } else if (const char* environment = std::getenv("CORVEX_PACKAGE");
              environment != nullptr && *environment != '\0') {
     candidates.emplace_back(environment);
-  } else {
-    const fs::path folder = ProgramFolder();
-    if (!folder.empty()) {
-      candidates.push_back((folder / kPackageName).string());
-      candidates.push_back((folder.parent_path() / kPackageName).string());
-    }
-    if (*CORVEX_DEFAULT_PACKAGE != '\0') {
-      candidates.emplace_back(CORVEX_DEFAULT_PACKAGE);
-    }
+  } else if (const fs::path folder = ProgramFolder(); folder.is_absolute()) {
+    // Only where the program itself lies: installed, <prefix>/bin/../lib/corvex/packages/; in
+    // its build folder, one up from tools/. Never the current folder, never a compiled-in path.
+    candidates.push_back(
+        (folder.parent_path() / "lib" / "corvex" / "packages" / kPackageName).string());
+    candidates.push_back((folder.parent_path() / kPackageName).string());
   }
   for (const std::string& candidate : candidates) {
     if (IsFile(candidate)) {

@@ -28,9 +28,10 @@
 namespace VANT {
 
 /// The package file to load: `option` when given; else $CORVEX_PACKAGE when set; else the first
-/// of corvex_sorting_multiplexer.pck next to the program, in the program's parent folder, and in
-/// the build tree this program was built in. Empty when none exists; `tried` then lists where it
-/// looked.
+/// of corvex_sorting_multiplexer.pck in ../lib/corvex/packages/ from the program's folder (an
+/// installed program) and in the program's parent folder (corvex-merge in its build folder).
+/// Never from the current folder unless the user names it. Empty when none exists; `tried` then
+/// lists where it looked.
 std::string FindMergePackage(const std::string& option, std::vector<std::string>* tried = nullptr);
 
 struct MergeRunResult {

@@ -1,4 +1,4 @@
-#include "component/vant_pcap_component.h"
+#include "pcap_component/vant_pcap_component.h"
 
 #include "dataflow/vant_io_elt.h"
 #include "dataflow/vant_io_monitor.h"
