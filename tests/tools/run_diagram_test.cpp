@@ -217,6 +217,35 @@ TEST_F(RunDiagramTest, ExampleMergesWriteTheMergeOfTheCaptures) {
   EXPECT_TRUE(ReadText(Path("m.pcap")) == ReadText(Path("merged.pcap")));
 }
 
+TEST_F(RunDiagramTest, ExampleComponentBetweenPlayersAndMultiplexerKeepsTheLargePackets) {
+  const RunResult result = RunExample("size_filter.toml", "\"corvex_size_filter.pck\"",
+                                      "\"" + std::string(CORVEX_SIZE_FILTER_PACKAGE) + "\"");
+  ASSERT_EQ(result.status, 0) << result.err;
+  // Every packet of 100 bytes or more on the wire, in time order, and no other.
+  size_t large = 0;
+  for (const path& capture : merge_test::BundledCaptures()) {
+    VANTPcapCaptureReader reader;
+    ASSERT_TRUE(reader.Open(capture.string()));
+    VANTCapturePacket packet;
+    while (reader.Next(packet) == VANTPcapCaptureReader::Step::kPacket) {
+      large += packet.origLen >= 100 ? 1 : 0;
+    }
+  }
+  VANTPcapCaptureReader output;
+  ASSERT_TRUE(output.Open(Path("large_packets.pcap").string()));
+  VANTCapturePacket packet;
+  size_t written = 0;
+  int64_t last = 0;
+  while (output.Next(packet) == VANTPcapCaptureReader::Step::kPacket) {
+    EXPECT_GE(packet.origLen, 100u);
+    EXPECT_GE(packet.Timestamp(), last);
+    last = packet.Timestamp();
+    ++written;
+  }
+  EXPECT_EQ(written, large);
+  EXPECT_GT(large, 0u);
+}
+
 TEST_F(RunDiagramTest, PacedReplayTakesTwiceTheSpanAtHalfSpeed) {
   // Three packets over 0.6 s of capture time: at half speed the replay takes about 1.2 s; one
   // that ignores the pace takes milliseconds.
