@@ -12,7 +12,8 @@
 #   pcap_component
 #   component, host,  the multiplexer; the engine stand-in and
 #   host/components   the host's components (file player, recorder)
-#   tools/merge       corvex-merge's parts
+#   tools/merge       corvex-merge's parts (and what the programs share)
+#   tools/run         corvex-run's parts: diagram files and their runs
 #
 # corvex_check_layers() fails the configuration when a library links one of its own layer or of
 # a higher one; the test layering.includes fails when a source file includes a header of such a
@@ -25,7 +26,8 @@ set(CORVEX_LAYERS
   "vant_runtime vant_pcap_stream"
   "vant_package vant_local_interfaces vant_pcap_component"
   "vant_package_entry vant_component corvex_host corvex_host_components"
-  "corvex_merge_tool")
+  "corvex_merge_tool"
+  "corvex_run_tool")
 
 # The same layers by source folder, for the include check.
 set(CORVEX_FOLDER_LAYERS
@@ -37,6 +39,7 @@ set(CORVEX_FOLDER_LAYERS
   "package local_interfaces pcap_component"
   "component host host/components"
   "tools/merge"
+  "tools/run"
   "tools")
 
 # corvex_layer_index(VAR NAME LAYERS...): the index of the layer that lists NAME, or -1.

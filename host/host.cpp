@@ -2,6 +2,7 @@
 
 #include "dataflow/vant_fast_io.h"
 #include "dataflow/vant_input.h"
+#include "dataflow/vant_input_implementation.h"
 #include "dataflow/vant_output.h"
 #include "host/host_clock.h"
 #include "host/host_threads.h"
@@ -430,6 +431,42 @@ void Host::ForgetConnectionsNamed(const char* fullName) {
 namespace {
 
 // An integer property of the input's ("<input>.<suffix>"), or the fallback.
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+/// "type 0x... VANTpcap_data_t": the type word and the structure name, when there is one.
+std::string TypeText(const VANTDataType& type) {
+  std::string text = "type " + Hex(type.flags);
+  if (type.name1 != nullptr && *type.name1 != '\0') {
+    text += std::string(" ") + type.name1;
+  }
+  return text;
+}
+
+bool AcceptsType(const VANTDataTypeFilter& filter, const VANTDataType& type) {
+  VANTDataTypeFilter named(filter);
+  for (const char** pattern : {&named.pattern1, &named.pattern2}) {
+    if (*pattern != nullptr && **pattern == '\0') {
+      *pattern = nullptr;
+    }
+  }
+  return named.Accepts(type);
+}
+
+std::string FilterText(const VANTDataTypeFilter& filter) {
+  std::string text = "accepts types " + Hex(filter.accept);
+  if (filter.mask != 0) {
+    text += " with " + Hex(filter.value & filter.mask) + " under mask " + Hex(filter.mask);
+  }
+  if (filter.pattern1 != nullptr && *filter.pattern1 != '\0') {
+    text += std::string(" named ") + filter.pattern1;
+  }
+  return text;
+}
+
 int64_t InputSetting(HostSymbols& symbols, VANTInput* input, const char* suffix, int64_t fallback) {
   const std::string name = std::string(input->Name().Text()) + suffix;
   VANTSymbolRecord* record = symbols.Find(name.c_str());
@@ -453,6 +490,17 @@ bool Host::Connect(VANTOutput* output, VANTInput* input) {
   const std::string outputName = output->Name().Text();
   if (input->IsConnected()) {
     m_reports.Add(("Host: input " + inputName + " is connected already").c_str(), 2, 0, false);
+    return false;
+  }
+  // Every input the runtime makes is its one implementation, in the package's copy of the
+  // runtime as in this program's (same sources and flags): its filter says what it accepts.
+  // An empty name pattern (a dynamic input declared without a structure name) asks for no name.
+  const VANTDataTypeFilter* filter = static_cast<VANTInputImplementation*>(input)->Filter();
+  if (filter != nullptr && !AcceptsType(*filter, output->Type())) {
+    m_reports.Add(("Host: output " + outputName + " (" + TypeText(output->Type()) +
+                   ") does not fit input " + inputName + " (" + FilterText(*filter) + ")")
+                      .c_str(),
+                  2, 0, false);
     return false;
   }
   const int64_t readerType = InputSetting(m_symbols, input, ".readerType", 0);

@@ -122,7 +122,8 @@ public:
   /// Connects output to input: the lowest free reader index of the output's FIFO, the role from
   /// the input's reader type (its ".readerType" property; FIFO readers also take the value of
   /// ".subsampling"). False, with an error report, when the input is connected already or the
-  /// output has 32 readers. Type checks are the components' business.
+  /// output has 32 readers, or when the input's type filter refuses the output's current type
+  /// (an output still typed with the any-type word passes: it tells its type at its start).
   bool Connect(VANTOutput* output, VANTInput* input);
   /// The same by full names ("module.output", "module.input").
   bool Connect(const char* outputFullName, const char* inputFullName);

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config ccache
-          libpcre3-dev libpcap-dev liburing-dev zlib1g-dev libzstd-dev
+          libpcre3-dev libpcap-dev liburing-dev zlib1g-dev libzstd-dev libtomlplusplus-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           clang clang-tidy libclang-rt-dev tshark wireshark-common locales
           iproute2 scdoc man-db dpkg-dev)

@@ -13,6 +13,7 @@
 #include "tools/merge/vant_merge_options.h"
 #include "tools/merge/vant_merge_pipeline.h"
 #include "tools/merge/vant_merge_report.h"
+#include "tools/merge/vant_tool_signals.h"
 
 #include <atomic>
 #include <climits>
@@ -32,9 +33,6 @@ constexpr int kMerged = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 constexpr int kOutOfOrder = 3;
-constexpr int kSignalBase = 128;
-
-constexpr int kTerminatingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "corvex-merge: %s\n%sTry 'corvex-merge --help' for more information.\n",
@@ -42,53 +40,17 @@ int UsageError(const std::string& message) {
   return kUsage;
 }
 
-// The first terminating signal asks the merge to end cleanly (its number is kept); a second one
-// ends the program at once, after removing the temporary output file (the only file this
-// program creates). The path is copied into a static array while no signal can need it.
-std::atomic<int> g_signal{0};
-std::atomic<bool> g_temporarySet{false};
-char g_temporary[PATH_MAX + 64];
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
-
-void OnSignal(int number) {
-  int first = 0;
-  if (g_signal.compare_exchange_strong(first, number) || number == SIGPIPE) {
-    return; // a broken pipe is told by the failing write; further ones change nothing
-  }
-  if (g_temporarySet.load()) {
-    ::unlink(g_temporary);
-  }
-  ::_exit(kSignalBase + number);
-}
-
-/// `restart`: whether interrupted system calls go on (while the merge runs, its threads must
-/// not see them fail) or fail (while the inputs are opened, a FIFO without writer must not keep
-/// the program from ending).
-void CatchSignals(bool restart) {
-  struct sigaction action {};
-  action.sa_handler = &OnSignal;
-  action.sa_flags = restart ? SA_RESTART : 0;
-  sigemptyset(&action.sa_mask);
-  for (const int number : kTerminatingSignals) {
-    sigaction(number, &action, nullptr);
-  }
-}
-
 bool Interrupted() {
-  return g_signal.load() != 0;
+  return VANT::SignalCaught();
 }
 
 /// Ctrl-C during a live merge: the normal end, not an interruption.
 bool EndedByUser(const VANT::MergeOptions& options) {
-  return options.Live() && g_signal.load() == SIGINT;
+  return options.Live() && VANT::SignalFlag().load() == SIGINT;
 }
 
 int Stopped(bool quiet) {
-  const int number = g_signal.load();
-  if (number != SIGPIPE && !quiet) {
-    std::fprintf(stderr, "corvex-merge: interrupted by %s\n", sigabbrev_np(number));
-  }
-  return kSignalBase + number;
+  return VANT::SignalExitStatus("corvex-merge", quiet);
 }
 
 // The multiplexer allocates and frees one small block per packet on its own thread, in its own
@@ -154,7 +116,7 @@ int main(int argc, char** argv) {
     return kFailed;
   }
 
-  CatchSignals(false);
+  VANT::CatchTerminatingSignals(false);
   VANT::MergeInputCheck check;
   VANT::MergeLiveInputs live;
   if (options.Live()) {
@@ -197,15 +159,14 @@ int main(int argc, char** argv) {
     return Interrupted() ? Stopped(options.quiet) : kFailed;
   }
   if (output.Replaces()) {
-    std::strncpy(g_temporary, output.TemporaryPath(), sizeof(g_temporary) - 1);
-    g_temporarySet.store(true);
+    VANT::RemoveOnSecondSignal(output.TemporaryPath());
   }
   if (Interrupted()) {
-    g_temporarySet.store(false);
+    VANT::ForgetTemporary(output.TemporaryPath());
     output.Abort();
     return Stopped(options.quiet);
   }
-  CatchSignals(true);
+  VANT::CatchTerminatingSignals(true);
 
   // The progress line only on a terminal, rewritten in place.
   const bool showProgress = !options.quiet && isatty(STDERR_FILENO) == 1;
@@ -227,14 +188,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "corvex-merge: capturing on %s (Ctrl-C ends)\n", names.c_str());
   }
   const VANT::MergeRunResult result =
-      options.Live()
-          ? VANT::RunLiveMergePipeline(options, live, package, output, progress, 0.25, &g_signal)
-          : VANT::RunMergePipeline(options, check, package, output, progress, 0.25, &g_signal);
+      options.Live() ? VANT::RunLiveMergePipeline(options, live, package, output, progress, 0.25,
+                                                  &VANT::SignalFlag())
+                     : VANT::RunMergePipeline(options, check, package, output, progress, 0.25,
+                                              &VANT::SignalFlag());
   if (progressShown) {
     std::fputs("\r\033[K", stderr);
   }
   if (Interrupted() && !EndedByUser(options)) {
-    g_temporarySet.store(false);
+    VANT::ForgetTemporary(output.TemporaryPath());
     output.Abort();
     return Stopped(options.quiet);
   }
@@ -244,14 +206,14 @@ int main(int argc, char** argv) {
     }
   }
   if (!result.ok) {
-    g_temporarySet.store(false);
+    VANT::ForgetTemporary(output.TemporaryPath());
     output.Abort();
     for (const std::string& error : result.errors) {
       std::fprintf(stderr, "corvex-merge: %s\n", error.c_str());
     }
     return kFailed;
   }
-  g_temporarySet.store(false);
+  VANT::ForgetTemporary(output.TemporaryPath());
   if (!output.Commit()) {
     std::fprintf(stderr, "corvex-merge: %s\n", output.Error().c_str());
     return kFailed;
