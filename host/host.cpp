@@ -4,6 +4,7 @@
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_input_implementation.h"
 #include "dataflow/vant_output.h"
+#include "dataflow/vant_output_implementation.h"
 #include "host/host_clock.h"
 #include "host/host_threads.h"
 #include "host/host_triggers.h"
@@ -496,9 +497,11 @@ bool Host::Connect(VANTOutput* output, VANTInput* input) {
   // runtime as in this program's (same sources and flags): its filter says what it accepts.
   // An empty name pattern (a dynamic input declared without a structure name) asks for no name.
   const VANTDataTypeFilter* filter = static_cast<VANTInputImplementation*>(input)->Filter();
-  if (filter != nullptr && !AcceptsType(*filter, output->Type())) {
-    m_reports.Add(("Host: output " + outputName + " (" + TypeText(output->Type()) +
-                   ") does not fit input " + inputName + " (" + FilterText(*filter) + ")")
+  // A copy: the output's component may be retyping it on its own thread.
+  const VANTDataType type = static_cast<VANTOutputImplementation*>(output)->TypeCopy();
+  if (filter != nullptr && !AcceptsType(*filter, type)) {
+    m_reports.Add(("Host: output " + outputName + " (" + TypeText(type) + ") does not fit input " +
+                   inputName + " (" + FilterText(*filter) + ")")
                       .c_str(),
                   2, 0, false);
     return false;
