@@ -1,6 +1,6 @@
 # Install rules and the Debian package.
 #
-#   <prefix>/bin/corvex-merge, corvex-pckinfo        the programs
+#   <prefix>/bin/corvex-merge, corvex-run, corvex-pckinfo  the programs
 #   <prefix>/bin/corvex_pack                          the packaging tool of the SDK
 #   <prefix>/lib/corvex/packages/*.pck                 the package file, found by the programs
 #                                                      relative to themselves (bin/../lib/...)
@@ -17,7 +17,7 @@ include(CMakePackageConfigHelpers)
 set(CORVEX_PACKAGE_DIR lib/corvex/packages) # fixed: the programs look there, bin/../lib/...
 set(CORVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Corvex)
 
-install(TARGETS corvex-merge corvex-pckinfo corvex_pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS corvex-merge corvex-run corvex-pckinfo corvex_pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CORVEX_PACKAGE_FILE} DESTINATION ${CORVEX_PACKAGE_DIR})
 
 # ---- Manual pages, from their scdoc sources

@@ -651,12 +651,8 @@ std::string FindMergePackage(const std::string& option, std::vector<std::string>
   } else if (const char* environment = std::getenv("CORVEX_PACKAGE");
              environment != nullptr && *environment != '\0') {
     candidates.emplace_back(environment);
-  } else if (const fs::path folder = ProgramFolder(); folder.is_absolute()) {
-    // Only where the program itself lies: installed, <prefix>/bin/../lib/corvex/packages/; in
-    // its build folder, one up from tools/. Never the current folder, never a compiled-in path.
-    candidates.push_back(
-        (folder.parent_path() / "lib" / "corvex" / "packages" / kPackageName).string());
-    candidates.push_back((folder.parent_path() / kPackageName).string());
+  } else {
+    candidates = ProgramPackagePlaces(kPackageName);
   }
   for (const std::string& candidate : candidates) {
     if (IsFile(candidate)) {
@@ -667,6 +663,17 @@ std::string FindMergePackage(const std::string& option, std::vector<std::string>
     *tried = candidates;
   }
   return {};
+}
+
+std::vector<std::string> ProgramPackagePlaces(const std::string& name) {
+  // Only where the program itself lies: installed, <prefix>/bin/../lib/corvex/packages/; in its
+  // build folder, one up from tools/. Never the current folder, never a compiled-in path.
+  const fs::path folder = ProgramFolder();
+  if (!folder.is_absolute()) {
+    return {};
+  }
+  return {(folder.parent_path() / "lib" / "corvex" / "packages" / name).string(),
+          (folder.parent_path() / name).string()};
 }
 
 std::string OutputName(const std::string& output) {

@@ -34,6 +34,11 @@ namespace VANT {
 /// lists where it looked.
 std::string FindMergePackage(const std::string& option, std::vector<std::string>* tried = nullptr);
 
+/// Where a program of this project looks for the package file `name` when its user names no
+/// place: <program folder>/../lib/corvex/packages/ (installed) and the program folder's parent
+/// (a build folder). Empty when the program's folder is unknown.
+std::vector<std::string> ProgramPackagePlaces(const std::string& name);
+
 struct MergeRunResult {
   bool ok = false;
   std::vector<std::string> errors;   // each names the file or component and the reason

@@ -31,10 +31,6 @@
 #include <sstream>
 #include <thread>
 
-#ifndef CORVEX_DEFAULT_PACKAGE
-#define CORVEX_DEFAULT_PACKAGE ""
-#endif
-
 namespace VANT {
 namespace {
 
@@ -221,21 +217,12 @@ std::string DiagramRun::State::FindPackage(const std::string& path) const {
   if (fs::is_regular_file(beside, error) || fs::path(path).is_absolute()) {
     return beside;
   }
-  // A bare name is also looked for where corvex-merge finds its package: next to the program,
-  // in its parent folder and in the build tree.
+  // A bare name is also looked for where corvex-merge finds its package: from the program's
+  // own folder (installed, or in its build folder); never a compiled-in path.
   if (fs::path(path).parent_path().empty()) {
-    std::vector<fs::path> folders;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    if (!error) {
-      folders.push_back(self.parent_path());
-      folders.push_back(self.parent_path().parent_path());
-    }
-    if (*CORVEX_DEFAULT_PACKAGE != '\0') {
-      folders.push_back(fs::path(CORVEX_DEFAULT_PACKAGE).parent_path());
-    }
-    for (const fs::path& folder : folders) {
-      if (fs::is_regular_file(folder / path, error)) {
-        return (folder / path).string();
+    for (const std::string& place : ProgramPackagePlaces(path)) {
+      if (fs::is_regular_file(place, error)) {
+        return place;
       }
     }
   }
