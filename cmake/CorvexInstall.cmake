@@ -5,6 +5,7 @@
 #   <prefix>/lib/corvex/packages/*.pck                 the package file, found by the programs
 #                                                      relative to themselves (bin/../lib/...)
 #   <prefix>/share/man/man1/*.1                        the manual pages
+#   <prefix>/share/doc/corvex-sorting-multiplexer/examples/  the author's guide, its example
 #   <prefix>/include/corvex/<folder>/*.h               the headers a component author includes
 #   <prefix>/<libdir>/libcorvex_runtime.a              the runtime a package links
 #   <prefix>/<libdir>/corvex/vant_package_entry.o      the package's two entry points
@@ -19,6 +20,9 @@ set(CORVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Corvex)
 
 install(TARGETS corvex-merge corvex-run corvex-pckinfo corvex_pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CORVEX_PACKAGE_FILE} DESTINATION ${CORVEX_PACKAGE_DIR})
+# The component author's guide with its example package and the example diagrams.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvex-sorting-multiplexer)
 
 # ---- Manual pages, from their scdoc sources
 find_program(CORVEX_SCDOC scdoc)

@@ -95,15 +95,15 @@ TEST(MergeReportTest, SummaryKeepsColumnsAlignedAndSaysWhatTheOrderIs) {
   EXPECT_NE(
       text.find("order: NOT IN TIME ORDER: time went backwards 1 time (3 packets earlier than one "
                 "written before them), by at most 2.5 ms; "
-                "a larger buffer is needed: -b 17,192 would keep it in order (this run: "
-                "-b 8,192)"),
+                "a larger buffer is needed: -b 17192 would keep it in order (this run: "
+                "-b 8192)"),
       std::string::npos)
       << text;
   EXPECT_NE(text.find("a.pcap has times finer than microseconds: 1 packet truncated"),
             std::string::npos)
       << text;
   summary.order.delayBeyondWindow = true;
-  EXPECT_NE(VANT::FormatSummary(summary).find("-b 17,192 or more"), std::string::npos);
+  EXPECT_NE(VANT::FormatSummary(summary).find("-b 17192 or more"), std::string::npos);
 }
 
 } // namespace

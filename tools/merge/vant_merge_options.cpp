@@ -502,8 +502,8 @@ Options:
                             the inputs can be read
       --package FILE        the package file (default: $CORVEX_PACKAGE when set, else
                             corvex_sorting_multiplexer.pck found from this program's
-                            folder: ../lib/corvex/packages/ when installed, or the build
-                            folder it was built in; never the current folder)
+                            folder: in ../lib/corvex/packages/ (installed), else in ..
+                            (the build folder, in a build tree); never the current folder)
   -q, --quiet               no progress line, no summary and no warnings (errors still show)
   -h, --help                this text
   -V, --version             the version

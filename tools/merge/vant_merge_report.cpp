@@ -180,11 +180,11 @@ std::string FormatSummary(const MergeSummary& summary) {
             FormatCount(summary.order.outOfPlace, "packet") +
             " earlier than one written before them), by at most " +
             FormatDuration(summary.order.largestStepBack) + "; a larger buffer is needed: -b " +
-            FormatCount(static_cast<uint64_t>(NeededBuffer(summary))) +
+            // Plain digits: an option value to copy as it is.
+            std::to_string(NeededBuffer(summary)) +
             (summary.order.delayBeyondWindow ? " or more" : "") +
             " would keep it in order (this run: -b " +
-            FormatCount(static_cast<uint64_t>(std::max<int64_t>(summary.bufferPacketCount, 0))) +
-            ")\n";
+            std::to_string(std::max<int64_t>(summary.bufferPacketCount, 0)) + ")\n";
   }
   for (const MergeStreamCount& input : summary.inputs) {
     if (input.finer && input.truncated > 0) {
