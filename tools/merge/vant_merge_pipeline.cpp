@@ -43,10 +43,10 @@ constexpr size_t kWrongOrderShown = 5;
 // How long the end may lag behind: the multiplexer ends its run as soon as the recorder has let
 // go of its last elements, and the recorder finishes right after the multiplexer's last write.
 constexpr auto kEndGrace = std::chrono::seconds(10);
-// Beyond this many inputs each player's FIFO holds only kManyInputsFifo elements: the players
+// Beyond this many inputs each player's FIFO holds only kShortPlayerFifo elements: the players
 // keep in step, so a few elements ahead are enough, and memory stays bounded as inputs grow.
-constexpr size_t kManyInputs = 4;
-constexpr int64_t kManyInputsFifo = 4;
+constexpr size_t kMostInputsWithFullFifos = 4;
+constexpr int64_t kShortPlayerFifo = 4;
 // A run without pacing in which nothing moves for this long has hung.
 constexpr auto kStallLimit = std::chrono::seconds(60);
 // Beyond the longest flush delay the options take (1000000 s), in microseconds.
@@ -266,10 +266,10 @@ bool Pipeline::BuildSources() {
                       static_cast<int32_t>(m_options.packetsPerElement));
     player->SetGroup(m_group.get(), i);
     m_players.push_back(player);
-    if (count > kManyInputs) {
+    if (count > kMostInputsWithFullFifos) {
       // Many players: fewer elements each, to keep their packet buffers within memory.
       if (VANTProperty* fifo = m_host->FindProperty((name + ".output.fifosize").c_str())) {
-        fifo->SetInteger(kManyInputsFifo);
+        fifo->SetInteger(kShortPlayerFifo);
       }
     }
   }

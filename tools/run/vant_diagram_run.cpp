@@ -110,7 +110,7 @@ std::string Thousands(uint64_t value) {
 
 struct DiagramRun::State {
   struct Part {
-    const DiagramComponent* spec = nullptr;
+    const DiagramComponent* declared = nullptr; // the component as the diagram declares it
     HostRole role = HostRole::kNone;
     VANTModule* module = nullptr;
     vant_pcap_file_player* player = nullptr;
@@ -144,7 +144,7 @@ struct DiagramRun::State {
   }
   Part* Find(const std::string& name) {
     for (Part& part : parts) {
-      if (part.spec->name == name) {
+      if (part.declared->name == name) {
         return &part;
       }
     }
@@ -241,21 +241,22 @@ void DiagramRun::State::LoadPackages() {
 }
 
 void DiagramRun::State::CreateComponents() {
-  for (const DiagramComponent& spec : diagram.components) {
+  for (const DiagramComponent& declared : diagram.components) {
     Part part;
-    part.spec = &spec;
-    part.role = RoleOf(spec.model);
-    if (host->Model(spec.model.c_str()) == nullptr) {
+    part.declared = &declared;
+    part.role = RoleOf(declared.model);
+    if (host->Model(declared.model.c_str()) == nullptr) {
       std::string known;
       for (VANTComponentModelDefinition* model : host->Models()) {
         known += std::string(known.empty() ? "" : ", ") + model->modelName;
       }
-      Error(spec.modelLine, "unknown model " + spec.model + " (the loaded models: " + known + ")");
+      Error(declared.modelLine,
+            "unknown model " + declared.model + " (the loaded models: " + known + ")");
       continue;
     }
-    part.module = host->CreateComponent(spec.model.c_str(), spec.name.c_str());
+    part.module = host->CreateComponent(declared.model.c_str(), declared.name.c_str());
     if (part.module == nullptr) {
-      Error(spec.line, "cannot create " + spec.name + ": " + TakeErrorReports());
+      Error(declared.line, "cannot create " + declared.name + ": " + TakeErrorReports());
       continue;
     }
     part.player = dynamic_cast<vant_pcap_file_player*>(part.module);
@@ -267,7 +268,7 @@ void DiagramRun::State::CreateComponents() {
 
 void DiagramRun::State::SetHostProperties(Part& part) {
   const std::vector<HostProperty>& known = HostProperties(part.role);
-  for (const DiagramSetting& setting : part.spec->properties) {
+  for (const DiagramSetting& setting : part.declared->properties) {
     const auto property = std::find_if(
         known.begin(), known.end(), [&](const HostProperty& p) { return setting.name == p.name; });
     if (property == known.end()) {
@@ -275,33 +276,33 @@ void DiagramRun::State::SetHostProperties(Part& part) {
       for (const HostProperty& p : known) {
         names += std::string(names.empty() ? "" : ", ") + p.name;
       }
-      Error(setting.line, part.spec->model + " has no property " + setting.name +
+      Error(setting.line, part.declared->model + " has no property " + setting.name +
                               " (its properties: " + names + ")");
       continue;
     }
     const DiagramValue& value = setting.value;
     if (value.kind != property->kind) {
-      Error(value.line, part.spec->name + "." + setting.name + " takes " +
+      Error(value.line, part.declared->name + "." + setting.name + " takes " +
                             DiagramValue::KindName(property->kind) + ", not " + value.Text());
       continue;
     }
     if (property->kind == Kind::kInteger &&
         (value.integer < property->low || value.integer > property->high)) {
-      Error(value.line, part.spec->name + "." + setting.name + " = " + value.Text() +
+      Error(value.line, part.declared->name + "." + setting.name + " = " + value.Text() +
                             " is out of range (" + std::to_string(property->low) + " to " +
                             std::to_string(property->high) + ")");
       continue;
     }
     if (property->kind == Kind::kString && value.text.empty()) {
-      Error(value.line, part.spec->name + "." + setting.name + " cannot be empty");
+      Error(value.line, part.declared->name + "." + setting.name + " cannot be empty");
       continue;
     }
     part.hostValues[setting.name] = &setting;
   }
   for (const HostProperty& property : known) {
     if (property.required && part.hostValues.count(property.name) == 0) {
-      Error(part.spec->line,
-            part.spec->name + " (" + part.spec->model + ") needs the property " + property.name);
+      Error(part.declared->line, part.declared->name + " (" + part.declared->model +
+                                     ") needs the property " + property.name);
     }
   }
 }
@@ -311,11 +312,11 @@ void DiagramRun::State::SetProperties(Part& part) {
     SetHostProperties(part);
     return;
   }
-  for (const DiagramSetting& setting : part.spec->properties) {
-    const std::string fullName = part.spec->name + "." + setting.name;
+  for (const DiagramSetting& setting : part.declared->properties) {
+    const std::string fullName = part.declared->name + "." + setting.name;
     VANTProperty* property = host->FindProperty(fullName.c_str());
     if (property == nullptr) {
-      Error(setting.line, part.spec->model + " has no property " + setting.name);
+      Error(setting.line, part.declared->model + " has no property " + setting.name);
       continue;
     }
     const DiagramValue& value = setting.value;
@@ -366,7 +367,7 @@ void DiagramRun::State::SetProperties(Part& part) {
     }
     const std::string reports = TakeErrorReports();
     if (refused || !reports.empty()) {
-      Error(value.line, part.spec->name + " refused " + setting.name + " = " + value.Text() +
+      Error(value.line, part.declared->name + " refused " + setting.name + " = " + value.Text() +
                             (reports.empty() ? "" : ": " + reports));
     }
   }
@@ -379,7 +380,7 @@ void DiagramRun::State::OrderFlow() {
   std::vector<std::vector<size_t>> feeds(count);
   std::map<std::string, size_t> index;
   for (size_t i = 0; i < count; ++i) {
-    index[parts[i].spec->name] = i;
+    index[parts[i].declared->name] = i;
   }
   for (const DiagramConnection& connection : diagram.connections) {
     const auto from = index.find(connection.fromComponent);
@@ -419,11 +420,11 @@ void DiagramRun::State::OrderFlow() {
 
 void DiagramRun::State::SetElementSettings(Part& part) {
   const auto apply = [&](const DiagramSetting& setting, bool output, int64_t value) {
-    const std::string element = part.spec->name + "." + setting.name;
+    const std::string element = part.declared->name + "." + setting.name;
     const bool exists = output ? OutputNamed(element) != nullptr : InputNamed(element) != nullptr;
     if (!exists) {
       Error(setting.line,
-            part.spec->name + " has no " + (output ? "output " : "input ") + setting.name);
+            part.declared->name + " has no " + (output ? "output " : "input ") + setting.name);
       return;
     }
     const std::string name = element + (output ? ".fifosize" : ".readerType");
@@ -445,10 +446,10 @@ void DiagramRun::State::SetElementSettings(Part& part) {
             element + " refused " + setting.value.Text() + (reports.empty() ? "" : ": " + reports));
     }
   };
-  for (const DiagramSetting& setting : part.spec->fifoSizes) {
+  for (const DiagramSetting& setting : part.declared->fifoSizes) {
     apply(setting, true, setting.value.integer);
   }
-  for (const DiagramSetting& setting : part.spec->readerTypes) {
+  for (const DiagramSetting& setting : part.declared->readerTypes) {
     const std::vector<std::string>& names = ReaderTypeNames();
     const auto at = std::find(names.begin(), names.end(), setting.value.text);
     apply(setting, false, static_cast<int64_t>(at - names.begin()));
@@ -458,7 +459,7 @@ void DiagramRun::State::SetElementSettings(Part& part) {
 void DiagramRun::State::ConnectInputs(Part& part) {
   std::map<std::string, int> connected; // input -> line of its first connection
   for (const DiagramConnection& connection : diagram.connections) {
-    if (connection.toComponent != part.spec->name) {
+    if (connection.toComponent != part.declared->name) {
       continue;
     }
     Part* from = Find(connection.fromComponent);
@@ -471,13 +472,13 @@ void DiagramRun::State::ConnectInputs(Part& part) {
     VANTInput* input = InputNamed(inputName);
     bool good = true;
     if (output == nullptr) {
-      Error(connection.line, connection.fromComponent + " (" + from->spec->model +
+      Error(connection.line, connection.fromComponent + " (" + from->declared->model +
                                  ") has no output " + connection.output);
       good = false;
     }
     if (input == nullptr) {
-      Error(connection.line, connection.toComponent + " (" + part.spec->model + ") has no input " +
-                                 connection.input);
+      Error(connection.line, connection.toComponent + " (" + part.declared->model +
+                                 ") has no input " + connection.input);
       good = false;
     }
     const auto [first, added] = connected.emplace(connection.input, connection.line);
@@ -517,8 +518,8 @@ void DiagramRun::State::CheckEnd() {
     return;
   }
   if (OutputNamed(diagram.endComponent + "." + diagram.endOutput) == nullptr) {
-    Error(diagram.endLine,
-          diagram.endComponent + " (" + part->spec->model + ") has no output " + diagram.endOutput);
+    Error(diagram.endLine, diagram.endComponent + " (" + part->declared->model +
+                               ") has no output " + diagram.endOutput);
   } else if (diagram.endOutput != kEndOfFile) {
     Error(diagram.endLine,
           "when takes a component, or its end_of_file output, not " + diagram.endOutput);
@@ -589,7 +590,7 @@ void DiagramRun::State::OpenSources() {
       continue;
     }
     for (const std::string& warning : live.warnings) {
-      warnings.push_back(part.spec->name + ": " + warning);
+      warnings.push_back(part.declared->name + ": " + warning);
     }
     if (linkType == 0) {
       linkType = live.linkType;
@@ -677,7 +678,7 @@ bool DiagramRun::State::Setup() {
     if (part.role == HostRole::kNone && !part.spoiled) {
       host->RunDynamic(part.module);
       if (const std::string reports = TakeErrorReports(); !reports.empty()) {
-        Error(part.spec->line, part.spec->name + ": " + reports);
+        Error(part.declared->line, part.declared->name + ": " + reports);
         part.spoiled = true;
       }
     }
@@ -689,7 +690,7 @@ bool DiagramRun::State::Setup() {
     if (part.role == HostRole::kNone) {
       host->RunDynamic(part.module);
       if (const std::string reports = TakeErrorReports(); !reports.empty()) {
-        Error(part.spec->line, part.spec->name + ": " + reports);
+        Error(part.declared->line, part.declared->name + ": " + reports);
       }
     }
   }
@@ -749,7 +750,8 @@ bool DiagramRun::State::StartAll() {
           : part.recorder != nullptr && part.recorder->Failed() ? part.recorder->FailureText()
           : part.capture != nullptr && part.capture->Failed()   ? part.capture->FailureText()
                                                                 : TakeErrorReports();
-      errors.push_back(part.spec->name + " did not start" + (reason.empty() ? "" : ": " + reason));
+      errors.push_back(part.declared->name + " did not start" +
+                       (reason.empty() ? "" : ": " + reason));
       return false;
     }
   }
@@ -799,7 +801,7 @@ void DiagramRun::State::DrainReports() {
 
 bool DiagramRun::State::Dead(const Part& part) {
   uint32_t word = 0;
-  const bool announced = host->States().Get(part.spec->name, word);
+  const bool announced = host->States().Get(part.declared->name, word);
   return (announced && (word & VANTModule::kDead) != 0) ||
          (part.module->State() & VANTModule::kDead) != 0;
 }
@@ -816,9 +818,9 @@ std::string DiagramRun::State::CheckFailure() {
       return part.capture->Interface() + ": " + part.capture->FailureText();
     }
     uint32_t word = 0;
-    if ((host->States().Get(part.spec->name, word) && (word & VANTModule::kError) != 0) ||
+    if ((host->States().Get(part.declared->name, word) && (word & VANTModule::kError) != 0) ||
         (part.module->State() & VANTModule::kError) != 0) {
-      return part.spec->name + " (" + part.spec->model +
+      return part.declared->name + " (" + part.declared->model +
              ") ended in error: " + part.module->ErrorText().Text();
     }
   }
@@ -891,10 +893,10 @@ std::string DiagramRun::State::Statistics() {
     const char* condition = (state & VANTModule::kError) != 0 ? "in error"
                             : finished || Dead(part)          ? "ended its run"
                                                               : "running";
-    out << part.spec->name << " (" << part.spec->model << "): " << condition << "\n";
+    out << part.declared->name << " (" << part.declared->model << "): " << condition << "\n";
     std::string line;
     for (const char* name : kStatistics) {
-      VANTProperty* property = host->FindProperty((part.spec->name + "." + name).c_str());
+      VANTProperty* property = host->FindProperty((part.declared->name + "." + name).c_str());
       if (property == nullptr) {
         continue;
       }
@@ -929,10 +931,10 @@ std::string DiagramRun::State::Statistics() {
           << "\n";
     }
     for (const DiagramConnection& connection : diagram.connections) {
-      if (connection.fromComponent != part.spec->name) {
+      if (connection.fromComponent != part.declared->name) {
         continue;
       }
-      VANTOutput* output = OutputNamed(part.spec->name + "." + connection.output);
+      VANTOutput* output = OutputNamed(part.declared->name + "." + connection.output);
       if (output != nullptr) {
         out << "  " << connection.output << " -> " << connection.toComponent << "."
             << connection.input << ": " << Thousands(host->OverrunCount(output)) << " overruns\n";
