@@ -12,6 +12,8 @@
 #   pcap_component
 #   component, host,  the multiplexer; the engine stand-in and
 #   host/components   the host's components (file player, recorder)
+#   tools/graph       a graph of components run in the engine stand-in: the pipeline both
+#                     programs share
 #   tools/merge       corvex-merge's parts (and what the programs share)
 #   tools/run         corvex-run's parts: diagram files and their runs
 #
@@ -26,6 +28,7 @@ set(CORVEX_LAYERS
   "vant_runtime vant_pcap_stream"
   "vant_package vant_local_interfaces vant_pcap_component"
   "vant_package_entry vant_component corvex_host corvex_host_components"
+  "corvex_graph"
   "corvex_merge_tool"
   "corvex_run_tool")
 
@@ -38,6 +41,7 @@ set(CORVEX_FOLDER_LAYERS
   "runtime pcap_stream"
   "package local_interfaces pcap_component"
   "component host host/components"
+  "tools/graph"
   "tools/merge"
   "tools/run"
   "tools")

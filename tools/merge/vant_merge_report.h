@@ -1,19 +1,16 @@
 #pragma once
 // What corvex-merge shows: the progress line on a terminal and the summary at the end.
 
+#include "tools/graph/vant_graph_progress.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace VANT {
 
-struct MergeProgress {
-  uint64_t packets = 0;    // packets written to the output so far
-  uint64_t bytes = 0;      // their captured bytes
-  double seconds = 0;      // since the merge started
-  uint64_t inputRead = 0;  // bytes of the input files consumed
-  uint64_t inputTotal = 0; // bytes of the input files (0: not known, e.g. a pipe)
-};
+/// How far a merge is (what the recorder wrote, what the players read).
+using MergeProgress = GraphProgress;
 
 struct MergeStreamCount {
   std::string name;

@@ -3,17 +3,14 @@
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_output.h"
 #include "host/components/vant_capture_output.h"
-#include "host/components/vant_live_capture_group.h"
 #include "host/components/vant_pcap_file_player.h"
 #include "host/components/vant_pcap_file_recorder.h"
 #include "host/components/vant_pcap_live_capture.h"
 #include "host/components/vant_pcap_stream_models.h"
 #include "host/host.h"
-#include "host/host_clock.h"
-#include "host/host_threads.h"
-#include "package/vant_module_management.h"
 #include "runtime/vant_module.h"
 #include "runtime/vant_property.h"
+#include "tools/graph/vant_component_graph.h"
 #include "tools/merge/vant_merge_inputs.h"
 #include "tools/merge/vant_merge_live.h"
 #include "tools/merge/vant_merge_options.h"
@@ -22,14 +19,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
-#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
-#include <thread>
 
 namespace VANT {
 namespace {
@@ -42,23 +36,9 @@ using Kind = DiagramValue::Kind;
 constexpr auto kEndGrace = std::chrono::seconds(10);
 // After a duration or Ctrl-C: how long recorders fed by live captures may take to finish.
 constexpr auto kDrainGrace = std::chrono::seconds(2);
-constexpr int64_t kThreadEndLimitUs = 2000000;
 constexpr size_t kLiveQueueBytes = size_t{64} << 20;
 constexpr int64_t kLiveDelayBound = 100000;
 constexpr const char kEndOfFile[] = "end_of_file";
-
-/// The host's own models, configured by this runner rather than through engine properties.
-enum class HostRole { kNone, kPlayer, kRecorder, kCapture };
-
-HostRole RoleOf(const std::string& model) {
-  if (model == kPcapFilePlayerModel) {
-    return HostRole::kPlayer;
-  }
-  if (model == kPcapFileRecorderModel) {
-    return HostRole::kRecorder;
-  }
-  return model == kPcapLiveCaptureModel ? HostRole::kCapture : HostRole::kNone;
-}
 
 /// A property of a host model: its kind and, for integers, its range.
 struct HostProperty {
@@ -69,7 +49,7 @@ struct HostProperty {
   bool required = false;
 };
 
-const std::vector<HostProperty>& HostProperties(HostRole role) {
+const std::vector<HostProperty>& HostProperties(GraphRole role) {
   static const std::vector<HostProperty> player = {
       {"file", Kind::kString, 0, 0, true}, {"packets_per_element", Kind::kInteger, 1, 65535}};
   static const std::vector<HostProperty> recorder = {{"file", Kind::kString, 0, 0, true},
@@ -82,20 +62,16 @@ const std::vector<HostProperty>& HostProperties(HostRole role) {
       {"promiscuous", Kind::kBoolean}};
   static const std::vector<HostProperty> none;
   switch (role) {
-  case HostRole::kPlayer:
+  case GraphRole::kPlayer:
     return player;
-  case HostRole::kRecorder:
+  case GraphRole::kRecorder:
     return recorder;
-  case HostRole::kCapture:
+  case GraphRole::kCapture:
     return capture;
-  case HostRole::kNone:
+  case GraphRole::kOther:
     break;
   }
   return none;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 std::string Thousands(uint64_t value) {
@@ -108,27 +84,20 @@ std::string Thousands(uint64_t value) {
 
 } // namespace
 
-struct DiagramRun::State {
+struct DiagramRun::State : GraphRunPolicy {
   struct Part {
     const DiagramComponent* declared = nullptr; // the component as the diagram declares it
-    HostRole role = HostRole::kNone;
-    VANTModule* module = nullptr;
-    vant_pcap_file_player* player = nullptr;
-    vant_pcap_file_recorder* recorder = nullptr;
-    vant_pcap_live_capture* capture = nullptr;
+    GraphPart* node = nullptr;                  // the component in the graph
     std::map<std::string, const DiagramSetting*> hostValues; // host models' properties
     std::unique_ptr<VANTCaptureOutput> output;               // a recorder's file
-    bool endOfFileConnected = false;                         // a recorder's end_of_file input
     bool spoiled = false; // a mistake in its setup: its connections would only add noise
   };
 
   const Diagram& diagram;
-  Host* host = nullptr;
+  ComponentGraph graph;
   std::vector<Part> parts;       // in diagram order
   std::vector<size_t> flowOrder; // sources before what they feed
-  std::unique_ptr<VANTPcapPlayerGroup> group;
-  std::unique_ptr<VANTLiveCaptureGroup> liveGroup;
-  MergeInputCheck files; // the players' inputs, opened up front (one per player, in order)
+  MergeInputCheck files;         // the players' inputs, opened up front (one per player, in order)
   std::vector<size_t> playerParts;
   int64_t firstTimestamp = INT64_MAX;
   uint32_t linkType = 0;
@@ -136,6 +105,10 @@ struct DiagramRun::State {
   bool built = false;
   std::vector<std::string> errors;
   std::vector<std::string> warnings;
+  // Watching the run.
+  bool ending = false;   // the end condition held: recorders get to finish their files
+  bool draining = false; // ended by a duration or Ctrl-C: whatever is underway is written
+  Clock::duration endSeen{};
 
   explicit State(const Diagram& d) : diagram(d) {}
 
@@ -150,31 +123,7 @@ struct DiagramRun::State {
     }
     return nullptr;
   }
-  /// The error reports the host kept since the last call, joined.
-  std::string TakeErrorReports() {
-    std::string text;
-    for (const HostReport& report : host->TakeReports()) {
-      if (report.level >= 2) {
-        text += (text.empty() ? "" : "; ") + report.text;
-      }
-    }
-    return text;
-  }
-  template <typename Element>
-  Element* Element_(const std::string& fullName, VANTSymbolRecord::Kind kind) {
-    host->Symbols().Lock();
-    VANTSymbolRecord* record = host->Symbols().Find(fullName.c_str());
-    Element* found =
-        record != nullptr && record->kind == kind ? static_cast<Element*>(record->object) : nullptr;
-    host->Symbols().Unlock();
-    return found;
-  }
-  VANTOutput* OutputNamed(const std::string& fullName) {
-    return Element_<VANTOutput>(fullName, VANTSymbolRecord::kOutput);
-  }
-  VANTInput* InputNamed(const std::string& fullName) {
-    return Element_<VANTInput>(fullName, VANTSymbolRecord::kInput);
-  }
+  Host& GetHost() { return graph.GetHost(); }
 
   std::string ResolvePath(const std::string& path) const {
     if (path == "-" || fs::path(path).is_absolute() || diagram.folder.empty()) {
@@ -197,17 +146,10 @@ struct DiagramRun::State {
   void OpenOutputs();
 
   // Running.
-  bool StartAll();
-  void StopAll();
-  void DrainReports();
-  std::string CheckFailure();
-  bool Dead(const Part& part);
-  bool DurationPassed(Clock::time_point start) const;
+  Step Watch(int signal, Clock::duration elapsed, std::string& failure) override;
   /// The component of [end] when ended its run, or sent its end of file (for the components
   /// of packages: ended their run, which they do right after it).
   bool ConditionHeld();
-  bool RecordersFinished(bool onlyWithEndOfFile);
-  MergeProgress Progress(Clock::time_point start) const;
   std::string Statistics();
 };
 
@@ -233,10 +175,9 @@ void DiagramRun::State::LoadPackages() {
   for (const DiagramPackage& package : diagram.packages) {
     const std::string path = FindPackage(package.path);
     std::string error;
-    if (!host->LoadPackage(path, &error)) {
+    if (!graph.LoadPackage(path, error)) {
       Error(package.line, "cannot load the package " + package.path + ": " + error);
     }
-    host->TakeReports();
   }
 }
 
@@ -244,30 +185,19 @@ void DiagramRun::State::CreateComponents() {
   for (const DiagramComponent& declared : diagram.components) {
     Part part;
     part.declared = &declared;
-    part.role = RoleOf(declared.model);
-    if (host->Model(declared.model.c_str()) == nullptr) {
-      std::string known;
-      for (VANTComponentModelDefinition* model : host->Models()) {
-        known += std::string(known.empty() ? "" : ", ") + model->modelName;
-      }
-      Error(declared.modelLine,
-            "unknown model " + declared.model + " (the loaded models: " + known + ")");
+    std::string error;
+    part.node = graph.Add(declared.model, declared.name, error);
+    if (part.node == nullptr) {
+      const bool unknown = GetHost().Model(declared.model.c_str()) == nullptr;
+      Error(unknown ? declared.modelLine : declared.line, error);
       continue;
     }
-    part.module = host->CreateComponent(declared.model.c_str(), declared.name.c_str());
-    if (part.module == nullptr) {
-      Error(declared.line, "cannot create " + declared.name + ": " + TakeErrorReports());
-      continue;
-    }
-    part.player = dynamic_cast<vant_pcap_file_player*>(part.module);
-    part.recorder = dynamic_cast<vant_pcap_file_recorder*>(part.module);
-    part.capture = dynamic_cast<vant_pcap_live_capture*>(part.module);
     parts.push_back(std::move(part));
   }
 }
 
 void DiagramRun::State::SetHostProperties(Part& part) {
-  const std::vector<HostProperty>& known = HostProperties(part.role);
+  const std::vector<HostProperty>& known = HostProperties(part.node->role);
   for (const DiagramSetting& setting : part.declared->properties) {
     const auto property = std::find_if(
         known.begin(), known.end(), [&](const HostProperty& p) { return setting.name == p.name; });
@@ -308,13 +238,13 @@ void DiagramRun::State::SetHostProperties(Part& part) {
 }
 
 void DiagramRun::State::SetProperties(Part& part) {
-  if (part.role != HostRole::kNone) {
+  if (part.node->role != GraphRole::kOther) {
     SetHostProperties(part);
     return;
   }
   for (const DiagramSetting& setting : part.declared->properties) {
     const std::string fullName = part.declared->name + "." + setting.name;
-    VANTProperty* property = host->FindProperty(fullName.c_str());
+    VANTProperty* property = GetHost().FindProperty(fullName.c_str());
     if (property == nullptr) {
       Error(setting.line, part.declared->model + " has no property " + setting.name);
       continue;
@@ -365,7 +295,7 @@ void DiagramRun::State::SetProperties(Part& part) {
     } catch (...) {
       refused = true;
     }
-    const std::string reports = TakeErrorReports();
+    const std::string reports = graph.TakeErrorReports();
     if (refused || !reports.empty()) {
       Error(value.line, part.declared->name + " refused " + setting.name + " = " + value.Text() +
                             (reports.empty() ? "" : ": " + reports));
@@ -374,61 +304,33 @@ void DiagramRun::State::SetProperties(Part& part) {
 }
 
 void DiagramRun::State::OrderFlow() {
-  // Kahn's order over the connections; what is left in a loop keeps the diagram order.
-  const size_t count = parts.size();
-  std::vector<size_t> incoming(count, 0);
-  std::vector<std::vector<size_t>> feeds(count);
   std::map<std::string, size_t> index;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < parts.size(); ++i) {
     index[parts[i].declared->name] = i;
   }
+  std::vector<std::pair<size_t, size_t>> feeds;
   for (const DiagramConnection& connection : diagram.connections) {
     const auto from = index.find(connection.fromComponent);
     const auto to = index.find(connection.toComponent);
-    if (from != index.end() && to != index.end() && from->second != to->second) {
-      feeds[from->second].push_back(to->second);
-      ++incoming[to->second];
+    if (from != index.end() && to != index.end()) {
+      feeds.emplace_back(from->second, to->second);
     }
   }
-  std::vector<bool> placed(count, false);
-  while (flowOrder.size() < count) {
-    bool progress = false;
-    for (size_t i = 0; i < count; ++i) {
-      if (!placed[i] && incoming[i] == 0) {
-        placed[i] = true;
-        progress = true;
-        flowOrder.push_back(i);
-        for (size_t next : feeds[i]) {
-          --incoming[next];
-        }
-      }
-    }
-    if (!progress) {
-      for (size_t i = 0; i < count; ++i) {
-        if (!placed[i]) {
-          placed[i] = true;
-          flowOrder.push_back(i);
-          for (size_t next : feeds[i]) {
-            incoming[next] = incoming[next] > 0 ? incoming[next] - 1 : 0;
-          }
-          break;
-        }
-      }
-    }
-  }
+  flowOrder = ComponentGraph::FlowOrder(parts.size(), feeds);
 }
 
 void DiagramRun::State::SetElementSettings(Part& part) {
   const auto apply = [&](const DiagramSetting& setting, bool output, int64_t value) {
     const std::string element = part.declared->name + "." + setting.name;
-    const bool exists = output ? OutputNamed(element) != nullptr : InputNamed(element) != nullptr;
+    const bool exists =
+        output ? graph.OutputNamed(element) != nullptr : graph.InputNamed(element) != nullptr;
     if (!exists) {
       Error(setting.line,
             part.declared->name + " has no " + (output ? "output " : "input ") + setting.name);
       return;
     }
     const std::string name = element + (output ? ".fifosize" : ".readerType");
-    VANTProperty* property = host->FindProperty(name.c_str());
+    VANTProperty* property = GetHost().FindProperty(name.c_str());
     if (property == nullptr) {
       Error(setting.line, "the " + std::string(output ? "FIFO size" : "reader type") + " of " +
                               element + " cannot be set");
@@ -440,7 +342,7 @@ void DiagramRun::State::SetElementSettings(Part& part) {
     }
     int64_t read = value - 1;
     property->GetInteger(read);
-    const std::string reports = TakeErrorReports();
+    const std::string reports = graph.TakeErrorReports();
     if (read != value) {
       Error(setting.value.line,
             element + " refused " + setting.value.Text() + (reports.empty() ? "" : ": " + reports));
@@ -468,8 +370,8 @@ void DiagramRun::State::ConnectInputs(Part& part) {
     }
     const std::string outputName = connection.fromComponent + "." + connection.output;
     const std::string inputName = connection.toComponent + "." + connection.input;
-    VANTOutput* output = OutputNamed(outputName);
-    VANTInput* input = InputNamed(inputName);
+    VANTOutput* output = graph.OutputNamed(outputName);
+    VANTInput* input = graph.InputNamed(inputName);
     bool good = true;
     if (output == nullptr) {
       Error(connection.line, connection.fromComponent + " (" + from->declared->model +
@@ -490,17 +392,9 @@ void DiagramRun::State::ConnectInputs(Part& part) {
     if (!good) {
       continue;
     }
-    if (!host->Connect(output, input)) {
-      std::string reason = TakeErrorReports();
-      const std::string prefix = "Host: ";
-      if (reason.compare(0, prefix.size(), prefix) == 0) {
-        reason.erase(0, prefix.size());
-      }
+    std::string reason;
+    if (!graph.Connect(outputName, inputName, reason)) {
       Error(connection.line, "cannot connect " + outputName + " to " + inputName + ": " + reason);
-      continue;
-    }
-    if (part.role == HostRole::kRecorder && connection.input == "end_of_file") {
-      part.endOfFileConnected = true;
     }
   }
 }
@@ -510,14 +404,14 @@ void DiagramRun::State::CheckEnd() {
   if (part == nullptr || part->spoiled) {
     return; // none, or its model was unknown or its setup failed: told already
   }
-  if (part->recorder != nullptr && !part->endOfFileConnected) {
+  if (part->node->recorder != nullptr && !part->node->endOfFileConnected) {
     Error(diagram.endLine, diagram.endComponent +
                                " would never end its run: its end_of_file input is not connected");
   }
   if (diagram.endOutput.empty()) {
     return;
   }
-  if (OutputNamed(diagram.endComponent + "." + diagram.endOutput) == nullptr) {
+  if (graph.OutputNamed(diagram.endComponent + "." + diagram.endOutput) == nullptr) {
     Error(diagram.endLine, diagram.endComponent + " (" + part->declared->model +
                                ") has no output " + diagram.endOutput);
   } else if (diagram.endOutput != kEndOfFile) {
@@ -532,7 +426,7 @@ void DiagramRun::State::OpenSources() {
   std::set<std::string> seen;
   for (size_t i = 0; i < parts.size(); ++i) {
     Part& part = parts[i];
-    if (part.role != HostRole::kPlayer || part.hostValues.count("file") == 0) {
+    if (part.node->role != GraphRole::kPlayer || part.hostValues.count("file") == 0) {
       continue;
     }
     const DiagramSetting& file = *part.hostValues["file"];
@@ -563,16 +457,15 @@ void DiagramRun::State::OpenSources() {
   }
   std::vector<size_t> captureParts;
   for (size_t i = 0; i < parts.size(); ++i) {
-    if (parts[i].role == HostRole::kCapture && parts[i].hostValues.count("interface") != 0) {
+    if (parts[i].node->role == GraphRole::kCapture && parts[i].hostValues.count("interface") != 0) {
       captureParts.push_back(i);
     }
   }
   if (captureParts.empty()) {
     return;
   }
-  liveGroup = std::make_unique<VANTLiveCaptureGroup>(captureParts.size(), kLiveDelayBound);
-  for (size_t member = 0; member < captureParts.size(); ++member) {
-    Part& part = parts[captureParts[member]];
+  for (const size_t i : captureParts) {
+    Part& part = parts[i];
     MergeOptions options;
     options.interfaces = {part.hostValues["interface"]->value.text};
     if (part.hostValues.count("filter") != 0) {
@@ -599,9 +492,8 @@ void DiagramRun::State::OpenSources() {
     const int64_t batch = part.hostValues.count("packets_per_element") != 0
                               ? part.hostValues["packets_per_element"]->value.integer
                               : 1024;
-    part.capture->Configure(std::move(live.sources.front()), static_cast<int32_t>(batch));
-    part.capture->SetGroup(liveGroup.get(), member);
-    part.capture->SetQueueLimit(kLiveQueueBytes);
+    part.node->capture->Configure(std::move(live.sources.front()), static_cast<int32_t>(batch));
+    part.node->capture->SetQueueLimit(kLiveQueueBytes);
   }
 }
 
@@ -612,7 +504,7 @@ void DiagramRun::State::OpenOutputs() {
   }
   std::set<std::string> written;
   for (Part& part : parts) {
-    if (part.role != HostRole::kRecorder) {
+    if (part.node->role != GraphRole::kRecorder) {
       continue;
     }
     const DiagramSetting& file = *part.hostValues["file"];
@@ -637,27 +529,18 @@ void DiagramRun::State::OpenOutputs() {
     const uint32_t link = part.hostValues.count("link_type") != 0
                               ? static_cast<uint32_t>(part.hostValues["link_type"]->value.integer)
                               : (linkType != 0 ? linkType : 1);
-    part.recorder->ConfigureDescriptor(part.output->Descriptor(), OutputName(path), link,
-                                       snapLength != 0 ? snapLength : 262144);
+    part.node->recorder->ConfigureDescriptor(part.output->Descriptor(), OutputName(path), link,
+                                             snapLength != 0 ? snapLength : 262144);
     const bool flush = part.hostValues.count("flush_each_element") != 0
                            ? part.hostValues["flush_each_element"]->value.boolean
-                           : diagram.speed > 0 || liveGroup != nullptr;
-    part.recorder->SetFlushEachElement(flush);
+                           : diagram.speed > 0 || graph.HasCaptures();
+    part.node->recorder->SetFlushEachElement(flush);
   }
 }
 
 bool DiagramRun::State::Setup() {
-  // The engine stand-in outlives everything it initialised: a package keeps its kernel pointer
-  // until the process ends, so it is never deleted.
-  host = new Host();
-  if (VANTModuleRegistry::Initialise(host, VANTModuleRegistry::kInterfaceVersion) !=
-      VANTModuleRegistry::kInterfaceLevel) {
-    errors.push_back(diagram.file + ": the runtime of this program refused the engine");
-    return false;
-  }
-  std::string error;
-  if (!host->AddModels(&PcapStreamModels, &error)) {
-    errors.push_back(diagram.file + ": cannot add the host's models: " + error);
+  if (std::string error; !graph.Open(error)) {
+    errors.push_back(diagram.file + ": " + error);
     return false;
   }
   LoadPackages();
@@ -675,9 +558,9 @@ bool DiagramRun::State::Setup() {
     Part& part = parts[i];
     // The component makes the inputs and outputs its properties ask for, its inputs are set up
     // and connected, and then it learns the types of its sources and types its outputs.
-    if (part.role == HostRole::kNone && !part.spoiled) {
-      host->RunDynamic(part.module);
-      if (const std::string reports = TakeErrorReports(); !reports.empty()) {
+    if (part.node->role == GraphRole::kOther && !part.spoiled) {
+      graph.RunDynamic(*part.node);
+      if (const std::string reports = graph.TakeErrorReports(); !reports.empty()) {
         Error(part.declared->line, part.declared->name + ": " + reports);
         part.spoiled = true;
       }
@@ -687,9 +570,9 @@ bool DiagramRun::State::Setup() {
     }
     SetElementSettings(part);
     ConnectInputs(part);
-    if (part.role == HostRole::kNone) {
-      host->RunDynamic(part.module);
-      if (const std::string reports = TakeErrorReports(); !reports.empty()) {
+    if (part.node->role == GraphRole::kOther) {
+      graph.RunDynamic(*part.node);
+      if (const std::string reports = graph.TakeErrorReports(); !reports.empty()) {
         Error(part.declared->line, part.declared->name + ": " + reports);
       }
     }
@@ -702,183 +585,57 @@ bool DiagramRun::State::Setup() {
   if (!errors.empty()) {
     return false;
   }
-  group = std::make_unique<VANTPcapPlayerGroup>(playerParts.size());
   for (size_t member = 0; member < playerParts.size(); ++member) {
     Part& part = parts[playerParts[member]];
     const int64_t batch = part.hostValues.count("packets_per_element") != 0
                               ? part.hostValues["packets_per_element"]->value.integer
                               : (diagram.speed > 0 ? 1 : 256);
-    part.player->Configure(std::move(files.inputs[member].reader), static_cast<int32_t>(batch));
-    part.player->SetGroup(group.get(), member);
+    part.node->player->Configure(std::move(files.inputs[member].reader),
+                                 static_cast<int32_t>(batch));
   }
+  graph.JoinGroups(kLiveDelayBound);
+  graph.SetInputTotal(files.sizeKnown ? files.totalSize : 0);
   OpenOutputs();
   return errors.empty();
 }
 
 // ---- Running ---------------------------------------------------------------------------------
 
-bool DiagramRun::State::StartAll() {
-  if (diagram.speed > 0) {
-    const double perMille = std::clamp(diagram.speed * 1000.0, 1.0, double{INT32_MAX});
-    host->Clock().SetSpeed(static_cast<int32_t>(std::lround(perMille)));
-    const int64_t engineOrigin = host->CurrentTime(true, true) + 10000;
-    for (const size_t i : playerParts) {
-      parts[i].player->SetPacing(firstTimestamp == INT64_MAX ? 0 : firstTimestamp, engineOrigin);
-    }
+GraphRunPolicy::Step DiagramRun::State::Watch(int signal, Clock::duration elapsed,
+                                              std::string& failure) {
+  const bool live = graph.HasCaptures();
+  const bool held = !ending && ConditionHeld();
+  if (!ending &&
+      (held || signal == SIGINT ||
+       (diagram.endDuration > 0 && elapsed >= std::chrono::microseconds(diagram.endDuration)))) {
+    ending = true;
+    draining = !held;
+    endSeen = elapsed;
+    graph.EndCaptures();
   }
-  std::vector<size_t> order;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (parts[i].role == HostRole::kRecorder) {
-      order.push_back(i);
-    }
+  if (!ending) {
+    return Step::kGoOn;
   }
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (parts[i].role == HostRole::kPlayer || parts[i].role == HostRole::kCapture) {
-      order.push_back(i);
-    }
+  // Live captures end with an end-of-file event that flows to every recorder; played files that
+  // were cut short do not, and their recorders keep what they wrote.
+  if (graph.RecordersFinished(!draining || !live) || (draining && !live)) {
+    return Step::kDone;
   }
-  for (auto at = flowOrder.rbegin(); at != flowOrder.rend(); ++at) {
-    if (parts[*at].role == HostRole::kNone) {
-      order.push_back(*at);
+  if (elapsed - endSeen > (draining ? kDrainGrace : kEndGrace)) {
+    if (!draining) {
+      failure = "a recorder did not receive its end of file after the end condition";
     }
+    return Step::kDone;
   }
-  for (const size_t i : order) {
-    Part& part = parts[i];
-    if (!host->StartComponent(part.module)) {
-      std::string reason =
-          part.player != nullptr && part.player->Failed()       ? part.player->FailureText()
-          : part.recorder != nullptr && part.recorder->Failed() ? part.recorder->FailureText()
-          : part.capture != nullptr && part.capture->Failed()   ? part.capture->FailureText()
-                                                                : TakeErrorReports();
-      errors.push_back(part.declared->name + " did not start" +
-                       (reason.empty() ? "" : ": " + reason));
-      return false;
-    }
-  }
-  return true;
-}
-
-void DiagramRun::State::StopAll() {
-  for (const size_t i : flowOrder) {
-    if (parts[i].role == HostRole::kNone) {
-      host->StopComponent(parts[i].module);
-    }
-  }
-  for (Part& part : parts) {
-    if (part.role == HostRole::kPlayer || part.role == HostRole::kCapture) {
-      host->StopComponent(part.module);
-    }
-  }
-  for (Part& part : parts) {
-    if (part.role == HostRole::kRecorder) {
-      host->StopComponent(part.module);
-    }
-  }
-}
-
-void DiagramRun::State::DrainReports() {
-  for (const HostReport& report : host->TakeReports()) {
-    if (report.level < 1 || Contains(report.text, " died due to an error")) {
-      continue; // life-cycle news; a component in error is told through CheckFailure
-    }
-    bool known = false;
-    for (const Part& part : parts) {
-      const bool failed = (part.player != nullptr && part.player->Failed()) ||
-                          (part.recorder != nullptr && part.recorder->Failed()) ||
-                          (part.capture != nullptr && part.capture->Failed());
-      known = known || (failed && part.role == HostRole::kPlayer &&
-                        Contains(report.text, part.player->FailureText()));
-      known = known || (failed && part.role == HostRole::kRecorder &&
-                        Contains(report.text, part.recorder->FailureText()));
-      known = known || (failed && part.role == HostRole::kCapture &&
-                        Contains(report.text, part.capture->FailureText()));
-    }
-    if (!known) {
-      warnings.push_back(report.text);
-    }
-  }
-}
-
-bool DiagramRun::State::Dead(const Part& part) {
-  uint32_t word = 0;
-  const bool announced = host->States().Get(part.declared->name, word);
-  return (announced && (word & VANTModule::kDead) != 0) ||
-         (part.module->State() & VANTModule::kDead) != 0;
-}
-
-std::string DiagramRun::State::CheckFailure() {
-  for (Part& part : parts) {
-    if (part.player != nullptr && part.player->Failed()) {
-      return part.player->FailureText();
-    }
-    if (part.recorder != nullptr && part.recorder->Failed()) {
-      return part.recorder->FailureText();
-    }
-    if (part.capture != nullptr && part.capture->Failed()) {
-      return part.capture->Interface() + ": " + part.capture->FailureText();
-    }
-    uint32_t word = 0;
-    if ((host->States().Get(part.declared->name, word) && (word & VANTModule::kError) != 0) ||
-        (part.module->State() & VANTModule::kError) != 0) {
-      return part.declared->name + " (" + part.declared->model +
-             ") ended in error: " + part.module->ErrorText().Text();
-    }
-  }
-  return {};
-}
-
-bool DiagramRun::State::DurationPassed(Clock::time_point start) const {
-  return diagram.endDuration > 0 &&
-         Clock::now() - start >= std::chrono::microseconds(diagram.endDuration);
+  return Step::kGoOn;
 }
 
 bool DiagramRun::State::ConditionHeld() {
-  if (diagram.endComponent.empty()) {
-    return false;
-  }
   // Its end of file: the host's sources have sent it once they are finished; the other
   // components end their run right after it.
   // The end of its run: the host's components idle once done, the others die.
-  const Part* part = Find(diagram.endComponent);
-  if (part == nullptr) {
-    return false;
-  }
-  if (part->player != nullptr) {
-    return part->player->Finished();
-  }
-  if (part->recorder != nullptr) {
-    return part->recorder->Finished();
-  }
-  if (part->capture != nullptr) {
-    return part->capture->Finished();
-  }
-  return Dead(*part);
-}
-
-bool DiagramRun::State::RecordersFinished(bool onlyWithEndOfFile) {
-  for (const Part& part : parts) {
-    if (part.recorder != nullptr && (part.endOfFileConnected || !onlyWithEndOfFile) &&
-        !part.recorder->Finished()) {
-      return false;
-    }
-  }
-  return true;
-}
-
-MergeProgress DiagramRun::State::Progress(Clock::time_point start) const {
-  MergeProgress progress;
-  for (const Part& part : parts) {
-    if (part.recorder != nullptr) {
-      progress.packets += part.recorder->PacketsWritten();
-      progress.bytes += part.recorder->BytesWritten();
-    }
-    if (part.player != nullptr) {
-      progress.inputRead += part.player->FileBytesRead();
-    }
-  }
-  progress.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  progress.inputTotal = files.sizeKnown ? files.totalSize : 0;
-  return progress;
+  const Part* part = diagram.endComponent.empty() ? nullptr : Find(diagram.endComponent);
+  return part != nullptr && graph.Ended(*part->node);
 }
 
 std::string DiagramRun::State::Statistics() {
@@ -886,58 +643,42 @@ std::string DiagramRun::State::Statistics() {
   static const char* const kStatistics[] = {"counter",   "averagePeriod",   "minPeriod",
                                             "maxPeriod", "contextSwitches", "CPULoad"};
   for (Part& part : parts) {
-    const uint32_t state = part.module->State();
-    const bool finished = (part.player != nullptr && part.player->Finished()) ||
-                          (part.recorder != nullptr && part.recorder->Finished()) ||
-                          (part.capture != nullptr && part.capture->Finished());
-    const char* condition = (state & VANTModule::kError) != 0 ? "in error"
-                            : finished || Dead(part)          ? "ended its run"
-                                                              : "running";
-    out << part.declared->name << " (" << part.declared->model << "): " << condition << "\n";
+    const GraphPart& node = *part.node;
+    const char* condition = (node.module->State() & VANTModule::kError) != 0 ? "in error"
+                            : graph.Ended(node)                              ? "ended its run"
+                                                                             : "running";
+    out << node.name << " (" << node.model << "): " << condition << "\n";
     std::string line;
     for (const char* name : kStatistics) {
-      VANTProperty* property = host->FindProperty((part.declared->name + "." + name).c_str());
-      if (property == nullptr) {
-        continue;
+      if (std::string value; graph.Statistic(node, name, value)) {
+        line += std::string(line.empty() ? "" : ", ") + name + " " + value;
       }
-      std::ostringstream value;
-      if (property->Kind() == VANTPropertyFloat) {
-        double real = 0;
-        property->GetFloat(real);
-        value << real;
-      } else {
-        int64_t integer = 0;
-        property->GetInteger(integer);
-        value << integer;
-      }
-      line += std::string(line.empty() ? "" : ", ") + name + " " + value.str();
     }
     if (!line.empty()) {
       out << "  statistics: " << line << "\n";
     }
-    if (part.player != nullptr) {
-      out << "  sent: " << Thousands(part.player->PacketsSent()) << " packets, "
-          << Thousands(part.player->BytesSent()) << " bytes of " << part.player->Path() << "\n";
+    if (node.player != nullptr) {
+      out << "  sent: " << Thousands(node.player->PacketsSent()) << " packets, "
+          << Thousands(node.player->BytesSent()) << " bytes of " << node.player->Path() << "\n";
     }
-    if (part.capture != nullptr) {
-      out << "  captured: " << Thousands(part.capture->PacketsCaptured()) << " packets, sent "
-          << Thousands(part.capture->PacketsSent()) << ", dropped by the kernel "
-          << Thousands(part.capture->KernelDrops()) << "\n";
+    if (node.capture != nullptr) {
+      out << "  captured: " << Thousands(node.capture->PacketsCaptured()) << " packets, sent "
+          << Thousands(node.capture->PacketsSent()) << ", dropped by the kernel "
+          << Thousands(node.capture->KernelDrops()) << "\n";
     }
-    if (part.recorder != nullptr) {
-      out << "  written: " << Thousands(part.recorder->PacketsWritten()) << " packets, "
-          << Thousands(part.recorder->BytesWritten()) << " bytes, "
-          << (part.recorder->Order().outOfPlace == 0 ? "in time order" : "NOT in time order")
+    if (node.recorder != nullptr) {
+      out << "  written: " << Thousands(node.recorder->PacketsWritten()) << " packets, "
+          << Thousands(node.recorder->BytesWritten()) << " bytes, "
+          << (node.recorder->Order().outOfPlace == 0 ? "in time order" : "NOT in time order")
           << "\n";
     }
     for (const DiagramConnection& connection : diagram.connections) {
-      if (connection.fromComponent != part.declared->name) {
+      if (connection.fromComponent != node.name) {
         continue;
       }
-      VANTOutput* output = OutputNamed(part.declared->name + "." + connection.output);
-      if (output != nullptr) {
+      if (VANTOutput* output = graph.OutputNamed(node.name + "." + connection.output)) {
         out << "  " << connection.output << " -> " << connection.toComponent << "."
-            << connection.input << ": " << Thousands(host->OverrunCount(output)) << " overruns\n";
+            << connection.input << ": " << Thousands(graph.OverrunCount(output)) << " overruns\n";
       }
     }
   }
@@ -967,76 +708,18 @@ DiagramRunResult DiagramRun::Run(const std::function<void(const MergeProgress&)>
                                  double progressInterval, const std::atomic<int>* cancel) {
   State& s = *m_state;
   DiagramRunResult result;
-  const Clock::time_point start = Clock::now();
-  const size_t threadsBefore = HostThreads::ProcessThreadCount();
-  bool ok = s.built && s.StartAll();
-  std::string failure;
-  if (ok) {
-    const auto interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(std::max(progressInterval, 0.01)));
-    Clock::time_point nextProgress = start + interval;
-    Clock::time_point endSeen{};
-    bool ending = false;   // the end condition held: recorders get to finish their files
-    bool draining = false; // ended by a duration or Ctrl-C: whatever is underway is written
-    for (;;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      s.DrainReports();
-      failure = s.CheckFailure();
-      if (!failure.empty()) {
-        break;
-      }
-      const int signal = cancel != nullptr ? cancel->load(std::memory_order_relaxed) : 0;
-      if (signal != 0 && !(signal == SIGINT && s.liveGroup != nullptr)) {
-        failure = "interrupted";
-        break;
-      }
-      const bool held = !ending && s.ConditionHeld();
-      if (!ending && (held || s.DurationPassed(start) || signal == SIGINT)) {
-        ending = true;
-        draining = !held;
-        endSeen = Clock::now();
-        for (State::Part& part : s.parts) {
-          if (part.capture != nullptr) {
-            part.capture->EndCapture();
-          }
-        }
-      }
-      if (ending) {
-        // Live captures end with an end-of-file event that flows to every recorder; played
-        // files that were cut short do not, and their recorders keep what they wrote.
-        const bool finished = s.RecordersFinished(!draining || s.liveGroup == nullptr);
-        if (finished || (draining && s.liveGroup == nullptr)) {
-          break;
-        }
-        if (Clock::now() - endSeen > (draining ? kDrainGrace : kEndGrace)) {
-          if (!draining) {
-            failure = "a recorder did not receive its end of file after the end condition";
-          }
-          break;
-        }
-      }
-      if (progress && Clock::now() >= nextProgress) {
-        progress(s.Progress(start));
-        nextProgress = Clock::now() + interval;
-      }
-    }
+  if (!s.built) {
+    result.errors = s.errors;
+    return result;
   }
-  const size_t warningsBeforeStop = s.warnings.size();
-  if (s.built) {
-    result.statistics = s.Statistics(); // before the stop resets what the components counted
-    s.StopAll();
-    s.DrainReports();
+  if (s.diagram.speed > 0) {
+    s.graph.SetPacing(s.diagram.speed, s.firstTimestamp);
   }
-  HostThreads::WaitForProcessThreads(threadsBefore, kThreadEndLimitUs);
-  if (!failure.empty() || !ok) {
-    s.warnings.resize(std::min(s.warnings.size(), warningsBeforeStop));
-  }
-  if (ok && failure.empty()) {
-    failure = s.CheckFailure();
-  }
-  if (!failure.empty()) {
-    s.errors.push_back(failure);
-  }
+  // The statistics are taken before the stop resets what the components counted.
+  const GraphRunResult run = s.graph.Run(s, progress, progressInterval, cancel,
+                                         [&] { result.statistics = s.Statistics(); });
+  s.errors.insert(s.errors.end(), run.errors.begin(), run.errors.end());
+  s.warnings.insert(s.warnings.end(), run.warnings.begin(), run.warnings.end());
   // The recorders' files: kept when the run succeeded, removed otherwise.
   for (State::Part& part : s.parts) {
     if (part.output == nullptr) {
