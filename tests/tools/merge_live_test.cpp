@@ -1,8 +1,8 @@
-// corvex-merge capturing live, end to end: the test makes two network namespaces of its own
-// joined by veth pairs (unique names per run, removed at the end whatever happens), sends
-// numbered raw Ethernet frames (EtherType 0x88B5, no IP) from one namespace with
-// live_frame_sender and captures them on the other ends with the real command. Traffic never
-// leaves those namespaces. Needs root and iproute2; skipped with a message otherwise.
+// corvex-merge, and corvex-run with a diagram of live captures, capturing live, end to end: the
+// test makes two network namespaces of its own joined by veth pairs (unique names per run, removed
+// at the end whatever happens), sends numbered raw Ethernet frames (EtherType 0x88B5, no IP) from
+// one namespace with live_frame_sender and captures them on the other ends with the real command.
+// Traffic never leaves those namespaces. Needs root and iproute2; skipped with a message otherwise.
 #include "merge_test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -232,27 +233,48 @@ protected:
     }
   }
 
-  /// Starts corvex-merge in the receiving namespace; its standard output goes to `out` (or
-  /// /dev/null), its standard error to stderr.txt. Waits until it captures.
-  pid_t StartMerge(const std::vector<std::string>& arguments, int out = -1) {
-    std::vector<std::string> all{"ip", "netns", "exec", m_rx, CORVEX_MERGE_PATH};
-    all.insert(all.end(), arguments.begin(), arguments.end());
+  /// Starts `command` in the receiving namespace; its standard output goes to `out` (or
+  /// /dev/null), its standard error to stderr.txt. Waits until `capturing` holds.
+  pid_t StartCapturing(const std::vector<std::string>& command, int out,
+                       const std::function<bool()>& capturing) {
+    std::vector<std::string> all{"ip", "netns", "exec", m_rx};
+    all.insert(all.end(), command.begin(), command.end());
     const pid_t pid = Spawn(all, out, Path("stderr.txt").string());
     if (pid < 0) {
-      ADD_FAILURE() << "cannot start corvex-merge";
+      ADD_FAILURE() << "cannot start " << command.front();
       return pid;
     }
     m_running.push_back(pid);
     const auto limit = std::chrono::steady_clock::now() + 30s;
-    while (merge_test::ReadText(Path("stderr.txt")).find("capturing on") == std::string::npos) {
+    while (!capturing()) {
       if (std::chrono::steady_clock::now() > limit) {
-        ADD_FAILURE() << "corvex-merge did not start capturing: "
-                      << merge_test::ReadText(Path("stderr.txt"));
+        ADD_FAILURE() << command.front()
+                      << " did not start capturing: " << merge_test::ReadText(Path("stderr.txt"));
         break;
       }
       std::this_thread::sleep_for(10ms);
     }
     return pid;
+  }
+
+  pid_t StartMerge(const std::vector<std::string>& arguments, int out = -1) {
+    std::vector<std::string> command{CORVEX_MERGE_PATH};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return StartCapturing(command, out, [this] {
+      return merge_test::ReadText(Path("stderr.txt")).find("capturing on") != std::string::npos;
+    });
+  }
+
+  /// The temporary files a recorder writes beside `output` until it commits it.
+  std::vector<path> TemporariesOf(const path& output) const {
+    std::vector<path> found;
+    for (const auto& entry : merge_test::fs::directory_iterator(m_dir)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("." + output.filename().string() + ".corvex-", 0) == 0) {
+        found.push_back(entry.path());
+      }
+    }
+    return found;
   }
 
   int Finish(pid_t pid) {
@@ -352,6 +374,50 @@ TEST_F(LiveMergeTest, CountDurationAndSignalsEndTheMergeAsDocumented) {
   kill(merge, SIGTERM);
   EXPECT_EQ(Finish(merge), 128 + SIGTERM);
   EXPECT_FALSE(merge_test::fs::exists(stopped));
+}
+
+TEST_F(LiveMergeTest, CtrlCEndsALiveDiagramWithEveryCapturedFrameCommitted) {
+  AddLinks(2);
+  // Two captures into the package's multiplexer into a recorder; only Ctrl-C comes before the
+  // end condition (a duration the test never reaches).
+  std::string diagram = "packages = [\"" CORVEX_PACKAGE_FILE "\"]\nconnections = [\n";
+  std::string components;
+  for (const std::string n : {"0", "1"}) {
+    diagram += "  \"rx" + n + ".output -> multiplexer.input_" + n + "\",\n  \"rx" + n +
+               ".end_of_file -> multiplexer.iEndOfFile_" + n + "\",\n";
+    components += "[[component]]\nname = \"rx" + n +
+                  "\"\nmodel = \"PcapLiveCapture\"\nproperties = { interface = \"rx" + n +
+                  "\", filter = \"ether proto 0x88b5\" }\n";
+  }
+  diagram += "  \"multiplexer.output -> recorder.input\",\n"
+             "  \"multiplexer.end_of_file -> recorder.end_of_file\",\n]\n"
+             "[end]\nduration = \"1h\"\n" +
+             components +
+             "[[component]]\nname = \"multiplexer\"\nmodel = \"SortingMultiplexer\"\n"
+             "properties = { nb_inputs = 2 }\n"
+             "[[component]]\nname = \"recorder\"\nmodel = \"PcapFileRecorder\"\n"
+             "properties = { file = \"live.pcap\" }\n";
+  merge_test::WriteText(Path("live.toml"), diagram);
+  const path output = Path("live.pcap");
+  // The recorder's temporary file is made once the captures are open, before the run starts.
+  const pid_t run = StartCapturing({CORVEX_RUN_PATH, Path("live.toml").string()}, -1,
+                                   [&] { return !TemporariesOf(output).empty(); });
+  ASSERT_GT(run, 0);
+  const std::map<uint16_t, uint32_t> sent = Send({"tx0=0:r400x120", "tx1=1:b60/w100/b60"});
+  std::this_thread::sleep_for(200ms); // the last frames reach the capture's buffer
+  kill(run, SIGINT);                  // the normal end of a live diagram
+  const int status = Finish(run);
+  const std::string err = merge_test::ReadText(Path("stderr.txt"));
+  EXPECT_EQ(status, 0) << err;
+  EXPECT_TRUE(merge_test::fs::exists(output)) << err;
+  EXPECT_TRUE(TemporariesOf(output).empty()) << "a temporary file was left beside the output";
+  size_t others = 0;
+  ASSERT_EQ(sent.size(), 2u);
+  ExpectEveryFrameOnceInOrder(ReadFile(output, &others), sent);
+  EXPECT_EQ(others, 0u) << "the capture filter let other packets through";
+  if (HasFailure()) {
+    std::printf("corvex-run's standard error:\n%s", err.c_str());
+  }
 }
 
 } // namespace
