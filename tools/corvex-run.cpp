@@ -124,6 +124,13 @@ int main(int argc, char** argv) {
     return kFailed;
   }
   VANT::CatchTerminatingSignals(true);
+  if (const std::vector<std::string> interfaces = run.Interfaces(); !quiet && !interfaces.empty()) {
+    std::string names;
+    for (const std::string& name : interfaces) {
+      names += (names.empty() ? "" : ", ") + name;
+    }
+    std::fprintf(stderr, "corvex-run: capturing on %s (Ctrl-C ends)\n", names.c_str());
+  }
 
   const bool showProgress = !quiet && isatty(STDERR_FILENO) == 1;
   bool progressShown = false;

@@ -212,7 +212,7 @@ bool ComponentGraph::Connect(const std::string& output, const std::string& input
   const size_t fromIndex = indexOf(output);
   const size_t toIndex = indexOf(input);
   if (fromIndex < m_parts.size() && toIndex < m_parts.size()) {
-    m_feeds.emplace_back(fromIndex, toIndex);
+    m_connections.push_back({fromIndex, toIndex, output, input});
     GraphPart& reader = m_parts[toIndex];
     if (reader.recorder != nullptr && input == reader.name + ".end_of_file") {
       reader.endOfFileConnected = true;
@@ -235,28 +235,57 @@ void ComponentGraph::RunDynamic(GraphPart& part) {
   m_host->RunDynamic(part.module);
 }
 
-void ComponentGraph::JoinGroups(int64_t captureDelayBound) {
+std::vector<GraphCaptureMerge> ComponentGraph::JoinGroups(int64_t captureDelayBound) {
   std::vector<vant_pcap_file_player*> players;
-  std::vector<vant_pcap_live_capture*> captures;
   for (GraphPart& part : m_parts) {
     if (part.player != nullptr) {
       players.push_back(part.player);
-    }
-    if (part.capture != nullptr) {
-      captures.push_back(part.capture);
     }
   }
   m_playerGroup = std::make_unique<VANTPcapPlayerGroup>(players.size());
   for (size_t member = 0; member < players.size(); ++member) {
     players[member]->SetGroup(m_playerGroup.get(), member);
   }
-  if (captures.empty()) {
-    return;
+  // The component each capture's packets go to, and the recorder that writes that component's
+  // output.
+  const auto fedBy = [this](const GraphPart& from, const std::string& output) -> GraphPart* {
+    for (const Connection& connection : m_connections) {
+      if (connection.output == from.name + output) {
+        return &m_parts[connection.to];
+      }
+    }
+    return nullptr;
+  };
+  std::vector<GraphCaptureMerge> merges;
+  for (size_t i = 0; i < m_parts.size(); ++i) {
+    GraphPart* merger = m_parts[i].capture != nullptr ? fedBy(m_parts[i], ".output") : nullptr;
+    if (merger == nullptr || merger->role != GraphRole::kOther) {
+      continue; // captured into a recorder directly, or not at all: nobody to take turns with
+    }
+    GraphPart* recorder = fedBy(*merger, ".output");
+    if (recorder == nullptr || recorder->recorder == nullptr) {
+      continue; // no recorder can tell what was written: the component orders on its own
+    }
+    auto same = std::find_if(merges.begin(), merges.end(),
+                             [&](const GraphCaptureMerge& m) { return m.merger == merger; });
+    if (same == merges.end()) {
+      GraphCaptureMerge merge;
+      merge.merger = merger;
+      merge.recorder = recorder;
+      same = merges.insert(merges.end(), std::move(merge));
+    }
+    same->captures.push_back(&m_parts[i]);
   }
-  m_captureGroup = std::make_unique<VANTLiveCaptureGroup>(captures.size(), captureDelayBound);
-  for (size_t member = 0; member < captures.size(); ++member) {
-    captures[member]->SetGroup(m_captureGroup.get(), member);
+  for (GraphCaptureMerge& merge : merges) {
+    m_captureGroups.push_back(
+        std::make_unique<VANTLiveCaptureGroup>(merge.captures.size(), captureDelayBound));
+    merge.group = m_captureGroups.back().get();
+    for (size_t member = 0; member < merge.captures.size(); ++member) {
+      merge.captures[member]->capture->SetGroup(merge.group, member);
+    }
+    merge.recorder->recorder->SetWriteListener(merge.group);
   }
+  return merges;
 }
 
 void ComponentGraph::SetPacing(double speed, int64_t firstTimestamp) {
@@ -392,7 +421,11 @@ std::vector<size_t> ComponentGraph::FlowOrder(size_t count,
 }
 
 std::vector<size_t> ComponentGraph::OrderOfConnections() const {
-  return FlowOrder(m_parts.size(), m_feeds);
+  std::vector<std::pair<size_t, size_t>> feeds;
+  for (const Connection& connection : m_connections) {
+    feeds.emplace_back(connection.from, connection.to);
+  }
+  return FlowOrder(m_parts.size(), feeds);
 }
 
 bool ComponentGraph::StartAll(GraphRunPolicy& policy, std::string& failure) {

@@ -59,6 +59,17 @@ struct GraphPart {
   bool Finished() const;
 };
 
+/// Live captures that feed one component whose output a recorder writes (a multiplexer between
+/// captures and a recorder): they publish in turn through one capture group, and the recorder
+/// tells the group each element it wrote. The component must write each element as it reads it
+/// (a multiplexer with no reorder buffer), or the captures wait for writes that never come.
+struct GraphCaptureMerge {
+  GraphPart* merger = nullptr;
+  GraphPart* recorder = nullptr;
+  std::vector<GraphPart*> captures; // in the order they were added: the group's members
+  VANTLiveCaptureGroup* group = nullptr;
+};
+
 /// What a run asks of the graph's owner: when it is over, and how failures are told.
 class GraphRunPolicy {
 public:
@@ -115,10 +126,11 @@ public:
   /// Lets a component make its inputs and outputs and type them (the engine's Dynamic step).
   void RunDynamic(GraphPart& part);
 
-  /// The players into one group and the captures into another, in the order they were added:
-  /// none sends before every member is ready, none runs ahead of one that is late.
-  void JoinGroups(int64_t captureDelayBound);
-  VANTLiveCaptureGroup* CaptureGroup() { return m_captureGroup.get(); }
+  /// The players into one group, in the order they were added: none sends before every member
+  /// is ready, none runs ahead of one that is late. The captures that feed one component whose
+  /// output a recorder writes into a capture group each (the others capture on their own), with
+  /// `captureDelayBound` as the delivery bound. Call it once every connection is made.
+  std::vector<GraphCaptureMerge> JoinGroups(int64_t captureDelayBound);
   /// Engine time runs at `speed` times real time and the players play paced from
   /// `firstTimestamp` (the earliest packet of their inputs; INT64_MAX: none).
   void SetPacing(double speed, int64_t firstTimestamp);
@@ -162,9 +174,13 @@ private:
 
   Host* m_host = nullptr; // never deleted: a loaded package keeps its pointer to the engine
   std::deque<GraphPart> m_parts;
-  std::vector<std::pair<size_t, size_t>> m_feeds; // connections made, by part index
+  struct Connection {
+    size_t from, to; // part indices
+    std::string output, input;
+  };
+  std::vector<Connection> m_connections; // made
   std::unique_ptr<VANTPcapPlayerGroup> m_playerGroup;
-  std::unique_ptr<VANTLiveCaptureGroup> m_captureGroup;
+  std::vector<std::unique_ptr<VANTLiveCaptureGroup>> m_captureGroups;
   bool m_capturesEnded = false;
   uint64_t m_inputTotal = 0;
 };

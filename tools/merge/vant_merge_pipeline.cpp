@@ -101,6 +101,7 @@ private:
   std::vector<GraphPart*> m_sources; // players or captures, input_0 first
   GraphPart* m_multiplexer = nullptr;
   GraphPart* m_recorder = nullptr;
+  VANTLiveCaptureGroup* m_captureGroup = nullptr; // a live merge's
   std::vector<std::string> m_multiplexerErrors;
   size_t m_wrongOrderReports = 0;
   // Watching the run.
@@ -162,14 +163,12 @@ bool Pipeline::Build(const std::string& packagePath) {
     return false;
   }
   vant_pcap_file_recorder& recorder = *m_recorder->recorder;
-  m_graph.JoinGroups(m_options.delayBound);
   if (m_live != nullptr) {
-    // Each element goes to the system as it comes; the group learns what was written.
+    // Each element goes to the system as it comes (and the captures' group learns of it).
     recorder.ConfigureDescriptor(m_output.Descriptor(), OutputName(m_options.output),
                                  m_live->linkType, m_live->snapLength);
     recorder.SetFlushEachElement(true);
     recorder.SetPacketLimit(m_options.packetLimit);
-    recorder.SetWriteListener(m_graph.CaptureGroup());
   } else {
     recorder.ConfigureDescriptor(m_output.Descriptor(), OutputName(m_options.output),
                                  m_files->linkType, m_files->snapLength);
@@ -195,9 +194,15 @@ bool Pipeline::Build(const std::string& packagePath) {
   }
   // With every input connected the multiplexer learns the stream type and types its output.
   m_graph.RunDynamic(*m_multiplexer);
-  return Connect(std::string(kMultiplexer) + ".output", std::string(kRecorder) + ".input") &&
-         Connect(std::string(kMultiplexer) + ".end_of_file",
-                 std::string(kRecorder) + ".end_of_file");
+  if (!Connect(std::string(kMultiplexer) + ".output", std::string(kRecorder) + ".input") ||
+      !Connect(std::string(kMultiplexer) + ".end_of_file",
+               std::string(kRecorder) + ".end_of_file")) {
+    return false;
+  }
+  // The players keep in step; the captures take turns, told by the recorder what it wrote.
+  const std::vector<GraphCaptureMerge> merges = m_graph.JoinGroups(m_options.delayBound);
+  m_captureGroup = merges.empty() ? nullptr : merges.front().group;
+  return true;
 }
 
 bool Pipeline::BuildSources() {
@@ -347,7 +352,8 @@ uint64_t Pipeline::SummariseInputs(MergeSummary& summary) {
   summary.delayBound = m_options.delayBound;
   for (size_t i = 0; i < m_sources.size(); ++i) {
     const vant_pcap_live_capture& capture = *m_sources[i]->capture;
-    const VANTLiveCaptureGroup::Written written = m_graph.CaptureGroup()->WrittenOf(i);
+    const VANTLiveCaptureGroup::Written written =
+        m_captureGroup != nullptr ? m_captureGroup->WrittenOf(i) : VANTLiveCaptureGroup::Written{};
     MergeStreamCount input;
     input.name = capture.Interface();
     input.packets = written.packets;

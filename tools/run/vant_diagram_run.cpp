@@ -1,5 +1,6 @@
 #include "tools/run/vant_diagram_run.h"
 
+#include "component/vant_mux_texts.h"
 #include "dataflow/vant_input.h"
 #include "dataflow/vant_output.h"
 #include "host/components/vant_capture_output.h"
@@ -32,12 +33,15 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Kind = DiagramValue::Kind;
 
-// How long recorders may take to finish their files once the end condition holds.
+// How long recorders may take to finish their files once the end condition holds, or once the
+// captures ended (after a duration or Ctrl-C).
 constexpr auto kEndGrace = std::chrono::seconds(10);
-// After a duration or Ctrl-C: how long recorders fed by live captures may take to finish.
-constexpr auto kDrainGrace = std::chrono::seconds(2);
 constexpr size_t kLiveQueueBytes = size_t{64} << 20;
 constexpr int64_t kLiveDelayBound = 100000;
+// A live capture's packets per element when the diagram does not say.
+constexpr int64_t kLiveBatch = 1024;
+// A live merge's output elements wait for no latency: each input element is written whole.
+constexpr int64_t kLiveVectorLatency = int64_t{86400} * 1000000;
 constexpr const char kEndOfFile[] = "end_of_file";
 
 /// A property of a host model: its kind and, for integers, its range.
@@ -144,6 +148,8 @@ struct DiagramRun::State : GraphRunPolicy {
   void CheckEnd();
   void OpenSources();
   void OpenOutputs();
+  /// A multiplexer between captures and a recorder writes each element as it reads it.
+  void SetLiveMerge(const GraphCaptureMerge& merge);
 
   // Running.
   Step Watch(int signal, Clock::duration elapsed, std::string& failure) override;
@@ -491,7 +497,7 @@ void DiagramRun::State::OpenSources() {
     snapLength = std::max(snapLength, live.snapLength);
     const int64_t batch = part.hostValues.count("packets_per_element") != 0
                               ? part.hostValues["packets_per_element"]->value.integer
-                              : 1024;
+                              : kLiveBatch;
     part.node->capture->Configure(std::move(live.sources.front()), static_cast<int32_t>(batch));
     part.node->capture->SetQueueLimit(kLiveQueueBytes);
   }
@@ -535,6 +541,42 @@ void DiagramRun::State::OpenOutputs() {
                            ? part.hostValues["flush_each_element"]->value.boolean
                            : diagram.speed > 0 || graph.HasCaptures();
     part.node->recorder->SetFlushEachElement(flush);
+  }
+}
+
+void DiagramRun::State::SetLiveMerge(const GraphCaptureMerge& merge) {
+  const Part* found = Find(merge.merger->name);
+  if (found == nullptr || merge.merger->model != kSortingMultiplexerModel) {
+    return; // a component of its own kind: it must write each element as it reads it
+  }
+  const Part& merger = *found;
+  int64_t batch = 1;
+  for (const GraphPart* capture : merge.captures) {
+    int64_t own = kLiveBatch;
+    if (const Part* part = Find(capture->name)) {
+      const auto at = part->hostValues.find("packets_per_element");
+      own = at != part->hostValues.end() ? at->second->value.integer : own;
+    }
+    batch = std::max(batch, own);
+  }
+  // What corvex-merge sets for a live merge, where the diagram says nothing else.
+  const std::pair<const char*, int64_t> settings[] = {{"buffer_packet_count", 0},
+                                                      {"vector_max_size", batch},
+                                                      {"vector_max_latency", kLiveVectorLatency},
+                                                      {"flush_delay", 0}};
+  for (const auto& [name, value] : settings) {
+    const auto declared =
+        std::find_if(merger.declared->properties.begin(), merger.declared->properties.end(),
+                     [&](const DiagramSetting& setting) { return setting.name == name; });
+    if (declared == merger.declared->properties.end()) {
+      graph.SetInteger(merger.declared->name + "." + name, value);
+    } else if (std::string(name) == "buffer_packet_count" && declared->value.integer != 0) {
+      Error(declared->value.line,
+            merger.declared->name + " merges live captures (" + merge.captures.front()->name +
+                (merge.captures.size() > 1 ? ", ..." : "") +
+                "): it writes each element as it reads it, in the order the captures hand them "
+                "over, so buffer_packet_count must be 0");
+    }
   }
 }
 
@@ -593,7 +635,9 @@ bool DiagramRun::State::Setup() {
     part.node->player->Configure(std::move(files.inputs[member].reader),
                                  static_cast<int32_t>(batch));
   }
-  graph.JoinGroups(kLiveDelayBound);
+  for (const GraphCaptureMerge& merge : graph.JoinGroups(kLiveDelayBound)) {
+    SetLiveMerge(merge);
+  }
   graph.SetInputTotal(files.sizeKnown ? files.totalSize : 0);
   OpenOutputs();
   return errors.empty();
@@ -616,15 +660,16 @@ GraphRunPolicy::Step DiagramRun::State::Watch(int signal, Clock::duration elapse
   if (!ending) {
     return Step::kGoOn;
   }
-  // Live captures end with an end-of-file event that flows to every recorder; played files that
+  // Live captures end with an end-of-file event that flows to the recorders; played files that
   // were cut short do not, and their recorders keep what they wrote.
-  if (graph.RecordersFinished(!draining || !live) || (draining && !live)) {
+  if ((draining && !live) || graph.RecordersFinished(true)) {
     return Step::kDone;
   }
-  if (elapsed - endSeen > (draining ? kDrainGrace : kEndGrace)) {
-    if (!draining) {
-      failure = "a recorder did not receive its end of file after the end condition";
-    }
+  if (elapsed - endSeen > kEndGrace) {
+    failure = std::string("a recorder did not receive its end of file within ") +
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kEndGrace).count()) +
+              " s after " + (draining ? "the captures ended" : "the end condition") +
+              ": what it wrote may be incomplete";
     return Step::kDone;
   }
   return Step::kGoOn;
@@ -702,6 +747,16 @@ bool DiagramRun::Build(std::vector<std::string>& errors) {
   }
   errors = s.errors;
   return s.built;
+}
+
+std::vector<std::string> DiagramRun::Interfaces() const {
+  std::vector<std::string> names;
+  for (const GraphPart& part : m_state->graph.Parts()) {
+    if (part.capture != nullptr) {
+      names.push_back(part.capture->Interface());
+    }
+  }
+  return names;
 }
 
 DiagramRunResult DiagramRun::Run(const std::function<void(const MergeProgress&)>& progress,

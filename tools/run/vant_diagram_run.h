@@ -47,6 +47,9 @@ public:
   /// Nothing has started then, and no output file exists.
   bool Build(std::vector<std::string>& errors);
 
+  /// The interfaces the diagram's live captures capture on, in diagram order.
+  std::vector<std::string> Interfaces() const;
+
   /// Runs the built diagram until its end condition, a failure, or until `cancel` becomes
   /// non-zero. SIGINT ends live captures as their normal end when the diagram has any (what was
   /// captured is still written); otherwise a signal fails the run with "interrupted". Outputs are
