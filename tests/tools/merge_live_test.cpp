@@ -418,6 +418,21 @@ TEST_F(LiveMergeTest, CtrlCEndsALiveDiagramWithEveryCapturedFrameCommitted) {
   if (HasFailure()) {
     std::printf("corvex-run's standard error:\n%s", err.c_str());
   }
+  // A reorder buffer would hold back the elements the captures wait to see written.
+  const size_t at = diagram.find("nb_inputs = 2");
+  diagram.insert(at + 13, ", buffer_packet_count = 100");
+  merge_test::WriteText(Path("live.toml"), diagram);
+  const path refused = Path("refused.txt");
+  EXPECT_EQ(RunCommand({"ip", "netns", "exec", m_rx, CORVEX_RUN_PATH, Path("live.toml").string()},
+                       refused.string()),
+            1);
+  const std::string told = merge_test::ReadText(refused);
+  const std::string line =
+      std::to_string(std::count(diagram.begin(), diagram.begin() + at, '\n') + 1);
+  EXPECT_NE(told.find("live.toml:" + line + ": multiplexer merges live captures (rx0, ...)"),
+            std::string::npos)
+      << told;
+  EXPECT_NE(told.find("buffer_packet_count must be 0"), std::string::npos) << told;
 }
 
 } // namespace
