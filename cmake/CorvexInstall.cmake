@@ -28,7 +28,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples
 find_program(CORVEX_SCDOC scdoc)
 if(CORVEX_SCDOC)
   set(pages "")
-  foreach(page corvex-merge.1 corvex-pckinfo.1)
+  foreach(page corvex-merge.1 corvex-pckinfo.1 corvex-run.1)
     set(source ${CORVEX_SOURCE_DIR}/doc/man/${page}.scd)
     set(made ${CORVEX_BINARY_DIR}/man/${page})
     add_custom_command(OUTPUT ${made}

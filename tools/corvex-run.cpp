@@ -63,6 +63,11 @@ constexpr const char kHelpText[] =
     "output, a player's the standard input. A recorder's file is replaced only when the run\n"
     "succeeds.\n"
     "\n"
+    "Host models: PcapFilePlayer (file, packets_per_element), PcapFileRecorder (file,\n"
+    "link_type, flush_each_element), PcapLiveCapture (interface, filter, promiscuous,\n"
+    "packets_per_element). Ctrl-C is the normal end of a diagram with live captures.\n"
+    "See corvex-run(1) for more.\n"
+    "\n"
     "Exit status: 0 done; 1 mistakes in the diagram, unreadable or unwritable files, or a\n"
     "component failed; 2 usage error; 128+N stopped by signal N.\n";
 

@@ -83,7 +83,7 @@ deb)
   "$usr/bin/corvex-pckinfo" --models "$usr/lib/corvex/packages/corvex_sorting_multiplexer.pck" \
     >"$work/pckinfo.txt" || { cat "$work/pckinfo.txt"; fail "corvex-pckinfo"; }
   grep -q "model SortingMultiplexer" "$work/pckinfo.txt" || fail "the model is not listed"
-  for page in corvex-merge corvex-pckinfo; do
+  for page in corvex-merge corvex-run corvex-pckinfo; do
     file=$(ls "$usr/share/man/man1/$page.1"*) || fail "no manual page $page"
     MANWIDTH=80 man -l "$file" 2>&1 | grep -q "EXIT STATUS" || fail "$page.1 does not render"
   done
