@@ -36,6 +36,8 @@ using Kind = DiagramValue::Kind;
 // How long recorders may take to finish their files once the end condition holds, or once the
 // captures ended (after a duration or Ctrl-C).
 constexpr auto kEndGrace = std::chrono::seconds(10);
+// How long the other components may take to end their run once the recorders finished.
+constexpr auto kSettleTime = std::chrono::milliseconds(250);
 constexpr size_t kLiveQueueBytes = size_t{64} << 20;
 constexpr int64_t kLiveDelayBound = 100000;
 // A live capture's packets per element when the diagram does not say.
@@ -113,6 +115,7 @@ struct DiagramRun::State : GraphRunPolicy {
   bool ending = false;   // the end condition held: recorders get to finish their files
   bool draining = false; // ended by a duration or Ctrl-C: whatever is underway is written
   Clock::duration endSeen{};
+  Clock::duration finishedSeen{-1}; // when the recorders had finished
 
   explicit State(const Diagram& d) : diagram(d) {}
 
@@ -662,8 +665,19 @@ GraphRunPolicy::Step DiagramRun::State::Watch(int signal, Clock::duration elapse
   }
   // Live captures end with an end-of-file event that flows to the recorders; played files that
   // were cut short do not, and their recorders keep what they wrote.
-  if ((draining && !live) || graph.RecordersFinished(true)) {
+  if (draining && !live) {
     return Step::kDone;
+  }
+  if (graph.RecordersFinished(true)) {
+    // The components that passed the end on end their run right after it: a moment for them, so
+    // that the statistics tell how they ended.
+    if (finishedSeen < Clock::duration::zero()) {
+      finishedSeen = elapsed;
+    }
+    const bool othersEnded = std::all_of(parts.begin(), parts.end(), [this](const Part& part) {
+      return part.node->role != GraphRole::kOther || graph.Ended(*part.node);
+    });
+    return othersEnded || elapsed - finishedSeen >= kSettleTime ? Step::kDone : Step::kGoOn;
   }
   if (elapsed - endSeen > kEndGrace) {
     failure = std::string("a recorder did not receive its end of file within ") +
