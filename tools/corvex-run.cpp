@@ -118,7 +118,11 @@ int main(int argc, char** argv) {
   }
   VANT::DiagramRun run(diagram);
   std::vector<std::string> errors;
+  // Building can take long (a component making many inputs); nothing runs yet that a signal
+  // would let finish, and the temporary outputs are removed by the signal itself.
+  VANT::EndAtOnceOnSignal(true, "corvex-run", quiet);
   const bool built = run.Build(errors);
+  VANT::EndAtOnceOnSignal(false);
   if (VANT::SignalCaught()) {
     return VANT::SignalExitStatus("corvex-run", quiet);
   }

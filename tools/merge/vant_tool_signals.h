@@ -21,6 +21,11 @@ inline constexpr int kSignalExitBase = 128;
 /// FIFO without writer must not keep the program from ending).
 void CatchTerminatingSignals(bool restart);
 
+/// While `atOnce` (a long setup, with nothing begun that a clean end would finish), the first
+/// signal already ends the program at once, as a second one does, after telling
+/// "PROGRAM: interrupted by NAME" (unless `quiet`). `program` must outlive the setting.
+void EndAtOnceOnSignal(bool atOnce, const char* program = "", bool quiet = false);
+
 /// The number of the first signal caught, 0 while none came. A run polls it to end cleanly.
 const std::atomic<int>& SignalFlag();
 inline bool SignalCaught() {

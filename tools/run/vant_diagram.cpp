@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 #include <toml++/toml.h>
 
 namespace VANT {
@@ -408,6 +409,11 @@ bool ParseDiagram(const std::string& text, const std::string& file, Diagram& dia
 bool ReadDiagram(const std::string& path, Diagram& diagram, std::vector<DiagramError>& errors) {
   errno = 0;
   std::ifstream in(path, std::ios::binary);
+  struct stat info {};
+  if (in.is_open() && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    errno = EISDIR; // a folder opens, but reads as nothing
+    in.close();
+  }
   if (!in.is_open()) {
     errors.push_back({1, std::string("cannot read the diagram file: ") +
                              (errno != 0 ? std::strerror(errno) : "unknown error")});
