@@ -138,6 +138,9 @@ TEST_F(RunDiagramTest, EachMistakeIsRefusedWithItsLine) {
        "mux.nb_inputs takes an integer, not \"2\""},
       {"value the component refuses", kMultiplexer, "nb_inputs = 2", "nb_inputs = 0", 23,
        "mux refused nb_inputs = 0: component mux: Number of inputs has to be >= 1"},
+      {"value the component checks when it starts", kMultiplexer, "buffer_packet_count = 100",
+       "buffer_packet_count = -1", 21,
+       "mux (SortingMultiplexer) ended in error: buffer_packet_count must be >= 0"},
       {"out of range", kPlayerToRecorder, "cap_icmp.pcap\" }",
        "cap_icmp.pcap\", packets_per_element = 0 }", 10,
        "player.packets_per_element = 0 is out of range (1 to 65535)"},
@@ -174,6 +177,10 @@ TEST_F(RunDiagramTest, EachMistakeIsRefusedWithItsLine) {
        "\"PcapFilePlayer\"\nproperties = { file = \"@C@/cap_icmp.pcap\" }",
        "\"PcapLiveCapture\"\nproperties = { interface = \"nosuch0\" }", 10,
        "nosuch0: "}, // no such interface (or no permission, without root)
+      {"one file for two recorders", kPlayerToRecorder, "file = \"out.pcap\" }",
+       "file = \"out.pcap\" }\n[[component]]\nname = \"copy\"\nmodel = \"PcapFileRecorder\"\n"
+       "properties = { file = \"./out.pcap\" }",
+       18, "the output ./out.pcap is written by another recorder too"},
       {"TOML syntax", kPlayerToRecorder, "when = \"recorder\"", "when = recorder", 6, ""},
   };
   for (const Case& c : cases) {

@@ -476,7 +476,7 @@ void ComponentGraph::StopAll() {
   }
 }
 
-void ComponentGraph::DrainReports(GraphRunPolicy& policy, std::vector<std::string>& warnings) {
+void ComponentGraph::DrainReports(GraphRunPolicy& policy, std::vector<HostReport>& warnings) {
   for (const HostReport& report : m_host->TakeReports()) {
     if (policy.TakeReport(report) || report.level < 1) {
       continue; // the owner's, or life-cycle news: started, flushing, dead
@@ -494,7 +494,7 @@ void ComponentGraph::DrainReports(GraphRunPolicy& policy, std::vector<std::strin
       return Contains(report.text, own);
     });
     if (!known) {
-      warnings.push_back(report.text);
+      warnings.push_back(report);
     }
   }
 }
@@ -518,6 +518,7 @@ GraphRunResult ComponentGraph::Run(GraphRunPolicy& policy,
                                    double progressInterval, const std::atomic<int>* cancel,
                                    const std::function<void()>& beforeStop) {
   GraphRunResult result;
+  std::vector<HostReport> reports; // worth showing
   const Clock::time_point start = Clock::now();
   // The threads the components start come on top of these; all of them are gone again before
   // the result is handed back, so that the program never exits under a thread still ending.
@@ -532,7 +533,7 @@ GraphRunResult ComponentGraph::Run(GraphRunPolicy& policy,
     const bool live = HasCaptures();
     for (;;) {
       std::this_thread::sleep_for(kWatchPeriod);
-      DrainReports(policy, result.warnings);
+      DrainReports(policy, reports);
       failure = CheckFailure(policy);
       const int signal = cancel != nullptr ? cancel->load(std::memory_order_relaxed) : 0;
       if (failure.empty() && signal != 0 && !(signal == SIGINT && live)) {
@@ -554,14 +555,18 @@ GraphRunResult ComponentGraph::Run(GraphRunPolicy& policy,
   }
   // What the stop of a failed run reports (the players' deaths, the packets a component still
   // held) follows from the failure: only the failure itself is shown.
-  const size_t warningsBeforeStop = result.warnings.size();
+  const size_t warningsBeforeStop = reports.size();
   StopAll();
-  DrainReports(policy, result.warnings);
+  DrainReports(policy, reports);
   HostThreads::WaitForProcessThreads(threadsBefore, kThreadEndLimitUs);
-  if (!failure.empty()) {
-    result.warnings.resize(warningsBeforeStop);
-  } else {
+  if (failure.empty()) {
     failure = CheckFailure(policy);
+  }
+  for (size_t i = 0; i < reports.size(); ++i) {
+    // A failed run shows its failure, not the errors that led to it or the news of its stop.
+    if (failure.empty() || (i < warningsBeforeStop && reports[i].level < 2)) {
+      result.warnings.push_back(reports[i].text);
+    }
   }
   if (!failure.empty()) {
     result.errors.push_back(failure);

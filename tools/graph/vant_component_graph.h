@@ -16,6 +16,7 @@
 
 #include "host/components/vant_live_capture_group.h"
 #include "host/components/vant_pcap_file_player.h"
+#include "host/host_reports.h"
 #include "tools/graph/vant_graph_progress.h"
 
 #include <atomic>
@@ -29,7 +30,6 @@
 #include <vector>
 
 class Host;
-struct HostReport;
 class VANTModule;
 class VANTInput;
 class VANTOutput;
@@ -168,7 +168,7 @@ public:
 private:
   bool StartAll(GraphRunPolicy& policy, std::string& failure);
   void StopAll();
-  void DrainReports(GraphRunPolicy& policy, std::vector<std::string>& warnings);
+  void DrainReports(GraphRunPolicy& policy, std::vector<HostReport>& warnings);
   std::string CheckFailure(GraphRunPolicy& policy);
   std::vector<size_t> OrderOfConnections() const;
 

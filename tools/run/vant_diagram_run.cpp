@@ -156,6 +156,19 @@ struct DiagramRun::State : GraphRunPolicy {
 
   // Running.
   Step Watch(int signal, Clock::duration elapsed, std::string& failure) override;
+  /// A component in error, or one that did not start, is told at its line: a value it checks
+  /// only when it starts is a mistake in the diagram too.
+  std::string ErrorOf(const GraphPart& part) override {
+    return AtLine(part, GraphRunPolicy::ErrorOf(part));
+  }
+  std::string NotStarted(const GraphPart& part, const std::string& reason) override {
+    return AtLine(part, GraphRunPolicy::NotStarted(part, reason));
+  }
+  std::string AtLine(const GraphPart& part, const std::string& text) {
+    const Part* found = Find(part.name);
+    return found == nullptr ? text
+                            : FormatDiagramError(diagram.file, {found->declared->line, text});
+  }
   /// The component of [end] when ended its run, or sent its end of file (for the components
   /// of packages: ended their run, which they do right after it).
   bool ConditionHeld();
@@ -413,7 +426,13 @@ void DiagramRun::State::CheckEnd() {
   if (part == nullptr || part->spoiled) {
     return; // none, or its model was unknown or its setup failed: told already
   }
-  if (part->node->recorder != nullptr && !part->node->endOfFileConnected) {
+  // Whether the diagram connects it: a connection refused for its own mistake was told already.
+  const bool endOfFileConnected = std::any_of(
+      diagram.connections.begin(), diagram.connections.end(),
+      [&](const DiagramConnection& connection) {
+        return connection.toComponent == diagram.endComponent && connection.input == kEndOfFile;
+      });
+  if (part->node->recorder != nullptr && !endOfFileConnected) {
     Error(diagram.endLine, diagram.endComponent +
                                " would never end its run: its end_of_file input is not connected");
   }
@@ -522,7 +541,14 @@ void DiagramRun::State::OpenOutputs() {
       Error(file.value.line, "the output " + path + " is also an input");
       continue;
     }
-    if (!written.insert(path == "/dev/stdout" ? "-" : path).second) {
+    // The same file under two spellings (./a, a link to its folder) is still the same file; a
+    // device such as /dev/null may take several.
+    std::error_code error;
+    const bool standard = path == "-" || path == "/dev/stdout";
+    const bool device = !standard && fs::exists(path, error) && !fs::is_regular_file(path, error);
+    const fs::path canonical = fs::weakly_canonical(fs::absolute(path, error), error);
+    const std::string same = standard ? "-" : error ? path : canonical.string();
+    if (!device && !written.insert(same).second) {
       Error(file.value.line, "the output " + path + " is written by another recorder too");
       continue;
     }
