@@ -173,6 +173,11 @@ struct DiagramRun::State : GraphRunPolicy {
   /// of packages: ended their run, which they do right after it).
   bool ConditionHeld();
   std::string Statistics();
+  /// The runtime's statistics of a component, "name value, ..." (empty when it keeps none).
+  std::string StatisticsOf(const GraphPart& part);
+  /// A component that ends its run has its statistics reset: the last seen while it ran are kept.
+  void SampleStatistics();
+  std::map<std::string, std::string> runningStatistics;
 };
 
 std::string DiagramRun::State::FindPackage(const std::string& path) const {
@@ -674,8 +679,17 @@ bool DiagramRun::State::Setup() {
 
 // ---- Running ---------------------------------------------------------------------------------
 
+void DiagramRun::State::SampleStatistics() {
+  for (const Part& part : parts) {
+    if (part.node->role == GraphRole::kOther && !graph.Ended(*part.node)) {
+      runningStatistics[part.node->name] = StatisticsOf(*part.node);
+    }
+  }
+}
+
 GraphRunPolicy::Step DiagramRun::State::Watch(int signal, Clock::duration elapsed,
                                               std::string& failure) {
+  SampleStatistics();
   const bool live = graph.HasCaptures();
   const bool held = !ending && ConditionHeld();
   if (!ending &&
@@ -723,23 +737,31 @@ bool DiagramRun::State::ConditionHeld() {
   return part != nullptr && graph.Ended(*part->node);
 }
 
-std::string DiagramRun::State::Statistics() {
-  std::ostringstream out;
+std::string DiagramRun::State::StatisticsOf(const GraphPart& part) {
   static const char* const kStatistics[] = {"counter",   "averagePeriod",   "minPeriod",
                                             "maxPeriod", "contextSwitches", "CPULoad"};
+  std::string line;
+  for (const char* name : kStatistics) {
+    if (std::string value; graph.Statistic(part, name, value)) {
+      line += std::string(line.empty() ? "" : ", ") + name + " " + value;
+    }
+  }
+  return line;
+}
+
+std::string DiagramRun::State::Statistics() {
+  std::ostringstream out;
   for (Part& part : parts) {
     const GraphPart& node = *part.node;
+    const bool ended = graph.Ended(node);
     const char* condition = (node.module->State() & VANTModule::kError) != 0 ? "in error"
-                            : graph.Ended(node)                              ? "ended its run"
+                            : ended                                          ? "ended its run"
                                                                              : "running";
     out << node.name << " (" << node.model << "): " << condition << "\n";
-    std::string line;
-    for (const char* name : kStatistics) {
-      if (std::string value; graph.Statistic(node, name, value)) {
-        line += std::string(line.empty() ? "" : ", ") + name + " " + value;
-      }
-    }
-    if (!line.empty()) {
+    const auto seen = runningStatistics.find(node.name);
+    if (node.role == GraphRole::kOther && ended && seen != runningStatistics.end()) {
+      out << "  statistics (last seen running): " << seen->second << "\n";
+    } else if (const std::string line = StatisticsOf(node); !line.empty()) {
       out << "  statistics: " << line << "\n";
     }
     if (node.player != nullptr) {
