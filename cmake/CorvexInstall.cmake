@@ -22,7 +22,14 @@ install(TARGETS corvex-merge corvex-run corvex-pckinfo corvex_pack RUNTIME DESTI
 install(FILES ${CORVEX_PACKAGE_FILE} DESTINATION ${CORVEX_PACKAGE_DIR})
 # The component author's guide with its example package and the example diagrams.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvex-sorting-multiplexer)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvex-sorting-multiplexer
+        PATTERN "*.pcap" EXCLUDE)
+# The sample captures the example diagrams play (../../data/captures/ from their folder).
+install(FILES ${PROJECT_SOURCE_DIR}/data/captures/cap_http.pcap
+              ${PROJECT_SOURCE_DIR}/data/captures/cap_icmp.pcap
+              ${PROJECT_SOURCE_DIR}/data/captures/cap_tcpchat.pcap
+              ${PROJECT_SOURCE_DIR}/data/captures/cap_udp.pcap
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvex-sorting-multiplexer/data/captures)
 
 # ---- Manual pages, from their scdoc sources
 find_program(CORVEX_SCDOC scdoc)

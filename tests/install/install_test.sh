@@ -83,6 +83,13 @@ deb)
   "$usr/bin/corvex-pckinfo" --models "$usr/lib/corvex/packages/corvex_sorting_multiplexer.pck" \
     >"$work/pckinfo.txt" || { cat "$work/pckinfo.txt"; fail "corvex-pckinfo"; }
   grep -q "model SortingMultiplexer" "$work/pckinfo.txt" || fail "the model is not listed"
+  # The installed example diagram runs from a copy of the documentation, and merges what the
+  # installed corvex-merge merged.
+  cp -r "$usr/share/doc/corvex-sorting-multiplexer" "$work/doc"
+  env -u CORVEX_PACKAGE "$usr/bin/corvex-run" -q "$work/doc/examples/diagrams/merge.toml" ||
+    fail "the installed example diagram failed"
+  cmp -s "$work/doc/examples/diagrams/merged.pcap" "$work/merged.pcap" ||
+    fail "the installed example diagram does not write corvex-merge's merge"
   for page in corvex-merge corvex-run corvex-pckinfo; do
     file=$(ls "$usr/share/man/man1/$page.1"*) || fail "no manual page $page"
     MANWIDTH=80 man -l "$file" 2>&1 | grep -q "EXIT STATUS" || fail "$page.1 does not render"
