@@ -238,7 +238,8 @@ void DiagramReader::ReadComponent(const toml::table& table) {
   DiagramComponent component;
   component.line = line;
   String(table, "name", "a component", line, component.name, component.line);
-  String(table, "model", "component " + component.name, line, component.model, component.modelLine);
+  String(table, "model", component.name.empty() ? "a component" : "component " + component.name,
+         line, component.model, component.modelLine);
   if (const toml::node* node = table.get("properties")) {
     ReadSettings(*node, "properties", component.properties);
   }

@@ -257,7 +257,10 @@ void DiagramRun::State::SetHostProperties(Part& part) {
     part.hostValues[setting.name] = &setting;
   }
   for (const HostProperty& property : known) {
-    if (property.required && part.hostValues.count(property.name) == 0) {
+    const bool given =
+        std::any_of(part.declared->properties.begin(), part.declared->properties.end(),
+                    [&](const DiagramSetting& setting) { return setting.name == property.name; });
+    if (property.required && !given) { // a value given but refused is told already
       Error(part.declared->line, part.declared->name + " (" + part.declared->model +
                                      ") needs the property " + property.name);
     }
