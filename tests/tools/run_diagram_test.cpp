@@ -141,6 +141,9 @@ TEST_F(RunDiagramTest, EachMistakeIsRefusedWithItsLine) {
       {"value the component checks when it starts", kMultiplexer, "buffer_packet_count = 100",
        "buffer_packet_count = -1", 21,
        "mux (SortingMultiplexer) ended in error: buffer_packet_count must be >= 0"},
+      {"multiplexer input left unconnected", kMultiplexer, "nb_inputs = 2", "nb_inputs = 3", 21,
+       "mux (SortingMultiplexer, nb_inputs = 3) merges only with every input connected: input_2 "
+       "is not"},
       {"out of range", kPlayerToRecorder, "cap_icmp.pcap\" }",
        "cap_icmp.pcap\", packets_per_element = 0 }", 10,
        "player.packets_per_element = 0 is out of range (1 to 65535)"},

@@ -149,6 +149,9 @@ struct DiagramRun::State : GraphRunPolicy {
   void SetElementSettings(Part& part);
   void ConnectInputs(Part& part);
   void CheckEnd();
+  /// A multiplexer merges only when every one of its data inputs is connected: told now rather
+  /// than when it starts.
+  void CheckMultiplexerInputs(const Part& part);
   void OpenSources();
   void OpenOutputs();
   /// A multiplexer between captures and a recorder writes each element as it reads it.
@@ -429,6 +432,34 @@ void DiagramRun::State::ConnectInputs(Part& part) {
   }
 }
 
+void DiagramRun::State::CheckMultiplexerInputs(const Part& part) {
+  int64_t inputs = 0;
+  const std::string name = part.declared->name;
+  VANTProperty* property = GetHost().FindProperty((name + ".nb_inputs").c_str());
+  if (property == nullptr) {
+    return;
+  }
+  property->GetInteger(inputs);
+  std::string missing;
+  int64_t count = 0;
+  for (int64_t i = 0; i < inputs; ++i) {
+    const std::string input = "input_" + std::to_string(i);
+    const bool connected = std::any_of(
+        diagram.connections.begin(), diagram.connections.end(),
+        [&](const DiagramConnection& c) { return c.toComponent == name && c.input == input; });
+    if (!connected) {
+      missing += (missing.empty() ? "" : ", ") + input;
+      ++count;
+    }
+  }
+  if (!missing.empty()) {
+    Error(part.declared->line, name + " (" + part.declared->model +
+                                   ", nb_inputs = " + std::to_string(inputs) +
+                                   ") merges only with every input connected: " + missing +
+                                   (count > 1 ? " are not" : " is not"));
+  }
+}
+
 void DiagramRun::State::CheckEnd() {
   Part* part = diagram.endComponent.empty() ? nullptr : Find(diagram.endComponent);
   if (part == nullptr || part->spoiled) {
@@ -654,6 +685,11 @@ bool DiagramRun::State::Setup() {
       if (const std::string reports = graph.TakeErrorReports(); !reports.empty()) {
         Error(part.declared->line, part.declared->name + ": " + reports);
       }
+    }
+  }
+  for (const Part& part : parts) {
+    if (!part.spoiled && part.declared->model == kSortingMultiplexerModel) {
+      CheckMultiplexerInputs(part);
     }
   }
   CheckEnd();
