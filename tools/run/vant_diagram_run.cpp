@@ -633,12 +633,13 @@ void DiagramRun::State::SetLiveMerge(const GraphCaptureMerge& merge) {
                                                       {"vector_max_latency", kLiveVectorLatency},
                                                       {"flush_delay", 0}};
   for (const auto& [name, value] : settings) {
+    const std::string wanted = name;
     const auto declared =
         std::find_if(merger.declared->properties.begin(), merger.declared->properties.end(),
-                     [&](const DiagramSetting& setting) { return setting.name == name; });
+                     [&wanted](const DiagramSetting& setting) { return setting.name == wanted; });
     if (declared == merger.declared->properties.end()) {
       graph.SetInteger(merger.declared->name + "." + name, value);
-    } else if (std::string(name) == "buffer_packet_count" && declared->value.integer != 0) {
+    } else if (wanted == "buffer_packet_count" && declared->value.integer != 0) {
       Error(declared->value.line,
             merger.declared->name + " merges live captures (" + merge.captures.front()->name +
                 (merge.captures.size() > 1 ? ", ..." : "") +
