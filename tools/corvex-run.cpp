@@ -6,7 +6,8 @@
 //
 // Exit status: 0 the run ended as the diagram says; 1 the diagram has mistakes (each told as
 // FILE:LINE: what is wrong, before anything starts), a file could not be read or written, or a
-// component failed; 2 usage error; 128 + N stopped by signal N.
+// component failed; 2 usage error; 3 a recorder wrote a multiplexer's output that is not in
+// time order (the file is kept); 128 + N stopped by signal N.
 #include "tools/merge/vant_merge_report.h"
 #include "tools/merge/vant_tool_signals.h"
 #include "tools/run/vant_diagram.h"
@@ -29,6 +30,7 @@ namespace {
 constexpr int kDone = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
+constexpr int kOutOfOrder = 3;
 
 constexpr const char kUsageText[] = "Usage: corvex-run [-q] DIAGRAM.toml\n";
 
@@ -69,7 +71,8 @@ constexpr const char kHelpText[] =
     "See corvex-run(1) for more.\n"
     "\n"
     "Exit status: 0 done; 1 mistakes in the diagram, unreadable or unwritable files, or a\n"
-    "component failed; 2 usage error; 128+N stopped by signal N.\n";
+    "component failed; 2 usage error; 3 a multiplexer's output was recorded not in time\n"
+    "order (the file is kept); 128+N stopped by signal N.\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "corvex-run: %s\n%sTry 'corvex-run --help' for more information.\n",
@@ -172,6 +175,14 @@ int main(int argc, char** argv) {
   }
   if (!quiet) {
     std::fputs(result.statistics.c_str(), stderr);
+  }
+  if (!result.outOfOrder.empty()) {
+    for (const std::string& line : result.outOfOrder) {
+      if (!quiet) {
+        std::fprintf(stderr, "corvex-run: warning: %s\n", line.c_str());
+      }
+    }
+    return kOutOfOrder;
   }
   return kDone;
 }

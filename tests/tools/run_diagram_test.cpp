@@ -142,8 +142,8 @@ TEST_F(RunDiagramTest, EachMistakeIsRefusedWithItsLine) {
        "buffer_packet_count = -1", 21,
        "mux (SortingMultiplexer) ended in error: buffer_packet_count must be >= 0"},
       {"multiplexer input left unconnected", kMultiplexer, "nb_inputs = 2", "nb_inputs = 3", 21,
-       "mux (SortingMultiplexer, nb_inputs = 3) merges only with every input connected: input_2 "
-       "is not"},
+       "mux (SortingMultiplexer, nb_inputs = 3) merges only with every input connected: input_2, "
+       "iEndOfFile_2 are not"},
       {"out of range", kPlayerToRecorder, "cap_icmp.pcap\" }",
        "cap_icmp.pcap\", packets_per_element = 0 }", 10,
        "player.packets_per_element = 0 is out of range (1 to 65535)"},
@@ -203,6 +203,14 @@ TEST_F(RunDiagramTest, EachMistakeIsRefusedWithItsLine) {
               3)
         << "only the diagram and the two output streams";
   }
+}
+
+TEST_F(RunDiagramTest, AMultiplexersOutputRecordedOutOfOrderExitsThreeAndIsKept) {
+  // No reorder buffer: the four captures' elements go out as they are read.
+  const RunResult result =
+      RunExample("merge.toml", "buffer_packet_count = 8192", "buffer_packet_count = 0");
+  EXPECT_EQ(result.status, 3) << result.err;
+  EXPECT_TRUE(merge_test::fs::exists(Path("merged.pcap")));
 }
 
 TEST_F(RunDiagramTest, ExampleMergesWriteTheMergeOfTheCaptures) {

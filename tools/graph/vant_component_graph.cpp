@@ -73,6 +73,10 @@ bool GraphRunPolicy::TakeReport(const HostReport& /*report*/) {
   return false;
 }
 
+std::string GraphRunPolicy::FailureOf(const GraphPart& part) {
+  return part.FailureText();
+}
+
 std::string GraphRunPolicy::ErrorOf(const GraphPart& part) {
   return part.name + " (" + part.model + ") ended in error: " + part.module->ErrorText().Text();
 }
@@ -139,6 +143,15 @@ GraphPart* ComponentGraph::Find(const std::string& name) {
   for (GraphPart& part : m_parts) {
     if (part.name == name) {
       return &part;
+    }
+  }
+  return nullptr;
+}
+
+const GraphPart* ComponentGraph::SourceOf(const GraphPart& part, const std::string& input) const {
+  for (const Connection& connection : m_connections) {
+    if (connection.input == part.name + "." + input) {
+      return &m_parts[connection.from];
     }
   }
   return nullptr;
@@ -502,7 +515,7 @@ void ComponentGraph::DrainReports(GraphRunPolicy& policy, std::vector<HostReport
 std::string ComponentGraph::CheckFailure(GraphRunPolicy& policy) {
   for (GraphPart& part : m_parts) {
     if (part.Failed()) {
-      return part.FailureText();
+      return policy.FailureOf(part);
     }
     uint32_t word = 0;
     if ((m_host->States().Get(part.name, word) && (word & VANTModule::kError) != 0) ||

@@ -82,6 +82,8 @@ public:
                      std::string& failure) = 0;
   /// True takes a report off the warnings the run shows.
   virtual bool TakeReport(const HostReport& report);
+  /// Why host model `part` failed (its own failure text by default), for the run's errors.
+  virtual std::string FailureOf(const GraphPart& part);
   /// Why `part` ended in error, for the run's errors.
   virtual std::string ErrorOf(const GraphPart& part);
   /// Why `part` did not start; `reason` is its failure text or the host's reports (may be empty).
@@ -110,6 +112,8 @@ public:
   /// error reports). The part stays where it is for the graph's life.
   GraphPart* Add(const std::string& model, const std::string& name, std::string& error);
   GraphPart* Find(const std::string& name);
+  /// The component whose output is connected to `part`'s input `input`, or nullptr.
+  const GraphPart* SourceOf(const GraphPart& part, const std::string& input) const;
   std::deque<GraphPart>& Parts() { return m_parts; }
   const std::deque<GraphPart>& Parts() const { return m_parts; }
   bool HasCaptures() const;

@@ -161,6 +161,7 @@ struct DiagramRun::State : GraphRunPolicy {
   Step Watch(int signal, Clock::duration elapsed, std::string& failure) override;
   /// A component in error, or one that did not start, is told at its line: a value it checks
   /// only when it starts is a mistake in the diagram too.
+  std::string FailureOf(const GraphPart& part) override { return AtLine(part, part.FailureText()); }
   std::string ErrorOf(const GraphPart& part) override {
     return AtLine(part, GraphRunPolicy::ErrorOf(part));
   }
@@ -440,19 +441,27 @@ void DiagramRun::State::CheckMultiplexerInputs(const Part& part) {
     return;
   }
   property->GetInteger(inputs);
+  std::set<std::string> connected;
+  for (const DiagramConnection& connection : diagram.connections) {
+    if (connection.toComponent == name) {
+      connected.insert(connection.input);
+    }
+  }
+  constexpr int64_t kNamed = 5; // the first few unconnected inputs are named, then counted
   std::string missing;
   int64_t count = 0;
   for (int64_t i = 0; i < inputs; ++i) {
-    const std::string input = "input_" + std::to_string(i);
-    const bool connected = std::any_of(
-        diagram.connections.begin(), diagram.connections.end(),
-        [&](const DiagramConnection& c) { return c.toComponent == name && c.input == input; });
-    if (!connected) {
-      missing += (missing.empty() ? "" : ", ") + input;
-      ++count;
+    for (const char* prefix : {"input_", "iEndOfFile_"}) {
+      const std::string input = prefix + std::to_string(i);
+      if (connected.count(input) == 0 && count++ < kNamed) {
+        missing += (missing.empty() ? "" : ", ") + input;
+      }
     }
   }
-  if (!missing.empty()) {
+  if (count > kNamed) {
+    missing += " and " + std::to_string(count - kNamed) + " more";
+  }
+  if (count != 0) {
     Error(part.declared->line, name + " (" + part.declared->model +
                                    ", nb_inputs = " + std::to_string(inputs) +
                                    ") merges only with every input connected: " + missing +
@@ -801,6 +810,8 @@ std::string DiagramRun::State::Statistics() {
     const auto seen = runningStatistics.find(node.name);
     if (node.role == GraphRole::kOther && ended && seen != runningStatistics.end()) {
       out << "  statistics (last seen running): " << seen->second << "\n";
+    } else if (node.role == GraphRole::kOther && ended) {
+      out << "  statistics: none (reset when it ended its run, before they were looked at)\n";
     } else if (const std::string line = StatisticsOf(node); !line.empty()) {
       out << "  statistics: " << line << "\n";
     }
@@ -887,6 +898,20 @@ DiagramRunResult DiagramRun::Run(const std::function<void(const MergeProgress&)>
       part.output->Abort();
     } else if (!part.output->Commit()) {
       s.errors.push_back(part.output->Error());
+    }
+  }
+  // A multiplexer's output must be in time order: a recorder of one that is not says so.
+  for (const State::Part& part : s.parts) {
+    const GraphPart* source = s.graph.SourceOf(*part.node, "input");
+    if (part.node->recorder != nullptr && source != nullptr &&
+        source->model == kSortingMultiplexerModel) {
+      const VANTCaptureOrder order = part.node->recorder->Order();
+      if (order.outOfPlace != 0) {
+        result.outOfOrder.push_back(
+            part.node->name + " wrote " + source->name + "'s output not in time order (" +
+            std::to_string(order.outOfPlace) + " packets out of place; the largest step back " +
+            std::to_string(order.largestStepBack) + " us)");
+      }
     }
   }
   result.errors = s.errors;

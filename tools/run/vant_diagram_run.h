@@ -34,6 +34,8 @@ struct DiagramRunResult {
   std::vector<std::string> errors;
   std::vector<std::string> warnings; // reports of the components worth showing
   std::string statistics;            // one block per component, to print at the end
+  /// Recorders writing a multiplexer's output that is not in time order, each with a line on it.
+  std::vector<std::string> outOfOrder;
 };
 
 class DiagramRun {
