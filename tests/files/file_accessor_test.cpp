@@ -383,7 +383,10 @@ TEST_P(AsyncRingTest, EachFailedWriteIsReportedOnceAndItsBufferStillComesBack) {
   for (const std::string& text : g_errors) {
     EXPECT_EQ(text, "File write error : Bad file descriptor");
   }
-  EXPECT_GE(falseResults, 2) << "writes 4 and 5 at least had to wait for a failed one";
+  // The fourth write waits for the first (the ring holds three) and so sees a failure; the failures
+  // of writes already finished may all be collected by that one call, leaving the fifth a free
+  // slot.
+  EXPECT_GE(falseResults, 1) << "the fourth write at least had to wait for a failed one";
   EXPECT_EQ(handle.Position(), 5u * sizeof data);
 }
 
