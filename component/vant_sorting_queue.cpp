@@ -48,19 +48,28 @@ void vant_sorting_multiplexer::ReadParams() {
 }
 
 int32_t vant_sorting_multiplexer::SelectInput() {
-  for (const auto& entry : m_schedule) {
-    const uint32_t i = entry.second;
-    if (i >= m_dataInputs.size()) {
-      continue;
-    }
-    if (m_endOfFile[i].second == 0 && m_endOfFileInputs[i]->DataAvailable()) {
-      return static_cast<int32_t>(i);
-    }
-    if (m_dataInputs[i]->DataAvailable()) {
-      return static_cast<int32_t>(i);
+  const auto available = [this](uint32_t i) {
+    return i < m_dataInputs.size() &&
+           ((m_endOfFile[i].second == 0 && m_endOfFileInputs[i]->DataAvailable()) ||
+            m_dataInputs[i]->DataAvailable());
+  };
+  auto found = m_schedule.begin();
+  while (found != m_schedule.end() && !available(found->second)) {
+    ++found;
+  }
+  if (found == m_schedule.end()) {
+    return -1;
+  }
+  // The look takes time: an input before the one found may have been given an element since it
+  // was looked at, one that its writer published before the element found (writers that keep
+  // the schedule's order, such as live captures taking turns, publish in time order). Everything
+  // published before the element found is visible now: a second look up to it takes the first.
+  for (auto again = m_schedule.begin(); again != found; ++again) {
+    if (available(again->second)) {
+      return static_cast<int32_t>(again->second);
     }
   }
-  return -1;
+  return static_cast<int32_t>(found->second);
 }
 
 void vant_sorting_multiplexer::Rekey(uint32_t index, int64_t key) {
