@@ -117,9 +117,13 @@ TEST_P(MuxSteadyFlow, TheMultiplexersThreadAllocatesNothing) {
   // a new greatest depth, for instance when a source lags behind the others. Steady state is a
   // window of 20000 items without either: with an allocation per item or per element, no window
   // would be free of allocations.
+  // A source whose thread a loaded machine holds back for long keeps every window reporting until
+  // it has caught up: the windows go on for a while rather than a count.
   std::string windows;
   bool clean = false;
-  for (int window = 0; window < 24 && !clean; ++window) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (int window = 0; !clean && (window < 24 || std::chrono::steady_clock::now() < giveUp);
+       ++window) {
     host().TakeReports();
     g_allocations.store(0);
     g_countedThread.store(tid);
@@ -128,7 +132,9 @@ TEST_P(MuxSteadyFlow, TheMultiplexersThreadAllocatesNothing) {
     g_countedThread.store(0);
     const uint64_t allocations = g_allocations.load();
     const size_t reports = host().TakeReports().size();
-    windows += " " + std::to_string(allocations) + "/" + std::to_string(reports);
+    if (window < 24) {
+      windows += " " + std::to_string(allocations) + "/" + std::to_string(reports);
+    }
     clean = allocations == 0 && reports == 0;
   }
   EXPECT_TRUE(clean) << "allocations/reports per window:" << windows;
