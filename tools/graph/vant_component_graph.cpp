@@ -479,12 +479,14 @@ void ComponentGraph::StopAll() {
       m_host->StopComponent(m_parts[i].module);
     }
   }
-  for (GraphRole role : {GraphRole::kPlayer, GraphRole::kRecorder}) {
-    for (GraphPart& part : m_parts) {
-      const bool source = part.role == GraphRole::kPlayer || part.role == GraphRole::kCapture;
-      if (role == GraphRole::kPlayer ? source : part.role == role) {
-        m_host->StopComponent(part.module);
-      }
+  for (GraphPart& part : m_parts) {
+    if (part.player != nullptr || part.capture != nullptr) {
+      m_host->StopComponent(part.module);
+    }
+  }
+  for (GraphPart& part : m_parts) {
+    if (part.recorder != nullptr) {
+      m_host->StopComponent(part.module);
     }
   }
 }

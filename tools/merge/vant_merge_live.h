@@ -7,12 +7,16 @@
 #include "host/components/vant_live_packet_source.h"
 #include "tools/merge/vant_merge_options.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace VANT {
+
+/// The least a live capture may queue while its packets wait for their turn.
+inline constexpr size_t kLiveQueueBytes = size_t{64} << 20;
 
 struct MergeLiveInputs {
   bool ok = false;

@@ -19,11 +19,9 @@ constexpr int64_t kMinVectorLatency = 1000;       // the component refuses less 
 constexpr int64_t kMaxDuration = 1000000000000LL; // 11.5 days: far from any overflow
 constexpr int64_t kManyInputs = 16;               // beyond this the default batch shrinks
 constexpr int64_t kSmallestBatch = 16;
-constexpr int64_t kLiveBatch = 1024; // packets per element of a live capture
 constexpr int64_t kLargestSnapLength = 262144;
 constexpr int64_t kLargestKernelBufferMiB = 4096;
 constexpr int64_t kLargestDelay = 3600LL * 1000000; // one hour
-constexpr int64_t kLiveVectorLatency = 86400LL * 1000000;
 
 bool ParseCount(std::string_view text, int64_t& value) {
   if (text.empty() || text.front() < '0' || text.front() > '9') {

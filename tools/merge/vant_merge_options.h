@@ -12,6 +12,12 @@
 
 namespace VANT {
 
+/// A live merge: the packets a capture packs into one element by default, and the multiplexer's
+/// output latency (none: the captures hand over their packets in time order, one element at a
+/// time, and each is written whole as it is read).
+inline constexpr int64_t kLiveBatch = 1024;
+inline constexpr int64_t kLiveVectorLatency = int64_t{86400} * 1000000;
+
 /// Everything the command needs to run one merge.
 struct MergeOptions {
   std::string output;              // -w

@@ -44,8 +44,6 @@ constexpr int64_t kShortPlayerFifo = 4;
 constexpr auto kStallLimit = std::chrono::seconds(60);
 // Beyond the longest flush delay the options take (1000000 s), in microseconds.
 constexpr int64_t kLargestFlushDelayUs = int64_t{1000000} * 1000000;
-// The least a live capture may queue while its packets wait for their turn.
-constexpr size_t kLiveQueueBytes = size_t{64} << 20;
 
 bool IsFile(const std::string& path) {
   struct stat info {};

@@ -38,12 +38,6 @@ using Kind = DiagramValue::Kind;
 constexpr auto kEndGrace = std::chrono::seconds(10);
 // How long the other components may take to end their run once the recorders finished.
 constexpr auto kSettleTime = std::chrono::milliseconds(250);
-constexpr size_t kLiveQueueBytes = size_t{64} << 20;
-constexpr int64_t kLiveDelayBound = 100000;
-// A live capture's packets per element when the diagram does not say.
-constexpr int64_t kLiveBatch = 1024;
-// A live merge's output elements wait for no latency: each input element is written whole.
-constexpr int64_t kLiveVectorLatency = int64_t{86400} * 1000000;
 constexpr const char kEndOfFile[] = "end_of_file";
 
 /// A property of a host model: its kind and, for integers, its range.
@@ -78,14 +72,6 @@ const std::vector<HostProperty>& HostProperties(GraphRole role) {
     break;
   }
   return none;
-}
-
-std::string Thousands(uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-    digits.insert(static_cast<size_t>(at), ",");
-  }
-  return digits;
 }
 
 } // namespace
@@ -718,7 +704,8 @@ bool DiagramRun::State::Setup() {
     part.node->player->Configure(std::move(files.inputs[member].reader),
                                  static_cast<int32_t>(batch));
   }
-  for (const GraphCaptureMerge& merge : graph.JoinGroups(kLiveDelayBound)) {
+  // Captures take turns with corvex-merge's default delivery bound (--delay).
+  for (const GraphCaptureMerge& merge : graph.JoinGroups(MergeOptions{}.delayBound)) {
     SetLiveMerge(merge);
   }
   graph.SetInputTotal(files.sizeKnown ? files.totalSize : 0);
@@ -816,17 +803,17 @@ std::string DiagramRun::State::Statistics() {
       out << "  statistics: " << line << "\n";
     }
     if (node.player != nullptr) {
-      out << "  sent: " << Thousands(node.player->PacketsSent()) << " packets, "
-          << Thousands(node.player->BytesSent()) << " bytes of " << node.player->Path() << "\n";
+      out << "  sent: " << FormatCount(node.player->PacketsSent()) << " packets, "
+          << FormatCount(node.player->BytesSent()) << " bytes of " << node.player->Path() << "\n";
     }
     if (node.capture != nullptr) {
-      out << "  captured: " << Thousands(node.capture->PacketsCaptured()) << " packets, sent "
-          << Thousands(node.capture->PacketsSent()) << ", dropped by the kernel "
-          << Thousands(node.capture->KernelDrops()) << "\n";
+      out << "  captured: " << FormatCount(node.capture->PacketsCaptured()) << " packets, sent "
+          << FormatCount(node.capture->PacketsSent()) << ", dropped by the kernel "
+          << FormatCount(node.capture->KernelDrops()) << "\n";
     }
     if (node.recorder != nullptr) {
-      out << "  written: " << Thousands(node.recorder->PacketsWritten()) << " packets, "
-          << Thousands(node.recorder->BytesWritten()) << " bytes, "
+      out << "  written: " << FormatCount(node.recorder->PacketsWritten()) << " packets, "
+          << FormatCount(node.recorder->BytesWritten()) << " bytes, "
           << (node.recorder->Order().outOfPlace == 0 ? "in time order" : "NOT in time order")
           << "\n";
     }
@@ -836,7 +823,7 @@ std::string DiagramRun::State::Statistics() {
       }
       if (VANTOutput* output = graph.OutputNamed(node.name + "." + connection.output)) {
         out << "  " << connection.output << " -> " << connection.toComponent << "."
-            << connection.input << ": " << Thousands(graph.OverrunCount(output)) << " overruns\n";
+            << connection.input << ": " << FormatCount(graph.OverrunCount(output)) << " overruns\n";
       }
     }
   }
