@@ -563,7 +563,19 @@ bool Host::Connect(const char* outputFullName, const char* inputFullName) {
 }
 
 void Host::RunMainThread(VANTThreadContext* context) {
+  {
+    std::lock_guard<std::mutex> lock(m_mainThreadsMutex);
+    ++m_mainThreadsIn[context->module];
+  }
   HostThreads::RunMainThread(context);
+  // The body's last touch of the component is behind it.
+  {
+    std::lock_guard<std::mutex> lock(m_mainThreadsMutex);
+    if (--m_mainThreadsIn[context->module] == 0) {
+      m_mainThreadsIn.erase(context->module);
+    }
+  }
+  m_mainThreadLeft.notify_all();
 }
 
 void Host::RunModuleThread(VANTThreadContext* context) {

@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -117,7 +118,9 @@ public:
   void StopComponent(VANTModule* component);
   /// Runs its Dynamic wrapper.
   void RunDynamic(VANTModule* component);
-  /// Deletes it; its names leave the symbol table.
+  /// Deletes it once its main thread has left its body (a component that ended its run by itself
+  /// is dead before its thread is done with it); its names leave the symbol table. A thread still
+  /// in its body after 10 s is reported and the component is left in place, never freed under it.
   void DestroyComponent(VANTModule* component);
   /// Connects output to input: the lowest free reader index of the output's FIFO, the role from
   /// the input's reader type (its ".readerType" property; FIFO readers also take the value of
@@ -222,6 +225,11 @@ private:
   /// A name left the engine: an output of that name forgets its readers, an input of that name
   /// gives its reader index back.
   void ForgetConnectionsNamed(const char* fullName);
+
+  // The components whose main thread is in its body (RunMainThread), by component.
+  std::mutex m_mainThreadsMutex; // leaf lock
+  std::condition_variable m_mainThreadLeft;
+  std::map<const VANTModule*, int> m_mainThreadsIn;
 
   std::atomic<int32_t> m_changeDepth{0};
   std::atomic<uint64_t> m_changesOpened{0};

@@ -243,6 +243,22 @@ void Host::RunDynamic(VANTModule* component) {
 }
 
 void Host::DestroyComponent(VANTModule* component) {
+  if (component == nullptr) {
+    return;
+  }
+  {
+    std::unique_lock<std::mutex> lock(m_mainThreadsMutex);
+    const bool left = m_mainThreadLeft.wait_for(
+        lock, std::chrono::seconds(10), [&] { return m_mainThreadsIn.count(component) == 0; });
+    if (!left) {
+      lock.unlock();
+      m_reports.Add((std::string("Host: the component ") + component->Name() +
+                     " is not destroyed: its thread is still running")
+                        .c_str(),
+                    2, 0, false);
+      return;
+    }
+  }
   delete component;
 }
 
